@@ -1,0 +1,82 @@
+# Build settings shared by the three trees.
+find_package(Threads REQUIRED)
+
+# Everything lands in one folder so that Windows-side tests find Launcher.exe beside them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# nlohmann::json from Debian. The MinGW compilers must see only the nlohmann headers, never the
+# host's /usr/include, so those builds get a private copy of that one folder.
+add_library(nyra_json INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+  set(_json_root ${CMAKE_BINARY_DIR}/third_party/include)
+  file(COPY /usr/include/nlohmann DESTINATION ${_json_root})
+  target_include_directories(nyra_json SYSTEM INTERFACE ${_json_root})
+else()
+  find_package(nlohmann_json 3.11 REQUIRED)
+  target_link_libraries(nyra_json INTERFACE nlohmann_json::nlohmann_json)
+endif()
+
+if(NOT CMAKE_CROSSCOMPILING)
+  set(NYRA_SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+endif()
+
+# Warnings as errors and the sanitizers apply to the project's own code only.
+function(nyra_project_target target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wnon-virtual-dtor
+    -Wold-style-cast -Wcast-qual -Wformat=2 -Wimplicit-fallthrough -Werror
+    ${NYRA_SANITIZE})
+  target_link_options(${target} PRIVATE ${NYRA_SANITIZE})
+endfunction()
+
+function(nyra_add_tests)
+  include(GoogleTest)
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT WIN32)
+      return()
+    endif()
+    # GoogleTest for MinGW is built from Debian's sources.
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    set(gtest_targets GTest::gtest GTest::gmock)
+    set(test_glob tests/win/*.cpp)
+    set(test_lib nyra_win)
+  else()
+    find_package(GTest REQUIRED)
+    set(gtest_targets GTest::gtest GTest::gmock)
+    set(test_glob tests/*.cpp)
+    set(test_lib nyra_portable)
+  endif()
+
+  foreach(subsystem IN LISTS NYRA_SUBSYSTEMS)
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${subsystem}/${test_glob})
+    if(NOT sources)
+      continue()
+    endif()
+    set(target ${subsystem}_tests)
+    add_executable(${target} ${sources} ${CMAKE_SOURCE_DIR}/cmake/test_main.cpp)
+    target_link_libraries(${target} PRIVATE ${test_lib} ${gtest_targets})
+    target_compile_definitions(${target} PRIVATE
+      NYRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NYRA_SHARED_DIR="${CMAKE_SOURCE_DIR}/../shared")
+    nyra_project_target(${target})
+    if(CMAKE_CROSSCOMPILING)
+      # Each case runs in its own Wine process; discovery happens at test time so that the
+      # build never needs Wine.
+      gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES RESOURCE_LOCK wine_${subsystem} TIMEOUT 120)
+    else()
+      gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+    endif()
+    if(CMAKE_CROSSCOMPILING)
+      add_dependencies(${target} Launcher)
+    endif()
+  endforeach()
+
+  if(NOT CMAKE_CROSSCOMPILING)
+    # The split between portable rules and the Win32 shell is checked, not just promised.
+    add_test(NAME portable_sources_never_include_windows_headers
+      COMMAND ${CMAKE_COMMAND} -DROOT=${CMAKE_SOURCE_DIR} "-DSUBSYSTEMS=${NYRA_SUBSYSTEMS}"
+              -P ${CMAKE_SOURCE_DIR}/cmake/CheckPortable.cmake)
+  endif()
+endfunction()

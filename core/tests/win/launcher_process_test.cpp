@@ -1,0 +1,99 @@
+// Launcher.exe as a player starts it: slot, window, message box, exit code.
+#include "core/tests/win/launcher_harness.h"
+#include "core/win/instance_slot.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace nyra::test {
+namespace {
+
+constexpr wchar_t kLauncherClass[] = L"NyraBrasilNative";
+constexpr wchar_t kMessageBoxClass[] = L"#32770";
+
+// Reads the start-up failure message box of a process, confirms it and returns its text.
+std::wstring confirmFailureMessage(const LauncherProcess& launcher) {
+    HWND box = launcher.waitForWindow(kMessageBoxClass);
+    if (box == nullptr) return L"<no message box>";
+    EXPECT_EQ(windowText(box), L"Nyra Saga Brasil");
+    const std::wstring text = dialogText(box);
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    return text;
+}
+
+TEST(LauncherProcess, ClaimsSlotZeroOpensLayeredWindowAndExitsZeroWhenClosed) {
+    ASSERT_FALSE(namedMutexExists(instanceMutexName(0)));
+    LauncherFolder folder;
+    LauncherProcess launcher(folder, L"");
+
+    HWND window = launcher.waitForWindow(kLauncherClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windowText(window), L"Nyra Saga Brasil");
+    const auto extended = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE));
+    EXPECT_NE(extended & WS_EX_LAYERED, 0u);
+    EXPECT_NE(extended & WS_EX_APPWINDOW, 0u);
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_STYLE));
+    EXPECT_NE(style & WS_POPUP, 0u);
+    EXPECT_TRUE(namedMutexExists(instanceMutexName(0)));
+
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(launcher.waitForExit(), 0u);
+    EXPECT_FALSE(namedMutexExists(instanceMutexName(0)));
+}
+
+TEST(LauncherProcess, EleventhConcurrentLauncherShowsLimitMessageAndExitsOne) {
+    LauncherFolder folder;
+    std::vector<std::unique_ptr<LauncherProcess>> running;
+    std::vector<HWND> windows;
+    for (int i = 0; i < kInstanceSlots; ++i) {
+        running.push_back(std::make_unique<LauncherProcess>(folder, L""));
+        HWND window = running.back()->waitForWindow(kLauncherClass);
+        ASSERT_NE(window, nullptr) << "launcher " << i;
+        windows.push_back(window);
+    }
+    for (int slot = 0; slot < kInstanceSlots; ++slot) EXPECT_TRUE(namedMutexExists(instanceMutexName(slot)));
+
+    LauncherProcess eleventh(folder, L"");
+    EXPECT_EQ(confirmFailureMessage(eleventh), L"Limite de janelas do launcher atingido.");
+    EXPECT_EQ(eleventh.waitForExit(), 1u);
+
+    for (HWND window : windows) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    for (auto& launcher : running) EXPECT_EQ(launcher->waitForExit(), 0u);
+}
+
+// Modes whose subsystem is not part of this build refuse with a clear message, never a silent success.
+TEST(LauncherProcess, ModesWithoutTheirSubsystemFailWithAMessageAndExitOne) {
+    const struct {
+        const wchar_t* arguments;
+        const wchar_t* message;
+    } cases[] = {
+        {L"--apply-launcher-update \"C:\\x\\Launcher.exe.update\"", L"Atualizacao do launcher indisponivel nesta versao."},
+        {L"--preview=shot.png", L"Pre-visualizacao indisponivel nesta versao."},
+        {L"--security-probe=self", L"Autoteste de protecao indisponivel nesta versao."},
+    };
+    LauncherFolder folder;
+    for (const auto& c : cases) {
+        LauncherProcess launcher(folder, c.arguments);
+        EXPECT_EQ(confirmFailureMessage(launcher), c.message) << c.arguments;
+        EXPECT_EQ(launcher.waitForExit(), 1u) << c.arguments;
+    }
+}
+
+TEST(LauncherProcess, ProtectDiagnosticsWritesOneJsonLine) {
+    LauncherFolder folder;
+    {
+        LauncherProcess launcher(folder, L"--protect-diagnostics", /*captureOutput=*/true);
+        EXPECT_EQ(launcher.readOutput(), R"({"migrated":0,"ok":true,"protection":"windows-dpapi-current-user"})" "\n");
+        EXPECT_EQ(launcher.waitForExit(), 0u);
+    }
+    std::ofstream(folder.path() / L"last-launch.dat") << "x";
+    LauncherProcess launcher(folder, L"--protect-diagnostics", /*captureOutput=*/true);
+    EXPECT_EQ(launcher.readOutput(), R"({"error":"Diagnosticos protegidos indisponiveis nesta versao.","ok":false})" "\n");
+    EXPECT_EQ(launcher.waitForExit(), 1u);
+}
+
+}  // namespace
+}  // namespace nyra::test

@@ -1,0 +1,304 @@
+#include "core/win/launcher.h"
+
+#include "core/command_line.h"
+#include "core/flow.h"
+#include "core/layout.h"
+#include "core/startup_preferences.h"
+#include "core/startup_services.h"
+#include "core/text.h"
+#include "core/ui_state.h"
+#include "core/unavailable_services.h"
+#include "core/win/instance_slot.h"
+#include "core/win/process_environment.h"
+#include "core/win/shell_adapters.h"
+#include "home/installed_game.h"
+#include "platform/win/files.h"
+#include "ui/win/art.h"
+#include "ui/win/window.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace nyra {
+namespace {
+
+class GdiplusSession {
+public:
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;
+        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+    }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+    ~GdiplusSession() {
+        if (started_) Gdiplus::GdiplusShutdown(token_);
+    }
+
+private:
+    ULONG_PTR token_ = 0;
+    bool started_ = false;
+};
+
+class ComApartment {
+public:
+    ComApartment() : initialised_(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() {
+        if (initialised_) ::CoUninitialize();
+    }
+
+private:
+    bool initialised_;
+};
+
+void writeStandardOutput(const std::string& line) {
+    HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+// "--protect-diagnostics": converts legacy diagnostics, reads back the protected ones and reports
+// one JSON line.
+int runProtectDiagnostics(const std::filesystem::path& folder, StartupServices& services) {
+    nlohmann::json report;
+    int exitCode = 0;
+    try {
+        const unsigned migrated = services.migrateLegacyDiagnostics(folder);
+        for (const char* name : {"last-launch.dat", "last-verification.dat"}) {
+            std::error_code error;
+            if (std::filesystem::exists(folder / name, error) || error) services.readDiagnostic(folder / name);
+        }
+        report = {{"ok", true}, {"migrated", migrated}, {"protection", "windows-dpapi-current-user"}};
+    } catch (const std::exception& failure) {
+        report = {{"ok", false}, {"error", failure.what()}};
+        exitCode = 1;
+    }
+    writeStandardOutput(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    return exitCode;
+}
+
+// Everything the interactive launcher owns. Members are declared in start-up order, so the
+// destructor runs the shutdown in reverse: the flow (stop flag, join) first, GDI+ last.
+class Launcher {
+public:
+    Launcher(HINSTANCE instance, StartupServices& startup) : instance_(instance), startup_(startup) {
+        // The library search order and DPI awareness come before anything else loads.
+        ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+        ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+        gdiplus_.emplace();
+        com_.emplace();
+    }
+    Launcher(const Launcher&) = delete;
+    Launcher& operator=(const Launcher&) = delete;
+    ~Launcher() { shutdown(); }
+
+    int run(std::u16string_view commandLine);
+    void shutdown();
+
+private:
+    int runInteractive(std::u16string_view commandLine, bool chainIsPlain, bool homeSettled);
+    void applyStartupPreferences();
+    void openInstallPanel();
+
+    HINSTANCE instance_;
+    StartupServices& startup_;
+    std::optional<GdiplusSession> gdiplus_;
+    std::optional<ComApartment> com_;
+    std::filesystem::path folder_;
+    UnavailableServices pending_;
+    Win32ProcessEnvironment environment_;
+    std::unique_ptr<ui::LauncherAssets> assets_;
+    InstanceSlot slot_;
+    SystemClock clock_;
+    WindowMessagePoster poster_;
+    std::unique_ptr<UiStore> store_;
+    std::unique_ptr<FlowServices> services_;
+    std::unique_ptr<FlowController> flow_;
+    std::unique_ptr<ui::WindowContext> windowContext_;
+    HWND window_ = nullptr;
+};
+
+int Launcher::run(std::u16string_view commandLine) {
+    folder_ = win::launcherFolderOfProcess();
+
+    if (matchOption(commandLine, LaunchMode::ApplyLauncherUpdate)) {
+        return startup_.applyLauncherUpdate(commandLine, folder_);
+    }
+    const bool homeSettled = matchOption(commandLine, LaunchMode::HomeSettled).has_value();
+    if (matchOption(commandLine, LaunchMode::ProtectDiagnostics)) return runProtectDiagnostics(folder_, startup_);
+
+    // Migration and clean-up touch files only where no ancestor redirects the folder.
+    const bool chainIsPlain = win::isPlainFolderChain(folder_);
+    if (chainIsPlain) startup_.migrateLegacyDiagnostics(folder_);
+
+    assets_ = std::make_unique<ui::LauncherAssets>(instance_);
+
+    if (auto preview = matchPreview(commandLine)) {
+        throw std::runtime_error("Pre-visualizacao indisponivel nesta versao.");
+    }
+    return runInteractive(commandLine, chainIsPlain, homeSettled);
+}
+
+int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain, bool homeSettled) {
+    slot_ = claimInstanceSlot();
+    if (chainIsPlain && !startup_.cleanNativeComponents(engineFolderFor(folder_, slot_.number))) {
+        throw std::runtime_error("Feche o jogo anterior para limpar os componentes temporarios.");
+    }
+    if (matchOption(commandLine, LaunchMode::SecurityProbe)) {
+        throw std::runtime_error("Autoteste de protecao indisponivel nesta versao.");
+    }
+
+    ui::registerWindowClass(instance_);
+
+    RECT workArea{};
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    const WindowPlacement placement =
+        placeWindow({workArea.left, workArea.top, workArea.right, workArea.bottom}, ::GetDpiForSystem());
+
+    store_ = std::make_unique<UiStore>(clock_, poster_);
+    applyStartupPreferences();
+
+    services_ = std::make_unique<FlowServices>(FlowServices{
+        pending_.backend, pending_.home, pending_.selfUpdate, pending_.session, pending_.hardware,
+        pending_.preparation, pending_.settings, pending_.preferences, environment_, pending_.game});
+    flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
+
+    windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *assets_, placement.scale,
+                                                                           flow_.get(), nullptr});
+    window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
+    poster_.attach(window_);
+    ui::presentCurrentFrame(window_, *windowContext_);
+
+    if (homeSettled || home::holdsInstalledGame(folder_)) {
+        flow_->startStartupJob();
+    } else {
+        openInstallPanel();
+    }
+
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    window_ = nullptr;
+    return 0;
+}
+
+// The player's saved choices; nothing about the file may stop the start-up.
+void Launcher::applyStartupPreferences() {
+    StartupPreferences preferences;
+    bool found = false;
+    try {
+        if (auto read = readStartupPreferences(folder_)) {
+            preferences = *read;
+            found = true;
+        }
+    } catch (const std::exception&) {
+        found = false;
+    }
+    if (found) {
+        store_->withLock([&](UiState& state) {
+            state.resolutionWidth = preferences.width;
+            state.resolutionHeight = preferences.height;
+            state.fullScreen = preferences.fullScreen;
+            state.applyToGame = preferences.applyToGame;
+            state.languageEnglish = preferences.english;
+            state.graphicsMode = preferences.enhancedGraphics ? 1 : 0;
+        });
+    }
+    const bool english = found && preferences.english;
+    const bool enhanced = found && preferences.enhancedGraphics;
+    environment_.setVariable("NYRA_GRAPHICS", std::string(graphicsEnvironmentValue(enhanced)));
+    environment_.setVariable("NYRA_LANGUAGE", std::string(languageEnvironmentValue(english)));
+    store_->uiEnglish().store(english);
+    if (!(found && preferences.applyToGame)) startup_.readGameSettings(folder_);
+}
+
+void Launcher::openInstallPanel() {
+    std::vector<InstallCandidate> candidates;
+    std::string failure;
+    try {
+        candidates = startup_.installCandidates(folder_);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    store_->splash().store(false);
+    store_->withLock([&](UiState& state) {
+        state.busy = true;
+        state.installPanelOpen = true;
+        state.statusText = "Escolha onde instalar o jogo.";
+        state.installEntries.clear();
+        state.selectedEntry = -1;
+        for (const auto& candidate : candidates) {
+            InstallEntry entry;
+            entry.path = utf16ToUtf8(candidate.folder.u16string());
+            entry.label = candidate.label;
+            entry.reason = candidate.reason;
+            entry.freeBytes = candidate.freeBytes;
+            entry.usable = candidate.usable;
+            if (entry.usable && state.selectedEntry < 0) {
+                state.selectedEntry = static_cast<int>(state.installEntries.size());
+            }
+            state.installEntries.push_back(std::move(entry));
+        }
+        if (!failure.empty()) {
+            state.installMessage = failure;
+        } else if (state.selectedEntry < 0) {
+            state.installMessage = "Nenhum disco com 12 GB livres. Libere espaço ou escolha outra pasta.";
+        }
+    });
+    poster_.post(kMsgRefresh, 0);
+}
+
+void Launcher::shutdown() {
+    if (flow_) {
+        flow_->requestStop();
+        flow_->joinAll();
+    }
+    poster_.detach();
+    if (window_ != nullptr) {
+        ::DestroyWindow(window_);
+        window_ = nullptr;
+    }
+    flow_.reset();
+    windowContext_.reset();
+    services_.reset();
+    store_.reset();
+    slot_ = InstanceSlot{};
+    assets_.reset();
+    com_.reset();
+    gdiplus_.reset();
+}
+
+}  // namespace
+
+void showStartupFailure(const char* message) {
+    std::u16string text;
+    try {
+        text = utf8ToUtf16(message);
+    } catch (const std::exception&) {
+        text = u"Texto invalido.";
+    }
+    ::MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text.c_str()), L"Nyra Saga Brasil",
+                  MB_OK | MB_ICONINFORMATION);
+}
+
+int runLauncher(HINSTANCE instance, std::u16string_view commandLine, StartupServices& services) {
+    Launcher launcher(instance, services);
+    try {
+        return launcher.run(commandLine);
+    } catch (const std::exception& failure) {
+        showStartupFailure(failure.what());
+        launcher.shutdown();
+        return 1;
+    }
+}
+
+}  // namespace nyra

@@ -1,0 +1,123 @@
+#pragma once
+// One RAII owner per kind of operating-system handle. Create into a local owner and move it into
+// its final place only when every call that builds the object has succeeded.
+#include <windows.h>
+
+#include <utility>
+
+namespace nyra::win {
+
+template <typename Traits>
+class UniqueResource {
+public:
+    using Type = typename Traits::Type;
+
+    UniqueResource() noexcept = default;
+    explicit UniqueResource(Type value) noexcept : value_(value) {}
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~UniqueResource() { reset(); }
+
+    [[nodiscard]] Type get() const noexcept { return value_; }
+    [[nodiscard]] bool valid() const noexcept { return Traits::valid(value_); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // For out-parameters of creation functions: releases the current value first.
+    [[nodiscard]] Type* put() noexcept {
+        reset();
+        return &value_;
+    }
+    [[nodiscard]] Type release() noexcept { return std::exchange(value_, Traits::empty()); }
+    void reset(Type value = Traits::empty()) noexcept {
+        const Type old = std::exchange(value_, value);
+        if (Traits::valid(old)) Traits::close(old);
+    }
+
+private:
+    Type value_ = Traits::empty();
+};
+
+// Kernel objects: events, mutexes, processes, threads, pipes, files, snapshots. Both null and
+// INVALID_HANDLE_VALUE mean "none", since creation functions disagree on which one they return.
+struct KernelHandleTraits {
+    using Type = HANDLE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(Type h) noexcept { ::CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::RegCloseKey(h); }
+};
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+
+// Memory handed out by the system with LocalAlloc (security descriptors, formatted messages).
+struct LocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::LocalFree(h); }
+};
+using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
+
+struct GlobalMemoryTraits {
+    using Type = HGLOBAL;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::GlobalFree(h); }
+};
+using UniqueGlobalMemory = UniqueResource<GlobalMemoryTraits>;
+
+// GDI objects: bitmaps, fonts, brushes.
+struct GdiObjectTraits {
+    using Type = HGDIOBJ;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DeleteObject(h); }
+};
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
+
+// Memory device contexts made with CreateCompatibleDC.
+struct MemoryDcTraits {
+    using Type = HDC;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DeleteDC(h); }
+};
+using UniqueMemoryDc = UniqueResource<MemoryDcTraits>;
+
+// A window's or the screen's device context obtained with GetDC; released for the same window.
+class ScreenDc {
+public:
+    explicit ScreenDc(HWND window = nullptr) noexcept : window_(window), dc_(::GetDC(window)) {}
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    ~ScreenDc() {
+        if (dc_ != nullptr) ::ReleaseDC(window_, dc_);
+    }
+    [[nodiscard]] HDC get() const noexcept { return dc_; }
+    explicit operator bool() const noexcept { return dc_ != nullptr; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+struct WindowTraits {
+    using Type = HWND;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::DestroyWindow(h); }
+};
+using UniqueWindow = UniqueResource<WindowTraits>;
+
+}  // namespace nyra::win

@@ -1,0 +1,46 @@
+# Shared by the scripts: paths and the idempotent install of what the project needs.
+# shellcheck shell=bash
+NYRA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+NYRA_BUILD=${NYRA_BUILD:-$NYRA_ROOT/build}
+export NYRA_ROOT NYRA_BUILD
+
+NYRA_PACKAGES=(
+  cmake ninja-build g++ clang-14 libclang-rt-14-dev
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  nlohmann-json3-dev googletest libgtest-dev libgmock-dev
+  libboost1.74-dev libssl-dev libsqlite3-dev openssl
+  wine wine64 xvfb xdotool imagemagick x11-utils icoutils
+  iproute2 util-linux file procps
+)
+
+nyra_log() { printf '== %s\n' "$*" >&2; }
+
+# Installs only what is missing; apt-get update runs first whenever something is.
+nyra_install_packages() {
+  local missing=()
+  local package
+  for package in "${NYRA_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  nyra_log "installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Configures (once) and builds one tree: native, win64 or win32. Extra CMake arguments follow.
+nyra_build_tree() {
+  local tree=$1; shift
+  local dir=$NYRA_BUILD/$tree
+  local args=(-G Ninja -S "$NYRA_ROOT" -B "$dir" -DNYRA_FLAVOUR="${NYRA_FLAVOUR:-development}")
+  case $tree in
+    native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    win64)  args+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$NYRA_ROOT/cmake/mingw-toolchain.cmake" -DNYRA_MINGW_ARCH=x86_64) ;;
+    win32*) args+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$NYRA_ROOT/cmake/mingw-toolchain.cmake" -DNYRA_MINGW_ARCH=i686 -DNYRA_BUILD_TESTS=OFF) ;;
+    *) echo "unknown tree $tree" >&2; return 2 ;;
+  esac
+  cmake "${args[@]}" "$@" >/dev/null
+  cmake --build "$dir" -j "${NYRA_JOBS:-2}"
+}

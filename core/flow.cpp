@@ -295,7 +295,7 @@ void FlowController::writePreferences() {
         preferences = json{{"width", s.resolutionWidth},
                            {"height", s.resolutionHeight},
                            {"full_screen", s.fullScreen},
-                           {"apply_to_game", s.settingsPending},
+                           {"apply_to_game", s.applyToGame},
                            {"graphics_mode", enhanced ? "enhanced" : "standard"},
                            {"language", english ? "en" : "pt-BR"}};
     });

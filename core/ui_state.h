@@ -93,7 +93,6 @@ struct UiState {
     int graphicsMode = 0;  // 0 standard, 1 enhanced
     bool languageEnglish = false;
     bool languageMenuOpen = false;
-    bool settingsPending = false;  // a launcher change not yet written to the game's INI
 
     bool installPanelOpen = false;
     std::vector<InstallEntry> installEntries;

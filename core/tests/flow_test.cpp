@@ -179,7 +179,7 @@ struct Fakes : BackendFactory,
     }
     void applyPendingAndReload(const std::filesystem::path& engine) override {
         appliedTo.push_back(engine);
-        store.withLock([](UiState& s) { s.settingsPending = false; });
+        store.withLock([](UiState& s) { s.applyToGame = false; });
     }
     void writePreferences(const std::filesystem::path& folder, const json& prefs) override {
         preferencesWritten.emplace_back(folder, prefs.dump());
@@ -645,7 +645,7 @@ TEST(FlowPlay, PreferencesAndEnvironmentFollowTheSettings) {
             s.fullScreen = c.fullScreen;
             s.graphicsMode = c.graphics;
             s.languageEnglish = c.english;
-            s.settingsPending = true;  // applied to the game before preferences are written
+            s.applyToGame = true;  // applied to the game before preferences are written
         });
         h.press(true);
         ASSERT_EQ(h.fakes.preferencesWritten.size(), 1u);

@@ -7,15 +7,18 @@ usage: build_fonts.py PACKAGE_DIR OUT_DIR
 Per weight, the latin, latin-ext and the numbered subset that carries the
 star symbols are merged into one glyf font, cut down to the characters the
 launcher can draw, renamed to the family names the UI asks GDI+ for, and
-written as .ttf. The build fails if a required character has no glyph,
-except for the ones listed in KNOWN_MISSING, which the package does not
-ship in any subset (the UI draws those itself).
+written as .ttf. U+25BE, which no subset carries, is added as a scaled-down
+copy of the designer's own U+25BC from another subset of the same weight.
+The build fails if a required character has no glyph.
 """
 import os
 import sys
 import tempfile
 
 from fontTools.merge import Merger
+from fontTools.pens.boundsPen import BoundsPen
+from fontTools.pens.transformPen import TransformPen
+from fontTools.pens.ttGlyphPen import TTGlyphPen
 from fontTools.subset import Options, Subsetter
 from fontTools.ttLib import TTFont
 
@@ -30,8 +33,19 @@ SUBSETS = ["latin", "latin-ext", "108"]
 PORTUGUESE = "áàâãéêíóôõúüçÁÀÂÃÉÊÍÓÔÕÚÜÇ"
 SYMBOLS = "\u2022\u203a\u2605\u25be\u00b7\u00d7\u2013\u2026\u00a9\u2019\u201c\u201d"
 REQUIRED = [chr(c) for c in range(0x20, 0x7F)] + list(PORTUGUESE) + list(SYMBOLS)
-# Not present in any subset of the package (checked against every cmap).
-KNOWN_MISSING = {0x25BE}
+# U+25BE BLACK DOWN-POINTING SMALL TRIANGLE is in no subset of the package.
+# It is made from U+25BC BLACK DOWN-POINTING TRIANGLE (subset 101, same
+# weight; already drawn with rounded corners), scaled so that its width is
+# SMALL_TRIANGLE_PER_BULLET times the width of the bullet U+2022, centred on
+# the bullet's vertical middle, with side bearings SMALL_TRIANGLE_SIDE times
+# the bullet's left side bearing. Following the bullet keeps the ExtraBold
+# triangle a little heavier than the Medium one, as the font does with •.
+SMALL_TRIANGLE = 0x25BE
+SMALL_TRIANGLE_NAME = "uni25BE"
+SMALL_TRIANGLE_SOURCE = ("101", 0x25BC)
+SMALL_TRIANGLE_PER_BULLET = 1.45
+SMALL_TRIANGLE_SIDE = 0.75
+BULLET = 0x2022
 # Extra characters kept besides whatever latin/latin-ext map.
 EXTRA_KEEP = {0x2605, 0x2606}
 
@@ -41,6 +55,44 @@ def load_subset(pkg, subset, weight):
     font = TTFont(path)
     font.flavor = None
     return font
+
+
+def glyph_bounds(font, glyph_name):
+    pen = BoundsPen(font.getGlyphSet())
+    font.getGlyphSet()[glyph_name].draw(pen)
+    return pen.bounds
+
+
+def add_small_triangle(font, source):
+    """Add U+25BE to font, drawn from source's U+25BC (see SMALL_TRIANGLE)."""
+    subset, src_cp = SMALL_TRIANGLE_SOURCE
+    src_name = source.getBestCmap()[src_cp]
+    sx0, sy0, sx1, sy1 = glyph_bounds(source, src_name)
+    bullet = font.getBestCmap()[BULLET]
+    bx0, by0, bx1, by1 = glyph_bounds(font, bullet)
+    scale = SMALL_TRIANGLE_PER_BULLET * (bx1 - bx0) / (sx1 - sx0)
+    width = (sx1 - sx0) * scale
+    height = (sy1 - sy0) * scale
+    side = round(SMALL_TRIANGLE_SIDE * font["hmtx"][bullet][1])
+    advance = round(width) + 2 * side
+    # Map the source box onto [side, side+width] x [mid-height/2, mid+height/2].
+    mid = (by0 + by1) / 2
+    dx = side - sx0 * scale
+    dy = mid - height / 2 - sy0 * scale
+    glyph_set = source.getGlyphSet()
+    pen = TTGlyphPen(None)
+    glyph_set[src_name].draw(TransformPen(pen, (scale, 0, 0, scale, dx, dy)))
+    glyph = pen.glyph()
+    glyf = font["glyf"]
+    order = font.getGlyphOrder() + [SMALL_TRIANGLE_NAME]
+    font.setGlyphOrder(order)
+    glyf.glyphOrder = order
+    glyf[SMALL_TRIANGLE_NAME] = glyph
+    glyph.recalcBounds(glyf)
+    font["hmtx"][SMALL_TRIANGLE_NAME] = (advance, glyph.xMin)
+    for table in font["cmap"].tables:
+        if table.isUnicode():
+            table.cmap[SMALL_TRIANGLE] = SMALL_TRIANGLE_NAME
 
 
 def merge(fonts, tmpdir):
@@ -91,6 +143,7 @@ def build(pkg, out_dir, weight, style_name, ps_name):
         stamps = (parts[0]["head"].created, parts[0]["head"].modified)
         keep = set(parts[0].getBestCmap()) | set(parts[1].getBestCmap()) | EXTRA_KEEP
         merged = merge(parts, tmp)
+    triangles = load_subset(pkg, SMALL_TRIANGLE_SOURCE[0], weight)
     opts = Options()
     opts.layout_features = ["*"]
     opts.name_IDs = ["*"]
@@ -100,6 +153,7 @@ def build(pkg, out_dir, weight, style_name, ps_name):
     sub = Subsetter(opts)
     sub.populate(unicodes=keep)
     sub.subset(merged)
+    add_small_triangle(merged, triangles)
     merged["OS/2"].usWeightClass = weight
     set_names(merged, style_name, ps_name)
     # Keep the source's timestamps so a rebuild is byte-identical.
@@ -131,16 +185,15 @@ def check(path, weight, style_name, ps_name):
         cp = ord(ch)
         g = cmap.get(cp)
         if g is None:
-            if cp not in KNOWN_MISSING:
-                missing.append(f"U+{cp:04X}")
+            missing.append(f"U+{cp:04X}")
             continue
         if cp != 0x20 and glyf[g].numberOfContours == 0:
             problems.append(f"U+{cp:04X} maps to an empty glyph")
     if missing:
         problems.append("no glyph for " + " ".join(missing))
-    for cp in KNOWN_MISSING:
-        if cp in cmap:
-            print(f"note: U+{cp:04X} is now present; drop it from KNOWN_MISSING", file=sys.stderr)
+    for table in font["cmap"].tables:
+        if table.isUnicode() and SMALL_TRIANGLE not in table.cmap:
+            problems.append(f"cmap ({table.platformID},{table.platEncID}) lacks U+{SMALL_TRIANGLE:04X}")
     return problems
 
 

@@ -60,6 +60,10 @@ function(nyra_add_tests)
     target_compile_definitions(${target} PRIVATE
       NYRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NYRA_SHARED_DIR="${CMAKE_SOURCE_DIR}/../shared")
     nyra_project_target(${target})
+    # A subsystem may add what its tests alone need (a reference library, data files).
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${subsystem}/tests/tests.cmake)
+      include(${CMAKE_SOURCE_DIR}/${subsystem}/tests/tests.cmake)
+    endif()
     if(CMAKE_CROSSCOMPILING)
       # Each case runs in its own Wine process; discovery happens at test time so that the
       # build never needs Wine.

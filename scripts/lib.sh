@@ -7,7 +7,7 @@ export NYRA_ROOT NYRA_BUILD
 NYRA_PACKAGES=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  nlohmann-json3-dev googletest libgtest-dev libgmock-dev
+  nlohmann-json3-dev googletest libgtest-dev libgmock-dev libwim-dev
   libboost1.74-dev libssl-dev libsqlite3-dev openssl
   wine wine64 xvfb xdotool imagemagick x11-utils icoutils
   iproute2 util-linux file procps
@@ -43,4 +43,13 @@ nyra_build_tree() {
   esac
   cmake "${args[@]}" "$@" >/dev/null
   cmake --build "$dir" -j "${NYRA_JOBS:-2}"
+}
+
+# Lets the current WINEPREFIX trust the development CA (the stand-in service's certificates chain to
+# it), through the small MinGW helper of the win64 tree. Idempotent.
+nyra_wine_trust_dev_ca() {
+  local helper=$NYRA_BUILD/win64/bin/nyra-trust-root.exe
+  [ -f "$helper" ] || { nyra_log "nyra-trust-root.exe not built; the development CA is not trusted"; return 0; }
+  local ca=$NYRA_ROOT/tools/dev-keys/dev-ca.pem
+  wine "$helper" "Z:${ca//\//\\}" </dev/null
 }

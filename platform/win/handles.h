@@ -2,6 +2,7 @@
 // One RAII owner per kind of operating-system handle. Create into a local owner and move it into
 // its final place only when every call that builds the object has succeeded.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -119,5 +120,13 @@ struct WindowTraits {
     static void close(Type h) noexcept { ::DestroyWindow(h); }
 };
 using UniqueWindow = UniqueResource<WindowTraits>;
+
+struct CertStoreTraits {
+    using Type = HCERTSTORE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::CertCloseStore(h, 0); }
+};
+using UniqueCertStore = UniqueResource<CertStoreTraits>;
 
 }  // namespace nyra::win

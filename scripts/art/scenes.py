@@ -94,6 +94,22 @@ def _gold(w, h, y0=0.0, y1=1.0):
     return vgradient(w, h, [(y0, "gold_light"), ((y0 + y1) / 2, "gold"), (y1, "gold_dark")])
 
 
+def _ribbon(centre, w0, w1):
+    """Closed outline of a band along the polyline centre, w0 wide at its
+    start narrowing to w1 at its end."""
+    left, right = [], []
+    n = len(centre)
+    for i, (x, y) in enumerate(centre):
+        ax, ay = centre[max(i - 1, 0)]
+        bx, by = centre[min(i + 1, n - 1)]
+        dx, dy = bx - ax, by - ay
+        ln = math.hypot(dx, dy) or 1.0
+        half = (w0 + (w1 - w0) * i / max(n - 1, 1)) / 2
+        left.append((x - dy / ln * half, y + dx / ln * half))
+        right.append((x + dy / ln * half, y - dx / ln * half))
+    return left + right[::-1]
+
+
 def hero(w, h):
     """Cloaked mage holding a crystal staff, rim-lit, on transparency."""
     rng = random.Random(620)
@@ -116,6 +132,10 @@ def hero(w, h):
     sd.ellipse((P(sx - 0.03, 0.135)[0], P(0, 0.135)[1], P(sx + 0.03, 0.185)[0], P(0, 0.185)[1]), fill=255)
     staff = staff.filter(ImageFilter.GaussianBlur(1))
     paint(c, staff, hgradient(w, h, [(sx - 0.01, "gold_dark"), (sx, "gold_light"), (sx + 0.015, "gold_dark")]))
+    # the scarf's other end falls behind the right shoulder (the cloak hides its root)
+    back = spline([P(0.6, 0.225), P(0.69, 0.26), P(0.74, 0.32), P(0.775, 0.38), P(0.79, 0.42), P(0.82, 0.46)], 10)
+    shape(c, vgradient(w, h, [(0.25, "#74225A"), (0.45, "#3E1030")]),
+          lambda d: d.polygon(_ribbon(back, w * 0.04, w * 0.014), fill=255), blur=1.2)
     # cloak body and folds
     m = mask(w, h)
     ImageDraw.Draw(m).polygon(cloak, fill=255)
@@ -132,14 +152,30 @@ def hero(w, h):
     paint(c, ImageChops.multiply(rim(m, -10, -3, 6), m), (95, 242, 230, 200))
     paint(c, ImageChops.multiply(rim(m, 8, -8, 6), m), (255, 225, 160, 150))
     # hood opening with a shadowed face
-    shape(c, "#0C0614", lambda d: d.polygon(spline([P(0.47, 0.14), P(0.55, 0.15), P(0.575, 0.21),
-                                                     P(0.54, 0.255), P(0.47, 0.24), P(0.455, 0.18)], 10,
-                                                    closed=True), fill=255), blur=w * 0.008)
-    # rose scarf flowing in the wind
-    shape(c, vgradient(w, h, [(0.2, "rose"), (0.4, "#7A1E52")]),
-          lambda d: d.polygon(spline([P(0.47, 0.245), P(0.6, 0.26), P(0.75, 0.25), P(0.9, 0.2),
-                                      P(0.97, 0.22), P(0.88, 0.27), P(0.74, 0.31), P(0.6, 0.31),
-                                      P(0.5, 0.29)], 12, closed=True), fill=255), blur=1.2)
+    hood = spline([P(0.47, 0.14), P(0.55, 0.15), P(0.575, 0.21), P(0.54, 0.255), P(0.47, 0.24),
+                   P(0.455, 0.18)], 10, closed=True)
+    shape(c, "#0C0614", lambda d: d.polygon(hood, fill=255), blur=w * 0.008)
+    # rose scarf round the neck: one end drapes down over the chest
+    scarf_fill = vgradient(w, h, [(0.23, "rose"), (0.46, "#6E1A4A")])
+    shape(c, scarf_fill, lambda d: d.polygon(spline([P(0.455, 0.228), P(0.51, 0.248), P(0.57, 0.236),
+                                                     P(0.585, 0.262), P(0.52, 0.285), P(0.46, 0.268)], 10,
+                                                    closed=True), fill=255), blur=1.2)
+    tail = spline([P(0.555, 0.262), P(0.578, 0.31), P(0.568, 0.37), P(0.584, 0.435)], 12)
+    shape(c, scarf_fill, lambda d: d.polygon(_ribbon(tail, w * 0.042, w * 0.026), fill=255), blur=1.2)
+    shape(c, "#4A1235", lambda d: d.line(tail[6:-4], fill=255, width=int(w * 0.005)), blur=w * 0.004,
+          opacity=150)
+    # gold band woven across the end of the draped tail
+    band = _ribbon(tail, w * 0.042, w * 0.026)
+    n = len(tail)
+    shape(c, _gold(w, h, 0.41, 0.43), lambda d: d.line([band[n - 4], band[n + 3]], fill=255,
+                                                        width=int(w * 0.006)), blur=0.8)
+    # thin gold trim round the hood opening
+    shape(c, _gold(w, h, 0.14, 0.26), lambda d: d.line(hood + hood[:1], fill=255, width=int(w * 0.005),
+                                                       joint="curve"), blur=1, opacity=180)
+    # two faint turquoise glints for eyes in the shadow of the hood
+    for ex in (0.493, 0.535):
+        glow(c, *P(ex, 0.19), w * 0.018, "turquoise", 120)
+        shape(c, "#BFFBF6", lambda d: d.ellipse((*P(ex - 0.007, 0.186), *P(ex + 0.007, 0.194)), fill=255), blur=1)
     # arm and hand on the staff
     sm = shape(c, vgradient(w, h, [(0.3, "#3E2766"), (0.48, "#241538")]),
                lambda d: d.polygon(sleeve, fill=255), blur=1.2)

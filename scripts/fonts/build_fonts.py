@@ -40,11 +40,15 @@ REQUIRED = [chr(c) for c in range(0x20, 0x7F)] + list(PORTUGUESE) + list(SYMBOLS
 # the bullet's vertical middle, with side bearings SMALL_TRIANGLE_SIDE times
 # the bullet's left side bearing. Following the bullet keeps the ExtraBold
 # triangle a little heavier than the Medium one, as the font does with •.
+# Each point near a corner keeps SMALL_TRIANGLE_CORNER of its distance from
+# that corner instead of shrinking with the rest, so the small triangle keeps
+# rounded corners like the font's other glyphs rather than sharp ones.
 SMALL_TRIANGLE = 0x25BE
 SMALL_TRIANGLE_NAME = "uni25BE"
 SMALL_TRIANGLE_SOURCE = ("101", 0x25BC)
 SMALL_TRIANGLE_PER_BULLET = 1.45
 SMALL_TRIANGLE_SIDE = 0.75
+SMALL_TRIANGLE_CORNER = 0.8
 BULLET = 0x2022
 # Extra characters kept besides whatever latin/latin-ext map.
 EXTRA_KEEP = {0x2605, 0x2606}
@@ -63,10 +67,27 @@ def glyph_bounds(font, glyph_name):
     return pen.bounds
 
 
+class CornerKeepingScale:
+    """Point mapping for TransformPen: scales a triangle's outline while the
+    rounding at each corner shrinks only by corner_factor. corners are the
+    source's corner positions, the point nearest to a point is its corner."""
+
+    def __init__(self, scale, dx, dy, corners, corner_factor):
+        self.scale, self.dx, self.dy = scale, dx, dy
+        self.corners = corners
+        self.corner_factor = corner_factor
+
+    def transformPoint(self, pt):
+        x, y = pt
+        cx, cy = min(self.corners, key=lambda c: (c[0] - x) ** 2 + (c[1] - y) ** 2)
+        k = self.corner_factor
+        return (cx * self.scale + self.dx + (x - cx) * k,
+                cy * self.scale + self.dy + (y - cy) * k)
+
+
 def add_small_triangle(font, source):
     """Add U+25BE to font, drawn from source's U+25BC (see SMALL_TRIANGLE)."""
-    subset, src_cp = SMALL_TRIANGLE_SOURCE
-    src_name = source.getBestCmap()[src_cp]
+    src_name = source.getBestCmap()[SMALL_TRIANGLE_SOURCE[1]]
     sx0, sy0, sx1, sy1 = glyph_bounds(source, src_name)
     bullet = font.getBestCmap()[BULLET]
     bx0, by0, bx1, by1 = glyph_bounds(font, bullet)
@@ -81,7 +102,10 @@ def add_small_triangle(font, source):
     dy = mid - height / 2 - sy0 * scale
     glyph_set = source.getGlyphSet()
     pen = TTGlyphPen(None)
-    glyph_set[src_name].draw(TransformPen(pen, (scale, 0, 0, scale, dx, dy)))
+    # The corners of the box a down-pointing triangle fills.
+    corners = [(sx0, sy1), (sx1, sy1), ((sx0 + sx1) / 2, sy0)]
+    mapping = CornerKeepingScale(scale, dx, dy, corners, SMALL_TRIANGLE_CORNER)
+    glyph_set[src_name].draw(TransformPen(pen, mapping))
     glyph = pen.glyph()
     glyf = font["glyf"]
     order = font.getGlyphOrder() + [SMALL_TRIANGLE_NAME]
@@ -191,6 +215,15 @@ def check(path, weight, style_name, ps_name):
             problems.append(f"U+{cp:04X} maps to an empty glyph")
     if missing:
         problems.append("no glyph for " + " ".join(missing))
+    tri = cmap.get(SMALL_TRIANGLE)
+    if tri is not None:
+        g = glyf[tri]
+        advance, lsb = font["hmtx"][tri]
+        # inside its advance, above the baseline, below the x-height's top
+        # plus a little, and where it sits in hmtx
+        if not (0 < g.xMin == lsb and g.xMax < advance and 0 < g.yMin and g.yMax < 600):
+            problems.append(f"U+{SMALL_TRIANGLE:04X} box {(g.xMin, g.yMin, g.xMax, g.yMax)} "
+                            f"advance {advance} lsb {lsb}")
     for table in font["cmap"].tables:
         if table.isUnicode() and SMALL_TRIANGLE not in table.cmap:
             problems.append(f"cmap ({table.platformID},{table.platEncID}) lacks U+{SMALL_TRIANGLE:04X}")

@@ -2,7 +2,9 @@
 // One RAII owner per kind of operating-system handle. Create into a local owner and move it into
 // its final place only when every call that builds the object has succeeded.
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
+#include <winhttp.h>
 
 #include <utility>
 
@@ -128,5 +130,47 @@ struct CertStoreTraits {
     static void close(Type h) noexcept { ::CertCloseStore(h, 0); }
 };
 using UniqueCertStore = UniqueResource<CertStoreTraits>;
+
+struct CertContextTraits {
+    using Type = PCCERT_CONTEXT;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::CertFreeCertificateContext(h); }
+};
+using UniqueCertContext = UniqueResource<CertContextTraits>;
+
+// WinHTTP sessions, connections and requests.
+struct InternetHandleTraits {
+    using Type = HINTERNET;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::WinHttpCloseHandle(h); }
+};
+using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
+
+// CNG algorithm providers, hashes and keys.
+struct AlgorithmProviderTraits {
+    using Type = BCRYPT_ALG_HANDLE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+using UniqueAlgorithmProvider = UniqueResource<AlgorithmProviderTraits>;
+
+struct HashHandleTraits {
+    using Type = BCRYPT_HASH_HANDLE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::BCryptDestroyHash(h); }
+};
+using UniqueHashHandle = UniqueResource<HashHandleTraits>;
+
+struct KeyHandleTraits {
+    using Type = BCRYPT_KEY_HANDLE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept { ::BCryptDestroyKey(h); }
+};
+using UniqueKeyHandle = UniqueResource<KeyHandleTraits>;
 
 }  // namespace nyra::win

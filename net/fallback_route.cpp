@@ -1,0 +1,10 @@
+#include "net/fallback_route.h"
+
+namespace nyra {
+
+FallbackRoute& fallbackRoute() {
+    static DirectRouteOnly route;
+    return route;
+}
+
+}  // namespace nyra

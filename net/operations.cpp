@@ -1,0 +1,250 @@
+#include "net/operations.h"
+
+#include <charconv>
+#include <stdexcept>
+
+#include "core/text.h"
+#include "net/http_error.h"
+
+namespace nyra::api {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+bool isTokenCharacter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// "Range: bytes=<first>-<last>\r\n" for op 6; what travels is only "bytes=<first>-<last>".
+std::string rangeFromHeader(std::string_view header) {
+    constexpr std::string_view prefix = "Range: bytes=";
+    if (header.size() < 4 || header.size() > 79 || !header.starts_with(prefix) || !header.ends_with("\r\n")) {
+        fail("Trecho do pacote invalido.");
+    }
+    return std::string(header.substr(7, header.size() - 9));
+}
+
+}  // namespace
+
+int lookupOperation(std::string_view path) {
+    for (int op = 0; op < kOperationCount; ++op) {
+        const auto& entry = kOperations[op];
+        if (entry.match == Match::Exact ? path == entry.path : path.starts_with(entry.path)) return op;
+    }
+    fail("Operacao do cliente nao autorizada.");
+}
+
+bool needsDownloadToken(int op) { return op == kOpPackageIndex || op == kOpPackages || op == kOpTranslations; }
+
+void applyArgumentRules(int op, std::string_view path, json& args, std::string_view extraHeader) {
+    if (!args.is_object()) fail("Argumentos do cliente invalidos.");
+    if (op != kOpPackages && !extraHeader.empty()) fail("Cabecalho do cliente nao autorizado.");
+    switch (op) {
+    case kOpPackages:
+        args["name"] = std::string(path.substr(path.rfind('/') + 1));
+        if (!extraHeader.empty()) args["range"] = rangeFromHeader(extraHeader);
+        break;
+    case 14:
+    case 15:
+    case 18:
+        if (!args.empty()) fail("Argumentos VIP invalidos.");
+        break;
+    case 16:
+        if (args.size() != 2 || !args.contains("rainbow_name") || !args.contains("rainbow_chat") ||
+            !args["rainbow_name"].is_boolean() || !args["rainbow_chat"].is_boolean()) {
+            fail("Preferencias VIP invalidas.");
+        }
+        break;
+    case kOpVipStatus: {
+        const auto digits = path.substr(path.find('=') + 1);
+        std::uint64_t value = 0;
+        const auto* end = digits.data() + digits.size();
+        const bool allDigits = !digits.empty() && digits.size() <= 10 &&
+                               digits.find_first_not_of("0123456789") == std::string_view::npos;
+        if (!allDigits || std::from_chars(digits.data(), end, value).ptr != end || value < 1 || value > 4294967295u) {
+            fail("Identidade VIP invalida.");
+        }
+        args["character_id"] = value;
+        break;
+    }
+    case 19:
+        if (!args.empty()) fail("Argumentos de voz invalidos.");
+        break;
+    default:
+        break;
+    }
+}
+
+std::size_t envelopeLimit(int op) {
+    if (op == 20 || op == 22) return 16384;
+    if (op == 21 || op == 24) return 65536;
+    return 8192;
+}
+
+std::vector<std::uint8_t> encodeEnvelope(int op, const json& args) {
+    // nlohmann's objects are ordered by key, so "args" precedes "op" as the backend expects.
+    const json envelope = {{"op", static_cast<std::uint64_t>(op)}, {"args", args}};
+    auto body = json::to_cbor(envelope);
+    if (body.size() > envelopeLimit(op)) {
+        std::fill(body.begin(), body.end(), std::uint8_t{0});
+        fail("Requisicao do cliente muito grande.");
+    }
+    return body;
+}
+
+std::string buildRequestHeaders(int op, const HeaderInputs& in) {
+    std::string headers = "Accept: application/cbor, application/octet-stream\r\nContent-Type: application/cbor\r\nOrigin: https://";
+    headers += in.backendHost;
+    headers += "\r\n";
+    if (!in.csrf.empty() || !in.sessionCookie.empty()) {
+        headers += "Cookie: ";
+        if (!in.csrf.empty()) {
+            headers += "__Host-nyra_csrf=";
+            headers += in.csrf;
+            headers += "; ";
+        }
+        if (!in.sessionCookie.empty()) {
+            headers += "__Host-nyra_session=";
+            headers += in.sessionCookie;
+        }
+        headers += "\r\n";
+    }
+    if (!in.csrf.empty()) {
+        headers += "X-CSRF-Token: ";
+        headers += in.csrf;
+        headers += "\r\n";
+    }
+    if (needsDownloadToken(op)) {
+        headers += "X-Nyra-Update-Token: ";
+        headers += in.downloadToken;
+        headers += "\r\n";
+    }
+    if (!in.bearer.empty()) {
+        headers += "Authorization: Bearer ";
+        headers += in.bearer;
+        headers += "\r\n";
+    }
+    return headers;
+}
+
+bool isOpaqueToken(std::string_view text) {
+    if (text.size() != 43) return false;
+    for (const char c : text) {
+        if (!isTokenCharacter(c)) return false;
+    }
+    return true;
+}
+
+std::optional<CookieUpdate> parseSetCookie(std::string_view header) {
+    const auto pair = header.substr(0, header.find(';'));
+    const auto equals = pair.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const auto name = pair.substr(0, equals);
+    const auto value = pair.substr(equals + 1);
+    if (!value.empty() && !isOpaqueToken(value)) return std::nullopt;
+    if (name == "__Host-nyra_session") return CookieUpdate{CookieUpdate::Name::Session, std::string(value)};
+    if (name == "__Host-nyra_csrf") return CookieUpdate{CookieUpdate::Name::Csrf, std::string(value)};
+    return std::nullopt;
+}
+
+bool statusAccepted(int status, bool rangeRequested) { return status == 200 || (status == 206 && rangeRequested); }
+
+std::string statusMessage(int op, std::string_view path, int status) {
+    if (op == kOpPackages) {
+        if (status == 404) {
+            return "O pacote " + std::string(path.substr(path.rfind('/') + 1)) +
+                   " esta ausente na distribuicao do servidor. O reparo nao pode continuar; o jogo nao sera iniciado.";
+        }
+        if (status == 416) return "O servidor recusou o trecho solicitado do pacote. Tente verificar os arquivos novamente.";
+        if (status >= 500) {
+            return "O servidor de downloads esta indisponivel. O status online do jogo nao garante a disponibilidade dos "
+                   "pacotes.";
+        }
+    }
+    switch (status) {
+    case 401:
+        return "Usuario, senha ou autorizacao invalida.";
+    case 403:
+        return "Acesso ao recurso negado pelo servidor.";
+    case 409:
+    case 426:
+        return "Reabra o launcher atualizado para continuar.";
+    case 429:
+        return "Aguarde antes de tentar novamente.";
+    case 503:
+        return "O servico solicitado esta temporariamente indisponivel.";
+    default:
+        return "Falha na comunicacao com o servidor (HTTP " + std::to_string(status) + ").";
+    }
+}
+
+void checkContentType(int op, const std::optional<std::string>& contentType) {
+    if (!contentType) fail("Tipo de resposta do servidor ausente.");
+    if (kOperations[op].fileAnswer) {
+        const bool accepted = *contentType == "application/octet-stream" ||
+                              (op == kOpDownloadLauncher && *contentType == "application/vnd.microsoft.portable-executable");
+        if (!accepted) fail("Arquivo do servidor invalido.");
+    } else if (*contentType != "application/cbor") {
+        fail("Protocolo do servidor invalido. Atualize o launcher.");
+    }
+}
+
+void wipeKeyMember(json& document) noexcept {
+    if (!document.is_object()) return;
+    const auto it = document.find("key");
+    if (it != document.end() && it->is_string()) wipe(it->get_ref<std::string&>());
+}
+
+std::string decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+    json document = json::from_cbor(body, /*strict=*/true, /*allow_exceptions=*/true, json::cbor_tag_handler_t::error);
+    std::string text = document.dump(-1, ' ', false, json::error_handler_t::strict);
+    wipeKeyMember(document);
+    return text;
+}
+
+void validateDownloadToken(const std::string& token, std::int64_t lifetimeSeconds) {
+    if (token.empty() || token.size() > 1024 || lifetimeSeconds < 60 || lifetimeSeconds > 900) {
+        fail("Autorizacao de download invalida.");
+    }
+    for (const char c : token) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code < 33 || code > 126) fail("Token de download invalido.");
+    }
+}
+
+std::string describeTransportFailure(std::string_view stage, unsigned long code) {
+    const std::string suffix = " (WinHTTP " + std::to_string(code) + ", " + std::string(stage) + ")";
+    if (stage == "certificado") {
+        return "Conexao segura recusada. Acerte a data e a hora do Windows (automatico) e, se o antivirus inspeciona "
+               "HTTPS, libere o Launcher.exe." + suffix;
+    }
+    switch (code) {
+    case 12002:
+    case 12029:
+    case 12030:
+        return "Sua conexao nao chegou ao servidor do Nyra. Libere o Launcher.exe no antivirus/firewall ou teste outra "
+               "rede (ex.: 4G do celular)." + suffix;
+    case 12007:
+        return "Seu PC nao encontrou o endereco do servidor (DNS). Troque o DNS para 1.1.1.1 ou 8.8.8.8 e tente de "
+               "novo." + suffix;
+    case 12175:
+        return "Conexao segura recusada. Acerte a data e a hora do Windows e libere o Launcher.exe no antivirus." +
+               suffix;
+    default:
+        return "Falha na conexao HTTPS do servidor" + suffix + ".";
+    }
+}
+
+Recovery decideRecovery(const SendFailure& f) {
+    constexpr unsigned long kNameNotResolved = 12007;
+    if (f.error == kNameNotResolved && !f.inspected && !f.fallbackRouteOn && !f.fallbackRefused) {
+        return Recovery::SwitchToFallbackRoute;
+    }
+    const bool transient = f.error == 12002 || f.error == 12007 || f.error == 12029 || f.error == 12030;
+    if (!f.secondAttempt && !f.inspected && !f.closed && f.retrySafe && transient) return Recovery::RetryAfterPause;
+    return Recovery::Fail;
+}
+
+}  // namespace nyra::api

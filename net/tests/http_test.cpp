@@ -1,0 +1,235 @@
+// nyra::Http over a scripted transport: what it sends, what it keeps, what it refuses.
+#include "net/http.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <stdexcept>
+
+namespace nyra {
+namespace {
+
+using nlohmann::json;
+
+const std::string kToken = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123-_x";
+const std::string kCsrf = "CSRFcsrfCSRFcsrfCSRFcsrfCSRFcsrfCSRFcsrf-_1";
+
+struct Scripted {
+    int status = 200;
+    std::vector<std::string> cookies;
+    std::optional<std::string> contentType = "application/cbor";
+    std::vector<std::uint8_t> body;
+};
+
+Scripted cbor(const json& answer, int status = 200) { return {status, {}, "application/cbor", json::to_cbor(answer)}; }
+
+struct Sent {
+    std::string headers;
+    json envelope;
+    bool retrySafe;
+    std::uint64_t limit = 0;
+};
+
+class ScriptedResponse final : public TransportResponse {
+public:
+    ScriptedResponse(Scripted s, std::uint64_t* limitSeen) : s_(std::move(s)), limitSeen_(limitSeen) {}
+    std::vector<std::string> setCookies() override { return s_.cookies; }
+    int status() override { return s_.status; }
+    std::vector<std::uint8_t> readBody(std::uint64_t limit) override {
+        *limitSeen_ = limit;
+        if (s_.body.size() > limit) throw std::runtime_error("Resposta do servidor muito grande.");
+        return s_.body;
+    }
+    std::optional<std::string> contentType() override { return s_.contentType; }
+
+private:
+    Scripted s_;
+    std::uint64_t* limitSeen_;
+};
+
+struct ScriptedTransport final : BackendTransport {
+    std::deque<Scripted>* script;
+    std::vector<Sent>* sent;
+    void reopen() override {}
+    std::unique_ptr<TransportResponse> send(const TransportRequest& request) override {
+        if (script->empty()) throw std::runtime_error("unexpected request");
+        sent->push_back({request.headers, json::from_cbor(*request.body), request.retrySafe});
+        auto next = std::move(script->front());
+        script->pop_front();
+        return std::make_unique<ScriptedResponse>(std::move(next), &sent->back().limit);
+    }
+};
+
+struct FakeClock final : Clock {
+    std::uint64_t now = 1000;
+    std::uint64_t tickMs() override { return now; }
+    void sleepMs(std::uint32_t ms) override { now += ms; }
+};
+
+struct HttpFixture : ::testing::Test {
+    std::deque<Scripted> script;
+    std::vector<Sent> sent;
+    FakeClock clock;
+    Http http{[this] {
+                  auto transport = std::make_unique<ScriptedTransport>();
+                  transport->script = &script;
+                  transport->sent = &sent;
+                  return transport;
+              }(),
+              clock, "localhost"};
+
+    std::string failure(const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "<no failure>";
+    }
+    void signIn() {
+        script.push_back(cbor({{"csrf", kCsrf}, {"user", nullptr}}));
+        script.push_back({200, {"__Host-nyra_session=" + kToken + "; Path=/; Secure"}, "application/cbor",
+                          json::to_cbor(json::object())});
+        http.login("ana", "segredo", std::string(64, 'a'), "HWID v1", true);
+    }
+    void requestKey(int lifetime = 600) {
+        script.push_back(cbor({{"key", "a2V5"}, {"download_token", "dl-1"}, {"download_expires_in", lifetime}}));
+        http.call("/api/launcher/package-key", {{"package_id", "p"}, {"index_sha256", "i"}, {"launcher_sha256", "l"}});
+    }
+};
+
+TEST_F(HttpFixture, LoginBootstrapsThenSignsInWithIdentityAndKeepsTheSession) {
+    signIn();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].envelope, (json{{"args", json::object()}, {"op", 0}}));
+    EXPECT_EQ(sent[1].envelope["op"], 1);
+    EXPECT_EQ(sent[1].envelope["args"], (json{{"username", "ana"}, {"password", "segredo"}, {"remember", true},
+                                              {"hwid", std::string(64, 'a')}, {"hwid_info", "HWID v1"}}));
+    EXPECT_NE(sent[1].headers.find("Cookie: __Host-nyra_csrf=" + kCsrf + "; \r\nX-CSRF-Token: " + kCsrf + "\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(sent[0].retrySafe);
+    EXPECT_FALSE(sent[1].retrySafe);
+    EXPECT_EQ(http.sessionCookie(), kToken);
+    EXPECT_EQ(http.csrf(), kCsrf);
+}
+
+TEST_F(HttpFixture, LoginWithoutASessionCookieIsNotASignIn) {
+    script.push_back(cbor({{"csrf", kCsrf}}));
+    script.push_back(cbor(json::object()));
+    EXPECT_EQ(failure([&] { http.login("ana", "x", "", "", false); }), "O servidor nao confirmou a sessao.");
+    EXPECT_EQ(sent[1].envelope["args"], (json{{"username", "ana"}, {"password", "x"}}));
+}
+
+TEST_F(HttpFixture, BootstrapRefusesAnUnusableCsrf) {
+    script.push_back(cbor({{"csrf", "short"}}));
+    EXPECT_EQ(failure([&] { http.bootstrap(); }), "Sessao de seguranca invalida.");
+    EXPECT_TRUE(http.csrf().empty());
+}
+
+TEST_F(HttpFixture, AnEmptySessionCookieSignsOutEvenOnAnErrorStatus) {
+    signIn();
+    script.push_back({500, {"__Host-nyra_session=; Max-Age=0"}, "application/cbor", {}});
+    try {
+        http.call("/api/notifications");
+        FAIL();
+    } catch (const HttpError& error) {
+        EXPECT_EQ(error.status, 500);
+        EXPECT_STREQ(error.what(), "Falha na comunicacao com o servidor (HTTP 500).");
+    }
+    EXPECT_TRUE(http.sessionCookie().empty());
+    EXPECT_EQ(http.csrf(), kCsrf);
+}
+
+TEST_F(HttpFixture, AnswersMustCarryTheirContentType) {
+    script.push_back({200, {}, "application/json", json::to_cbor(json::object())});
+    EXPECT_EQ(failure([&] { http.call("/api/notifications"); }), "Protocolo do servidor invalido. Atualize o launcher.");
+    script.push_back({200, {}, std::nullopt, json::to_cbor(json::object())});
+    EXPECT_EQ(failure([&] { http.call("/api/notifications"); }), "Tipo de resposta do servidor ausente.");
+    EXPECT_EQ(sent.back().limit, Http::kCallLimit);
+}
+
+TEST_F(HttpFixture, DownloadTokenIsKeptSentAndRenewedThirtySecondsBeforeExpiry) {
+    signIn();
+    requestKey(600);
+    EXPECT_EQ(http.downloadToken(), "dl-1");
+
+    script.push_back({200, {}, "application/octet-stream", {1, 2, 3}});
+    EXPECT_EQ(http.exchange("/api/launcher/package-index", "", "", Http::kIndexLimit), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_NE(sent.back().headers.find("X-Nyra-Update-Token: dl-1\r\n"), std::string::npos);
+    EXPECT_EQ(sent.back().limit, Http::kIndexLimit);
+
+    // 570 s later the token is 30 s from expiry: renewed with the same arguments first.
+    clock.now += 570000;
+    script.push_back(cbor({{"key", "a2V5"}, {"download_token", "dl-2"}, {"download_expires_in", 600}}));
+    script.push_back({206, {}, "application/octet-stream", {9}});
+    EXPECT_EQ(http.exchange("/api/launcher/packages/nyra-001.pck", "", "", Http::kPackageRangeLimit,
+                            "Range: bytes=0-0\r\n"),
+              (std::vector<std::uint8_t>{9}));
+    ASSERT_GE(sent.size(), 2u);
+    const auto& renewal = sent[sent.size() - 2];
+    EXPECT_EQ(renewal.envelope["op"], 4);
+    EXPECT_EQ(renewal.envelope["args"], (json{{"package_id", "p"}, {"index_sha256", "i"}, {"launcher_sha256", "l"}}));
+    EXPECT_EQ(sent.back().envelope["args"], (json{{"name", "nyra-001.pck"}, {"range", "bytes=0-0"}}));
+    EXPECT_NE(sent.back().headers.find("X-Nyra-Update-Token: dl-2\r\n"), std::string::npos);
+}
+
+TEST_F(HttpFixture, FileOperationsNeedAPackageKeyOfThisSignIn) {
+    EXPECT_EQ(failure([&] { http.exchange("/api/launcher/translations", "{}", "", Http::kTranslationsLimit); }),
+              "Entre novamente para autorizar os arquivos do jogo.");
+    EXPECT_TRUE(sent.empty());
+    signIn();
+    requestKey();
+    script.push_back(cbor(json::object()));
+    http.logout();
+    EXPECT_EQ(failure([&] { http.exchange("/api/launcher/package-index", "", "", Http::kIndexLimit); }),
+              "Entre novamente para autorizar os arquivos do jogo.");
+}
+
+TEST_F(HttpFixture, RangeAnswersAreAcceptedOnlyForRangeRequests) {
+    signIn();
+    requestKey();
+    script.push_back({206, {}, "application/octet-stream", {1}});
+    try {
+        http.exchange("/api/launcher/packages/nyra-001.pck", "", "", Http::kPackageRangeLimit);
+        FAIL();
+    } catch (const HttpError& error) {
+        EXPECT_EQ(error.status, 206);
+    }
+}
+
+TEST_F(HttpFixture, PackageKeyWithAnUnusableLifetimeIsRefused) {
+    signIn();
+    script.push_back(cbor({{"key", "a2V5"}, {"download_token", "dl"}, {"download_expires_in", 59}}));
+    EXPECT_EQ(failure([&] { http.call("/api/launcher/package-key", json::object()); }),
+              "Autorizacao de download invalida.");
+    EXPECT_TRUE(http.downloadToken().empty());
+}
+
+TEST_F(HttpFixture, ResumingASessionAsksTheBackendWhoseItIs) {
+    EXPECT_EQ(failure([&] { http.resumeSession("not-a-token"); }), "Sessao salva invalida.");
+    EXPECT_TRUE(sent.empty());
+
+    script.push_back(cbor({{"csrf", kCsrf}, {"user", {{"username", "ana"}}}}));
+    EXPECT_EQ(http.resumeSession(kToken), (json{{"username", "ana"}}));
+    EXPECT_NE(sent.back().headers.find("__Host-nyra_session=" + kToken), std::string::npos);
+    EXPECT_EQ(http.sessionCookie(), kToken);
+
+    script.push_back(cbor({{"csrf", kCsrf}, {"user", nullptr}}));
+    EXPECT_TRUE(http.resumeSession(kToken).is_null());
+    EXPECT_TRUE(http.sessionCookie().empty());
+}
+
+TEST_F(HttpFixture, LogoutForgetsSessionAndDownloadAuthorizationButKeepsCsrf) {
+    signIn();
+    requestKey();
+    script.push_back(cbor(json::object()));
+    http.logout();
+    EXPECT_EQ(sent.back().envelope["op"], 2);
+    EXPECT_TRUE(http.sessionCookie().empty());
+    EXPECT_TRUE(http.downloadToken().empty());
+    EXPECT_EQ(http.csrf(), kCsrf);
+}
+
+}  // namespace
+}  // namespace nyra

@@ -35,6 +35,10 @@ public:
                        const std::string& hwid, const std::string& hwidInfo, bool remember) = 0;
     // Signs out on the backend and forgets the session and download authorisation.
     virtual void logout() = 0;
+    // Adopts a saved session value and asks the backend whose it is (the bootstrap's `user`).
+    virtual nlohmann::json resumeSession(const std::string& value) = 0;
+    // The session cookie value held after a sign-in (empty when signed out).
+    virtual const std::string& sessionCookie() const = 0;
 };
 
 class BackendFactory {

@@ -17,6 +17,15 @@ void UnavailableBackendClient::login(const std::string&, const std::string&, con
 
 void UnavailableBackendClient::logout() { throw std::runtime_error(kBackendUnavailable); }
 
+nlohmann::json UnavailableBackendClient::resumeSession(const std::string&) {
+    throw std::runtime_error(kBackendUnavailable);
+}
+
+const std::string& UnavailableBackendClient::sessionCookie() const {
+    static const std::string none;
+    return none;
+}
+
 std::unique_ptr<BackendClient> UnavailableBackendFactory::create() {
     return std::make_unique<UnavailableBackendClient>();
 }

@@ -32,6 +32,8 @@ public:
     void login(const std::string& username, const std::string& password, const std::string& hwid,
                const std::string& hwidInfo, bool remember) override;
     void logout() override;
+    nlohmann::json resumeSession(const std::string& value) override;
+    const std::string& sessionCookie() const override;
 };
 
 class UnavailableBackendFactory final : public BackendFactory {

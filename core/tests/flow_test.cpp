@@ -144,6 +144,9 @@ struct Fakes : BackendFactory,
             f.onLogin();
         }
         void logout() override { ++f.logouts; }
+        json resumeSession(const std::string&) override { return json(); }
+        const std::string& sessionCookie() const override { return cookie; }
+        std::string cookie;
     };
 
     std::unique_ptr<BackendClient> create() override {

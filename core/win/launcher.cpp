@@ -10,8 +10,11 @@
 #include "core/unavailable_services.h"
 #include "core/win/instance_slot.h"
 #include "core/win/process_environment.h"
+#include "core/win/product_services.h"
 #include "core/win/shell_adapters.h"
 #include "home/installed_game.h"
+#include "home/win/start_check.h"
+#include "update/win/launcher_check.h"
 #include "platform/win/files.h"
 #include "ui/win/art.h"
 #include "ui/win/window.h"
@@ -114,6 +117,12 @@ private:
     std::filesystem::path folder_;
     UnavailableServices pending_;
     Win32ProcessEnvironment environment_;
+    SystemClock backendClock_;
+    WinHttpBackendFactory backend_{backendClock_};
+    MachineIdentity hardware_;
+    std::unique_ptr<SavedSessionFile> savedSession_;
+    std::unique_ptr<home::StartCheck> home_;
+    update::LauncherCheck selfUpdate_;
     std::unique_ptr<ui::LauncherAssets> assets_;
     InstanceSlot slot_;
     SystemClock clock_;
@@ -165,8 +174,10 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     store_ = std::make_unique<UiStore>(clock_, poster_);
     applyStartupPreferences();
 
+    savedSession_ = std::make_unique<SavedSessionFile>(folder_);
+    home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
-        pending_.backend, pending_.home, pending_.selfUpdate, pending_.session, pending_.hardware,
+        backend_, *home_, selfUpdate_, *savedSession_, hardware_,
         pending_.preparation, pending_.settings, pending_.preferences, environment_, pending_.game});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 

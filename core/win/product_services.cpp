@@ -1,0 +1,49 @@
+#include "core/win/product_services.h"
+
+#include "core/deployment.h"
+#include "core/text.h"
+#include "net/http.h"
+#include "net/win/winhttp.h"
+#include "state/win/hardware_identity.h"
+#include "state/win/saved_session.h"
+
+namespace nyra {
+
+std::unique_ptr<BackendClient> WinHttpBackendFactory::create() {
+    const std::string host(deployment().backendHost);
+    return std::make_unique<Http>(std::make_unique<net::WinHttpBackendTransport>(host, deployment().httpsPort), clock_,
+                                  host);
+}
+
+std::optional<std::string> SavedSessionFile::restore(BackendClient& client) {
+    // A file that cannot be read or unprotected fails here and stays on disk for the next sign-in
+    // to replace.
+    std::string value = loadSavedSession(folder_);
+    if (value.empty()) return std::nullopt;
+    nlohmann::json user;
+    try {
+        user = client.resumeSession(value);
+    } catch (const HttpError& error) {
+        wipe(value);
+        if (error.status == 401 || error.status == 403) forget();
+        return std::nullopt;
+    } catch (const std::exception&) {
+        wipe(value);
+        return std::nullopt;
+    }
+    wipe(value);
+    if (user.is_object()) {
+        const auto name = user.find("username");
+        if (name != user.end() && name->is_string()) return name->get<std::string>();
+    }
+    forget();
+    return std::nullopt;
+}
+
+void SavedSessionFile::save(BackendClient& client) { saveSession(folder_, client.sessionCookie()); }
+
+void SavedSessionFile::forget() noexcept { forgetSavedSession(folder_); }
+
+HardwareId MachineIdentity::identity() { return hardwareIdentity(); }
+
+}  // namespace nyra

@@ -1,0 +1,37 @@
+#pragma once
+// The flow's services bound to the real subsystems of this build.
+#include "core/clock.h"
+#include "core/services.h"
+
+#include <filesystem>
+
+namespace nyra {
+
+// A fresh nyra::Http on the WinHTTP transport to the backend API host, port 443.
+class WinHttpBackendFactory final : public BackendFactory {
+public:
+    explicit WinHttpBackendFactory(Clock& clock) : clock_(clock) {}
+    std::unique_ptr<BackendClient> create() override;
+
+private:
+    Clock& clock_;
+};
+
+// The saved session of the launcher folder (".identity\session.dat").
+class SavedSessionFile final : public SavedSession {
+public:
+    explicit SavedSessionFile(std::filesystem::path launcherFolder) : folder_(std::move(launcherFolder)) {}
+    std::optional<std::string> restore(BackendClient& client) override;
+    void save(BackendClient& client) override;
+    void forget() noexcept override;
+
+private:
+    std::filesystem::path folder_;
+};
+
+class MachineIdentity final : public HardwareIdentity {
+public:
+    HardwareId identity() override;
+};
+
+}  // namespace nyra

@@ -1,0 +1,101 @@
+#include "update/launcher_description.h"
+
+#include <stdexcept>
+
+namespace nyra::update {
+namespace {
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> decodeHex(const std::string& text) {
+    if (text.size() % 2 != 0) fail("Hash invalido.");
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 2);
+    const auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        fail("Hash invalido.");
+    };
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(nibble(text[i]) * 16 + nibble(text[i + 1])));
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> decodeBase64(const std::string& text) {
+    if (text.empty() || text.size() % 4 != 0) fail("Chave invalida.");
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        int values[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = text[i + static_cast<std::size_t>(k)];
+            if (c == '=' && i + 4 == text.size() && k >= 2) {
+                values[k] = 0;
+                ++padding;
+            } else if (padding > 0 || (values[k] = base64Value(c)) < 0) {
+                fail("Chave invalida.");
+            }
+        }
+        const auto group = static_cast<std::uint32_t>((values[0] << 18) | (values[1] << 12) | (values[2] << 6) | values[3]);
+        bytes.push_back(static_cast<std::uint8_t>(group >> 16));
+        if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(group >> 8));
+        if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(group));
+    }
+    return bytes;
+}
+
+LauncherDescription readLauncherDescription(const nlohmann::json& policy) {
+    const auto found = policy.find("launcher_update");
+    if (found == policy.end()) {
+        fail("O servidor ainda nao publicou a atualizacao assinada do launcher. Tente novamente em instantes.");
+    }
+    const auto& object = *found;
+    LauncherDescription description;
+    description.sha256 = object.at("sha256").get<std::string>();
+    description.version = object.at("version").get<std::string>();
+    description.size = object.at("size").get<std::uint64_t>();
+    const std::string signature = object.at("signature").get<std::string>();
+    if (description.sha256.size() != 64) fail("Hash invalido.");
+    decodeHex(description.sha256);
+    const bool versionShaped = !description.version.empty() && description.version.size() <= 31 &&
+                               description.version.find_first_not_of("0123456789.") == std::string::npos;
+    if (!versionShaped || description.size < 65536 || description.size > 134217728) {
+        fail("A versao publicada do launcher esta inconsistente. O jogo nao sera iniciado.");
+    }
+    description.signature = decodeBase64(signature);
+    const auto published = policy.find("launcher_version");
+    const std::string publishedVersion =
+        published != policy.end() ? published->get<std::string>() : description.version;
+    if (publishedVersion != description.version) {
+        fail("A versao publicada do launcher esta inconsistente. O jogo nao sera iniciado.");
+    }
+    return description;
+}
+
+std::array<std::uint8_t, 48> signedLauncherMessage(const LauncherDescription& description) {
+    std::array<std::uint8_t, 48> message{'N', 'Y', 'R', 'A', 'L', 'C', 'H', '1'};
+    const auto digest = decodeHex(description.sha256);
+    for (std::size_t i = 0; i < 32; ++i) message[8 + i] = digest[i];
+    for (std::size_t i = 0; i < 8; ++i) message[40 + i] = static_cast<std::uint8_t>(description.size >> (8 * i));
+    return message;
+}
+
+std::string launcherVersionText(std::uint32_t versionMs, std::uint32_t versionLs) {
+    return std::to_string(versionMs >> 16) + "." + std::to_string(versionMs & 0xFFFF) + "." +
+           std::to_string(versionLs >> 16);
+}
+
+}  // namespace nyra::update

@@ -1,0 +1,231 @@
+#include "tools/service/faults.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "tools/service/envelope.h"
+
+namespace nyra::service {
+namespace {
+
+using nlohmann::json;
+
+struct KindName {
+    FaultKind kind;
+    const char* name;
+};
+
+constexpr KindName kKinds[] = {
+    {FaultKind::Status, "status"},
+    {FaultKind::Delay, "delay"},
+    {FaultKind::Drop, "drop"},
+    {FaultKind::ContentType, "content-type"},
+    {FaultKind::NoContentType, "no-content-type"},
+    {FaultKind::ContentTypeParams, "content-type-params"},
+    {FaultKind::Oversize, "oversize"},
+    {FaultKind::Corrupt, "corrupt"},
+    {FaultKind::Full200, "full-200"},
+    {FaultKind::ContentRange, "content-range"},
+};
+
+std::string normaliseTarget(const std::string& target) {
+    static const char* const kFixed[] = {"backend", "cdn", "news", "game-news", "portal", "any"};
+    for (const char* fixed : kFixed) {
+        if (target == fixed) {
+            return target;
+        }
+    }
+    std::string number = target.rfind("op:", 0) == 0 ? target.substr(3) : target;
+    if (!number.empty() && number.size() <= 2 && number.find_first_not_of("0123456789") == std::string::npos) {
+        const auto op = static_cast<unsigned>(std::stoul(number));
+        if (op < kOperationCount) {
+            return "op:" + std::to_string(op);
+        }
+    }
+    if (auto op = operationByName(target)) {
+        return "op:" + std::to_string(*op);
+    }
+    throw std::invalid_argument("unknown fault target " + target +
+                                " (an operation name or number, backend, cdn, news, game-news, portal, any)");
+}
+
+std::optional<std::uint64_t> optionalNumber(const json& description, const char* name) {
+    if (!description.contains(name)) {
+        return std::nullopt;
+    }
+    const auto& value = description.at(name);
+    if (!value.is_number_unsigned()) {
+        throw std::invalid_argument(std::string(name) + " must be a non-negative integer");
+    }
+    return value.get<std::uint64_t>();
+}
+
+}  // namespace
+
+FaultRule faultFromJson(const json& description) {
+    if (!description.is_object()) {
+        throw std::invalid_argument("a fault is a JSON object");
+    }
+    FaultRule rule;
+    rule.target = normaliseTarget(description.value("target", std::string("any")));
+    const std::string kind = description.value("kind", std::string());
+    const auto found = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const KindName& k) { return kind == k.name; });
+    if (found == std::end(kKinds)) {
+        throw std::invalid_argument("unknown fault kind '" + kind + "'");
+    }
+    rule.kind = found->kind;
+    const json always = description.value("always", json(false));
+    if (always == true || always == 1) {
+        rule.remaining = -1;
+    } else if (auto count = optionalNumber(description, "count")) {
+        if (*count == 0 || *count > 1000000) {
+            throw std::invalid_argument("count must be 1 to 1000000");
+        }
+        rule.remaining = static_cast<int>(*count);
+    }
+    if (auto status = optionalNumber(description, "status")) {
+        if (*status < 100 || *status > 599) {
+            throw std::invalid_argument("status must be 100 to 599");
+        }
+        rule.status = static_cast<unsigned>(*status);
+    }
+    rule.milliseconds = optionalNumber(description, "ms").value_or(rule.kind == FaultKind::Delay ? 1000 : 0);
+    if (rule.milliseconds > 600000) {
+        throw std::invalid_argument("ms must be at most 600000");
+    }
+    rule.at = optionalNumber(description, "at");
+    rule.bytes = optionalNumber(description, "bytes");
+    if (rule.bytes && *rule.bytes > (std::uint64_t{1} << 30)) {
+        throw std::invalid_argument("bytes must be at most 1 GiB");
+    }
+    if (description.contains("value")) {
+        if (!description.at("value").is_string()) {
+            throw std::invalid_argument("value must be a string");
+        }
+        rule.value = description.at("value").get<std::string>();
+    }
+    if (rule.kind == FaultKind::ContentType && !rule.value) {
+        throw std::invalid_argument("content-type needs a value");
+    }
+    return rule;
+}
+
+json faultToJson(const FaultRule& rule) {
+    json out{{"id", rule.id}, {"target", rule.target}};
+    for (const auto& k : kKinds) {
+        if (k.kind == rule.kind) {
+            out["kind"] = k.name;
+        }
+    }
+    if (rule.remaining < 0) {
+        out["always"] = true;
+    } else {
+        out["count"] = rule.remaining;
+    }
+    if (rule.kind == FaultKind::Status) {
+        out["status"] = rule.status;
+    }
+    if (rule.kind == FaultKind::Delay) {
+        out["ms"] = rule.milliseconds;
+    }
+    if (rule.at) {
+        out["at"] = *rule.at;
+    }
+    if (rule.bytes) {
+        out["bytes"] = *rule.bytes;
+    }
+    if (rule.value) {
+        out["value"] = *rule.value;
+    }
+    return out;
+}
+
+int FaultRegistry::add(FaultRule rule) {
+    std::lock_guard lock(mutex_);
+    rule.id = nextId_++;
+    rules_.push_back(std::move(rule));
+    return rules_.back().id;
+}
+
+void FaultRegistry::clear() {
+    std::lock_guard lock(mutex_);
+    rules_.clear();
+}
+
+json FaultRegistry::list() const {
+    std::lock_guard lock(mutex_);
+    json out = json::array();
+    for (const auto& rule : rules_) {
+        out.push_back(faultToJson(rule));
+    }
+    return out;
+}
+
+std::vector<FaultRule> FaultRegistry::take(const std::vector<std::string>& targets) {
+    std::lock_guard lock(mutex_);
+    std::vector<FaultRule> matched;
+    for (auto& rule : rules_) {
+        if (std::find(targets.begin(), targets.end(), rule.target) == targets.end()) {
+            continue;
+        }
+        matched.push_back(rule);
+        if (rule.remaining > 0) {
+            --rule.remaining;
+        }
+    }
+    std::erase_if(rules_, [](const FaultRule& rule) { return rule.remaining == 0; });
+    return matched;
+}
+
+void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rules) {
+    for (const auto& rule : rules) {
+        switch (rule.kind) {
+        case FaultKind::Status:
+        case FaultKind::Delay:
+            break;
+        case FaultKind::Drop:
+            response.faults.dropAfter = rule.at.value_or(response.bodyLength() / 2);
+            break;
+        case FaultKind::ContentType:
+            response.setHeader("Content-Type", *rule.value);
+            break;
+        case FaultKind::NoContentType:
+            response.removeHeader("Content-Type");
+            break;
+        case FaultKind::ContentTypeParams: {
+            const std::string* current = response.header("Content-Type");
+            std::string type = current ? *current : std::string("application/octet-stream");
+            response.setHeader("Content-Type", type + rule.value.value_or("; charset=utf-8"));
+            break;
+        }
+        case FaultKind::Oversize:
+            response.faults.padding = rule.bytes.value_or(2097153);
+            break;
+        case FaultKind::Corrupt:
+            if (response.bodyLength() > 0) {
+                response.faults.flipAt = std::min(rule.at.value_or(response.bodyLength() / 2), response.bodyLength() - 1);
+            }
+            break;
+        case FaultKind::Full200:
+            if (response.status == 206 && response.file) {
+                response.status = 200;
+                response.file->offset = 0;
+                response.file->length = response.file->fileSize;
+                response.removeHeader("Content-Range");
+            }
+            break;
+        case FaultKind::ContentRange:
+            if (rule.value) {
+                response.setHeader("Content-Range", *rule.value);
+            } else if (response.file) {
+                const auto& file = *response.file;
+                const std::uint64_t last = file.length == 0 ? file.offset : file.offset + file.length - 1;
+                response.setHeader("Content-Range", "bytes " + std::to_string(file.offset) + "-" +
+                                                        std::to_string(last) + "/" + std::to_string(file.fileSize + 1));
+            }
+            break;
+        }
+    }
+}
+
+}  // namespace nyra::service

@@ -1,0 +1,67 @@
+#pragma once
+// The HTTP/1.1 listener of the service: one accept thread and one thread per connection with
+// blocking I/O, keep-alive, TLS (or plain HTTP for the control endpoint), answers streamed from
+// disk, and the connection-level faults (reset, stop accepting, drop mid-body).
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tools/service/http_types.h"
+
+namespace boost::asio::ssl {
+class context;
+}
+
+namespace nyra::service {
+
+enum class AcceptMode { Accept, Reset, Ignore };
+
+struct ListenAddress {
+    std::string host;  // IPv4 or IPv6 literal, or "localhost"
+    std::uint16_t port = 0;
+};
+// "127.0.0.1:443", "[::1]:0", "localhost:8443"; throws std::invalid_argument.
+ListenAddress parseListenAddress(const std::string& text);
+
+struct ServerOptions {
+    ListenAddress listen;
+    std::size_t maxConnections = 256;
+    int idleTimeoutMs = 65000;
+    int handshakeTimeoutMs = 10000;
+    std::size_t bodyLimit = 65536;
+    std::size_t headerLimit = 16384;
+};
+
+class HttpServer {
+public:
+    using Handler = std::function<HttpResponse(HttpRequest&)>;
+    // Supplies the TLS context for each new connection (the served certificate can change at run
+    // time); null for plain HTTP.
+    using TlsContextSource = std::function<std::shared_ptr<boost::asio::ssl::context>()>;
+
+    HttpServer(ServerOptions options, Handler handler, TlsContextSource tls);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    void start();  // binds and listens; throws when the address cannot be used
+    // Stops accepting, interrupts every connection and joins all threads. Idempotent.
+    void stop();
+
+    std::uint16_t port() const;
+    std::string address() const;  // "127.0.0.1:44321" or "[::1]:44321"
+    void setAcceptMode(AcceptMode mode);
+    AcceptMode acceptMode() const;
+    std::size_t openConnections() const;
+
+    // Waits up to `milliseconds` or until stop(); false when stopped. For injected delays.
+    bool pause(int milliseconds);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nyra::service

@@ -1,9 +1,9 @@
 #include "content/win/signature.h"
 
 #include "core/deployment.h"
+#include "platform/win/cng.h"
 #include "platform/win/handles.h"
 
-#include <array>
 #include <limits>
 
 namespace nyra {
@@ -21,12 +21,10 @@ bool verifyCatalogSignature(std::span<const std::uint8_t> bytes, std::span<const
                                               static_cast<ULONG>(blob.size()), 0))) {
         return false;
     }
-    std::array<UCHAR, 32> digest{};
-    win::UniqueAlgorithmProvider sha;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(sha.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-        !BCRYPT_SUCCESS(::BCryptHash(sha.get(), nullptr, 0, const_cast<PUCHAR>(bytes.data()),
-                                     static_cast<ULONG>(bytes.size()), digest.data(),
-                                     static_cast<ULONG>(digest.size())))) {
+    win::Sha256 digest{};
+    try {
+        digest = win::sha256(bytes.data(), bytes.size());
+    } catch (const std::exception&) {
         return false;
     }
     BCRYPT_PSS_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM, 32};

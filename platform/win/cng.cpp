@@ -8,7 +8,7 @@
 
 namespace nyra::win {
 
-std::string sha256Hex(const void* data, std::size_t size) {
+Sha256 sha256(const void* data, std::size_t size) {
     UniqueAlgorithmProvider provider;
     if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         throw std::runtime_error("SHA-256 indisponivel.");
@@ -28,14 +28,19 @@ std::string sha256Hex(const void* data, std::size_t size) {
         bytes += piece;
         left -= piece;
     }
-    std::array<UCHAR, 32> digest{};
+    Sha256 digest{};
     if (!BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
         throw std::runtime_error("Falha de integridade.");
     }
+    return digest;
+}
+
+std::string sha256Hex(const void* data, std::size_t size) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const Sha256 digest = sha256(data, size);
     std::string text;
     text.reserve(64);
-    for (const UCHAR b : digest) {
+    for (const std::uint8_t b : digest) {
         text.push_back(kHex[b >> 4]);
         text.push_back(kHex[b & 15]);
     }

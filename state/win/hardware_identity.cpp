@@ -1,5 +1,7 @@
 #include "state/win/hardware_identity.h"
 
+#include "platform/win/cng.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 #include <cpuid.h>
@@ -94,18 +96,11 @@ const HardwareId& hardwareIdentity() {
 namespace win {
 
 Sha256Digest cngSha256(std::string_view bytes) {
-    UniqueAlgorithmProvider provider;
-    Sha256Digest digest{};
-    // BCryptHash takes a ULONG length (the shift keeps 32-bit builds free of an always-false test).
-    if ((static_cast<std::uint64_t>(bytes.size()) >> 32) != 0 ||
-        !BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-        !BCRYPT_SUCCESS(::BCryptHash(provider.get(), nullptr, 0,
-                                     reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                     static_cast<ULONG>(bytes.size()), digest.data(),
-                                     static_cast<ULONG>(digest.size())))) {
+    try {
+        return sha256(bytes.data(), bytes.size());
+    } catch (const std::exception&) {
         throw std::runtime_error("Identidade do computador indisponivel.");
     }
-    return digest;
 }
 
 }  // namespace win

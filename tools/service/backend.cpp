@@ -59,6 +59,16 @@ HttpResponse backendRefusal(unsigned status, const std::string& reason) {
     return cborAnswer(json{{"error", reason}}, status);
 }
 
+// A request without a live session. When it presented a session cookie the backend no longer
+// knows (ended, expired or never issued), the answer also clears it, as the bootstrap does.
+HttpResponse Backend::notSignedIn(const HttpRequest& request) {
+    auto refusal = backendRefusal(401, "not signed in");
+    if (!request.cookie(kSessionCookie).empty()) {
+        refusal.headers.emplace_back("Set-Cookie", cookieHeader(kSessionCookie, "", true, 0));
+    }
+    return refusal;
+}
+
 Backend::Backend(Store& store, SetSource currentSet, BackendSettings settings)
     : store_(store), currentSet_(std::move(currentSet)), settings_(std::move(settings)) {}
 
@@ -185,7 +195,7 @@ HttpResponse Backend::dispatch(const HttpRequest& request, const Envelope& envel
     case 11: {
         auto current = session(request);
         if (!current) {
-            return backendRefusal(401, "not signed in");
+            return notSignedIn(request);
         }
         return cborAnswer(store_.notifications(current->account.id));
     }
@@ -202,7 +212,7 @@ HttpResponse Backend::dispatch(const HttpRequest& request, const Envelope& envel
     case 15: {
         auto current = session(request);
         if (!current) {
-            return backendRefusal(401, "not signed in");
+            return notSignedIn(request);
         }
         return cborAnswer(json{{"active", false}, {"tier", 0}});
     }
@@ -283,7 +293,7 @@ HttpResponse Backend::logout(const HttpRequest& request) {
 HttpResponse Backend::packageKey(const HttpRequest& request, const json& args) {
     auto current = session(request);
     if (!current) {
-        return backendRefusal(401, "not signed in");
+        return notSignedIn(request);
     }
     auto set = currentSet_();
     if (!set) {
@@ -338,7 +348,7 @@ HttpResponse Backend::packages(const HttpRequest& request, const json& args) {
 HttpResponse Backend::start(const HttpRequest& request, const json& args) {
     auto current = session(request);
     if (!current) {
-        return backendRefusal(401, "not signed in");
+        return notSignedIn(request);
     }
     auto set = currentSet_();
     if (!set) {
@@ -406,7 +416,7 @@ HttpResponse Backend::stop(const HttpRequest& request) {
 HttpResponse Backend::event(const HttpRequest& request, const json& args) {
     auto current = session(request);
     if (!current) {
-        return backendRefusal(401, "not signed in");
+        return notSignedIn(request);
     }
     std::optional<std::int64_t> gameId;
     const std::string token = args.at("token").get<std::string>();
@@ -425,7 +435,7 @@ HttpResponse Backend::event(const HttpRequest& request, const json& args) {
 HttpResponse Backend::newsTicket(const HttpRequest& request, const json& args) {
     auto current = session(request);
     if (!current) {
-        return backendRefusal(401, "not signed in");
+        return notSignedIn(request);
     }
     const std::string token = args.at("token").get<std::string>();
     auto game = isOpaqueToken(token) ? store_.findGameSession(token) : std::nullopt;
@@ -441,7 +451,7 @@ HttpResponse Backend::newsTicket(const HttpRequest& request, const json& args) {
 HttpResponse Backend::clientToken(const HttpRequest& request, const char* kind) {
     auto current = session(request);
     if (!current) {
-        return backendRefusal(401, "not signed in");
+        return notSignedIn(request);
     }
     return cborAnswer(json{{"token", store_.createClientToken(current->account.id, kind, settings_.clientTokenSeconds)},
                            {"expires_in", settings_.clientTokenSeconds}});

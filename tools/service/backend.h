@@ -53,6 +53,7 @@ private:
     HttpResponse event(const HttpRequest& request, const nlohmann::json& args);
     HttpResponse newsTicket(const HttpRequest& request, const nlohmann::json& args);
     HttpResponse clientToken(const HttpRequest& request, const char* kind);
+    static HttpResponse notSignedIn(const HttpRequest& request);
 
     std::optional<SessionInfo> session(const HttpRequest& request);
     std::optional<GameSession> bearerGameSession(const HttpRequest& request);

@@ -26,6 +26,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::Corrupt, "corrupt"},
     {FaultKind::Full200, "full-200"},
     {FaultKind::ContentRange, "content-range"},
+    {FaultKind::NoCookies, "no-cookies"},
 };
 
 std::string normaliseTarget(const std::string& target) {
@@ -191,6 +192,9 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
             break;
         case FaultKind::NoContentType:
             response.removeHeader("Content-Type");
+            break;
+        case FaultKind::NoCookies:
+            response.removeHeader("Set-Cookie");
             break;
         case FaultKind::ContentTypeParams: {
             const std::string* current = response.header("Content-Type");

@@ -25,6 +25,7 @@ enum class FaultKind {
     Corrupt,            // invert body byte `at` (default: the middle one)
     Full200,            // a 206 answer becomes 200 with the whole object and no Content-Range
     ContentRange,       // replace the Content-Range with `value` (default: total + 1)
+    NoCookies,          // send no Set-Cookie headers
 };
 
 struct FaultRule {

@@ -91,6 +91,7 @@ struct HttpServer::Impl {
     std::thread acceptThread;
     std::atomic<bool> stopping{false};
     std::atomic<AcceptMode> mode{AcceptMode::Accept};
+    int modeConnections = 0;  // under mutex; 0: the mode lasts until changed
     mutable std::mutex mutex;
     std::condition_variable stopSignal;
     std::list<Connection> connections;
@@ -125,7 +126,8 @@ struct HttpServer::Impl {
                 continue;
             }
             socket.non_blocking(false, error);
-            if (mode == AcceptMode::Reset || openCount() >= options.maxConnections) {
+            const AcceptMode applied = takeMode();
+            if (applied == AcceptMode::Reset || openCount() >= options.maxConnections) {
                 socket.set_option(net::socket_base::linger(true, 0), error);
                 socket.close(error);
                 continue;
@@ -138,6 +140,16 @@ struct HttpServer::Impl {
                 connection.finished = true;
             });
         }
+    }
+
+    // The mode for one accepted connection; a counted mode returns to Accept when used up.
+    AcceptMode takeMode() {
+        std::lock_guard lock(mutex);
+        const AcceptMode current = mode;
+        if (current != AcceptMode::Accept && modeConnections > 0 && --modeConnections == 0) {
+            mode = AcceptMode::Accept;
+        }
+        return current;
     }
 
     std::size_t openCount() const {
@@ -423,7 +435,11 @@ std::string HttpServer::address() const {
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->boundPort);
 }
 
-void HttpServer::setAcceptMode(AcceptMode mode) { impl_->mode = mode; }
+void HttpServer::setAcceptMode(AcceptMode mode, int connections) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->mode = mode;
+    impl_->modeConnections = mode == AcceptMode::Reset && connections > 0 ? connections : 0;
+}
 AcceptMode HttpServer::acceptMode() const { return impl_->mode; }
 std::size_t HttpServer::openConnections() const { return impl_->openCount(); }
 

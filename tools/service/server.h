@@ -16,6 +16,7 @@ class context;
 
 namespace nyra::service {
 
+// Reset: accept and reset at once. Ignore: stop accepting (connections wait in the backlog).
 enum class AcceptMode { Accept, Reset, Ignore };
 
 struct ListenAddress {
@@ -52,7 +53,9 @@ public:
 
     std::uint16_t port() const;
     std::string address() const;  // "127.0.0.1:44321" or "[::1]:44321"
-    void setAcceptMode(AcceptMode mode);
+    // `connections` > 0: a Reset applies to that many connections, then accepting is normal
+    // again; otherwise the mode lasts until changed.
+    void setAcceptMode(AcceptMode mode, int connections = 0);
     AcceptMode acceptMode() const;
     std::size_t openConnections() const;
 

@@ -12,6 +12,15 @@ namespace {
 
 using nlohmann::json;
 
+const char* acceptModeName(AcceptMode mode) {
+    switch (mode) {
+    case AcceptMode::Accept: return "accept";
+    case AcceptMode::Reset: return "reset";
+    case AcceptMode::Ignore: return "ignore";
+    }
+    return "accept";
+}
+
 std::int64_t systemSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -186,10 +195,10 @@ std::string Service::publish(const std::filesystem::path& folder) {
     return set_->packageId;
 }
 
-void Service::setAcceptMode(AcceptMode mode) {
-    server_->setAcceptMode(mode);
+void Service::setAcceptMode(AcceptMode mode, int connections) {
+    server_->setAcceptMode(mode, connections);
     for (auto& more : moreServers_) {
-        more->setAcceptMode(mode);
+        more->setAcceptMode(mode, connections);
     }
 }
 
@@ -267,9 +276,7 @@ HttpResponse Service::handle(HttpRequest& request) {
 json Service::state() const {
     auto set = currentSet();
     json out{{"address", address()},
-             {"accept", server_->acceptMode() == AcceptMode::Accept   ? "accept"
-                        : server_->acceptMode() == AcceptMode::Reset ? "reset"
-                                                                      : "ignore"},
+             {"accept", acceptModeName(server_->acceptMode())},
              {"faults", faults_.list()}};
     {
         std::lock_guard lock(mutex_);
@@ -321,16 +328,17 @@ HttpResponse Service::handleControl(HttpRequest& request) {
         }
         if (path == "/accept" && method == "POST") {
             const std::string mode = body.value("mode", std::string("accept"));
+            const int connections = body.value("count", 0);
             if (mode == "accept") {
                 setAcceptMode(AcceptMode::Accept);
             } else if (mode == "reset") {
-                setAcceptMode(AcceptMode::Reset);
+                setAcceptMode(AcceptMode::Reset, connections);
             } else if (mode == "ignore") {
                 setAcceptMode(AcceptMode::Ignore);
             } else {
                 throw std::invalid_argument("mode is accept, reset or ignore");
             }
-            return jsonAnswer(200, {{"mode", mode}});
+            return jsonAnswer(200, {{"mode", mode}, {"count", connections}});
         }
         if (path == "/query" && method == "POST") {
             return jsonAnswer(200, store_->query(body.at("sql").get<std::string>()));

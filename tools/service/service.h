@@ -63,7 +63,7 @@ public:
     // Run-time switches (also reachable through the control endpoint).
     std::string useCertificate(CertificateKind kind);  // returns the served certificate's pin
     std::string publish(const std::filesystem::path& folder);  // returns the new package_id
-    void setAcceptMode(AcceptMode mode);
+    void setAcceptMode(AcceptMode mode, int connections = 0);
     std::shared_ptr<const PackageSet> currentSet() const;
     std::string certificatePin() const;
 

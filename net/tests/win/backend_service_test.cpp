@@ -1,5 +1,7 @@
 // nyra::Http on WinHTTP against the stand-in service: the real transport, the real certificate
 // checks and the service's fault injection; no mock of the server.
+#include <winsock2.h>
+
 #include "core/clock.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
@@ -131,6 +133,53 @@ TEST_F(Backend, BodyLimitIsExact) {
     EXPECT_EQ(http->exchange("/api/launcher/package-index", "", "", index.size()).size(), index.size());
     EXPECT_EQ(failure([&] { http->exchange("/api/launcher/package-index", "", "", index.size() - 1); }),
               "Resposta do servidor muito grande.");
+}
+
+TEST_F(Backend, AConnectionThatCannotBeMadeReachesThePlayerInTheirWords) {
+    // A loopback port nobody listens on: the send fails with 12029 on both attempts.
+    const auto port = [] {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        int size = sizeof(address);
+        ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+        ::closesocket(probe);
+        ::WSACleanup();
+        return ::ntohs(address.sin_port);
+    }();
+    Http http(std::make_unique<net::WinHttpBackendTransport>("localhost", port), clock, "localhost");
+    EXPECT_EQ(failure([&] { http.bootstrap(); }),
+              "Sua conexao nao chegou ao servidor do Nyra. Libere o Launcher.exe no antivirus/firewall ou teste "
+              "outra rede (ex.: 4G do celular). (WinHTTP 12029, envio)");
+}
+
+TEST_F(Backend, SessionCookieRulesOfTheAnswers) {
+    auto http = connect();
+    http->login(service->user, service->password, "", "", true);
+    ASSERT_FALSE(http->sessionCookie().empty());
+
+    // The session ends elsewhere; the next refusal clears the cookie and this client is signed out.
+    auto elsewhere = connect();
+    EXPECT_FALSE(elsewhere->resumeSession(http->sessionCookie()).is_null());
+    elsewhere->logout();
+    try {
+        http->call("/api/notifications");
+        ADD_FAILURE() << "an ended session was accepted";
+    } catch (const HttpError& error) {
+        EXPECT_EQ(error.status, 401);
+    }
+    EXPECT_TRUE(http->sessionCookie().empty());
+
+    // A sign-in answered 200 without a session cookie is no sign-in.
+    service->fault({{"target", "login"}, {"kind", "no-cookies"}});
+    auto fresh = connect();
+    EXPECT_EQ(failure([&] { fresh->login(service->user, service->password, "", "", true); }),
+              "O servidor nao confirmou a sessao.");
+    EXPECT_TRUE(fresh->sessionCookie().empty());
 }
 
 TEST_F(Backend, CertificatesOutsideTheirPeriodOrOffPinAreRefused) {

@@ -295,12 +295,16 @@ TEST_F(BackendTest, NotificationsLauncherAndOperationsNotProvided) {
     client.answer(17, {{"character_id", 0}}, 400);
 }
 
-TEST_F(BackendTest, UnknownSessionCookieIsClearedByBootstrap) {
+TEST_F(BackendTest, UnknownSessionCookieIsClearedByBootstrapAndBySignedOutRefusals) {
     BackendClient client(harness);
     client.session = tools::opaqueToken();
     const auto boot = client.call(0);
     ASSERT_EQ(boot.status, 200);
     EXPECT_TRUE(json::from_cbor(boot.body).at("user").is_null());
+    EXPECT_TRUE(client.session.empty());
+
+    client.session = tools::opaqueToken();
+    EXPECT_EQ(client.call(11).status, 401);
     EXPECT_TRUE(client.session.empty());
 }
 

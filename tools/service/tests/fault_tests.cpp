@@ -163,6 +163,11 @@ TEST_F(FaultTest, ResetRefusesConnectionsUntilAcceptedAgain) {
     EXPECT_THROW(harness.connect()->request("GET", "/api/news", {}), std::exception);
     harness.control("POST", "/accept", {{"mode", "accept"}});
     EXPECT_EQ(harness.connect()->request("GET", "/api/news", {}).status, 200);
+
+    harness.control("POST", "/accept", {{"mode", "reset"}, {"count", 1}});
+    EXPECT_THROW(harness.connect()->request("GET", "/api/news", {}), std::exception);
+    EXPECT_EQ(harness.connect()->request("GET", "/api/news", {}).status, 200) << "a counted mode ends by itself";
+    EXPECT_EQ(harness.control("GET", "/state", nullptr).at("accept"), "accept");
 }
 
 TEST_F(FaultTest, ControlRefusesBadRules) {

@@ -62,6 +62,7 @@ TEST_F(NewsFeed, FailuresCarryTheLoadersMessages) {
     } cases[] = {
         {{{"target", "news"}, {"kind", "status"}, {"status", 503}}, "Resposta de noticias invalida."},
         {{{"target", "news"}, {"kind", "content-type"}, {"value", "text/html"}}, "Resposta de noticias invalida."},
+        {{{"target", "news"}, {"kind", "no-content-type"}}, "Resposta de noticias invalida."},
         {{{"target", "news"}, {"kind", "oversize"}, {"bytes", 262145}}, "Resposta de noticias muito grande."},
     };
     for (const auto& c : cases) {
@@ -71,6 +72,8 @@ TEST_F(NewsFeed, FailuresCarryTheLoadersMessages) {
     service->fault({{"target", "news"}, {"kind", "corrupt"}, {"at", 0}});
     EXPECT_THROW(fetch(), nlohmann::json::exception);  // the JSON reader's own error
     EXPECT_EQ(fetch().size(), 6u);                      // faults were one-shot
+    service->fault({{"target", "news"}, {"kind", "content-type"}, {"value", "Application/JSON"}});
+    EXPECT_EQ(fetch().size(), 6u);  // media types compare without regard to case
 }
 
 TEST_F(NewsFeed, ALocalhostPortalNeedsTheThumbprint) {

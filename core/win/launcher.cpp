@@ -16,7 +16,9 @@
 #include "home/win/start_check.h"
 #include "update/win/launcher_check.h"
 #include "platform/win/files.h"
+#include "ui/news_loader.h"
 #include "ui/win/art.h"
+#include "ui/win/news_fetch.h"
 #include "ui/win/window.h"
 
 #include <nlohmann/json.hpp>
@@ -128,6 +130,7 @@ private:
     SystemClock clock_;
     WindowMessagePoster poster_;
     std::unique_ptr<UiStore> store_;
+    std::unique_ptr<ui::NewsLoader> news_;
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
     std::unique_ptr<ui::WindowContext> windowContext_;
@@ -173,6 +176,8 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
 
     store_ = std::make_unique<UiStore>(clock_, poster_);
     applyStartupPreferences();
+    news_ = std::make_unique<ui::NewsLoader>(*store_, clock_, poster_,
+                                             [](const std::atomic<bool>& stop) { return ui::fetchNews(&stop); });
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
     home_ = std::make_unique<home::StartCheck>(homeSettled);
@@ -182,10 +187,11 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
     windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *assets_, placement.scale,
-                                                                           flow_.get(), nullptr});
+                                                                           flow_.get(), [this] { news_->start(); }});
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
     ui::presentCurrentFrame(window_, *windowContext_);
+    news_->start();  // after the first frame: the feed never delays the window
 
     if (homeSettled || home::holdsInstalledGame(folder_)) {
         flow_->startStartupJob();
@@ -269,6 +275,7 @@ void Launcher::openInstallPanel() {
 }
 
 void Launcher::shutdown() {
+    if (news_) news_->requestStop();
     if (flow_) {
         flow_->requestStop();
         flow_->joinAll();
@@ -279,6 +286,7 @@ void Launcher::shutdown() {
         window_ = nullptr;
     }
     flow_.reset();
+    news_.reset();  // a running fetch ends at its next step
     windowContext_.reset();
     services_.reset();
     store_.reset();

@@ -124,6 +124,11 @@ TEST_F(PathJoin, PlainPathsJoinAndLinksAreRefused) {
     if (!::CreateSymbolicLinkW((folder / L"link").c_str(), (folder / L"real").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
         GTEST_SKIP() << "symbolic links cannot be made here";
     }
+    const DWORD attributes = ::GetFileAttributesW((folder / L"link").c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        // Wine 8 makes a Unix link that it does not report as a reparse point.
+        GTEST_SKIP() << "this system does not report symbolic links as reparse points";
+    }
     EXPECT_EQ(failure([&] { joinPackagePath(folder, "link/file.bin"); }), "Pasta do jogo redirecionada.");
 }
 

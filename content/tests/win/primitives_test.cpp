@@ -172,6 +172,11 @@ TEST_F(PackFile, WritersAndDirectoriesAreRefused) {
     std::filesystem::create_directories(folder / L"nyra-002.pck");
     EXPECT_EQ(failure([&] { VerifiedPackFile::open(folder / L"nyra-002.pck", VerifiedPackFile::Share::ReadOnly); }),
               "Pacote do jogo invalido ou redirecionado.");
+    // A second name for the same bytes would let them change under another path.
+    if (::CreateHardLinkW((folder / L"other.bin").c_str(), file.c_str(), nullptr)) {
+        EXPECT_EQ(failure([&] { VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly); }),
+                  "Pacote do jogo invalido ou redirecionado.");
+    }
 }
 
 using ReceiptsFile = TempFolder;

@@ -1,0 +1,176 @@
+#include "content/package.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "core/text.h"
+#include "update/launcher_description.h"
+
+namespace nyra {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+std::uint64_t unsignedMember(const json& object, const char* name) {
+    const auto& value = object.at(name);
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>();
+    if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
+        return static_cast<std::uint64_t>(value.get<std::int64_t>());
+    }
+    fail("Catalogo invalido.");
+}
+
+std::string stringMember(const json& object, const char* name) {
+    const auto& value = object.at(name);
+    if (!value.is_string()) fail("Catalogo invalido.");
+    return value.get<std::string>();
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> fixedHex(const std::string& text) {
+    const auto bytes = decodeHex(text);
+    if (bytes.size() != N) fail("Pacote criptografado invalido.");
+    std::array<std::uint8_t, N> out{};
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+    return out;
+}
+
+}  // namespace
+
+PackagePolicy parsePackagePolicy(const json& answer) {
+    PackagePolicy policy;
+    policy.packageId = answer.at("package_id").get<std::string>();
+    policy.indexSha256 = answer.at("index_sha256").get<std::string>();
+    policy.signature = answer.at("signature").get<std::string>();
+    policy.policy = answer.at("policy");
+    if (!policy.policy.is_object()) policy.policy.at("files");  // the library's type error
+    const auto& files = policy.policy.at("files");
+    if (!files.is_object()) files.at("Launcher.exe");
+    policy.launcherSha256 = files.at("Launcher.exe").get<std::string>();
+    policy.baseCdn = answer.at("base_cdn");
+    if (!policy.baseCdn.is_object()) policy.baseCdn.at("format");
+    return policy;
+}
+
+Catalog parseCatalog(const json& document) {
+    if (!document.is_object()) fail("Catalogo invalido.");
+    const auto format = document.find("format");
+    const auto entries = document.find("entries");
+    const auto packs = document.find("packs");
+    if (format == document.end() || !format->is_number_integer() || *format != 1 || entries == document.end() ||
+        !entries->is_array() || entries->size() > kMaxCatalogEntries || packs == document.end() ||
+        !packs->is_array() || packs->size() > kMaxCatalogPacks) {
+        fail("Catalogo invalido.");
+    }
+    Catalog catalog;
+    catalog.packs.reserve(packs->size());
+    for (const auto& item : *packs) {
+        if (!item.is_object()) fail("Catalogo invalido.");
+        catalog.packs.push_back({stringMember(item, "path"), unsignedMember(item, "size"), stringMember(item, "sha256")});
+    }
+    catalog.entries.reserve(entries->size());
+    for (const auto& item : *entries) {
+        if (!item.is_object()) fail("Catalogo invalido.");
+        CatalogEntry entry;
+        entry.path = stringMember(item, "path");
+        entry.plainSize = unsignedMember(item, "plain_size");
+        entry.sha256 = stringMember(item, "sha256");
+        entry.pack = unsignedMember(item, "pack");
+        entry.offset = unsignedMember(item, "offset");
+        entry.size = unsignedMember(item, "size");
+        entry.iv = fixedHex<12>(stringMember(item, "iv"));
+        entry.tag = fixedHex<16>(stringMember(item, "tag"));
+        const auto& compressed = item.at("compressed");
+        if (!compressed.is_boolean()) fail("Catalogo invalido.");
+        entry.compressed = compressed.get<bool>();
+        catalog.entries.push_back(std::move(entry));
+    }
+    return catalog;
+}
+
+bool containerHasValidFrame(std::span<const std::uint8_t> container) noexcept {
+    return container.size() >= kContainerMinSize &&
+           std::equal(kContainerMagic.begin(), kContainerMagic.end(), container.begin(),
+                      [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+ContainerParts splitContainer(std::span<const std::uint8_t> container) {
+    if (!containerHasValidFrame(container)) fail("O catalogo do jogo foi alterado.");
+    return {container.subspan(8, 12), container.subspan(20, 16), container.subspan(kContainerHeaderSize)};
+}
+
+std::vector<std::uint8_t> decodeHex(std::string_view text) { return update::decodeHex(std::string(text)); }
+
+std::string toHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 15]);
+    }
+    return text;
+}
+
+bool isDigestText(std::string_view text) noexcept {
+    return text.size() == 64 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::vector<std::uint8_t> decodeBase64(std::string_view text) { return update::decodeBase64(std::string(text)); }
+
+std::array<std::uint8_t, 32> takePackageKey(json& answer) {
+    auto& text = answer.at("key").get_ref<std::string&>();  // type error for a non-string
+    std::vector<std::uint8_t> decoded = decodeBase64(text);
+    if (decoded.size() != 32) {
+        wipeBytes(decoded);
+        fail("Chave de pacote invalida.");
+    }
+    std::array<std::uint8_t, 32> key{};
+    std::copy(decoded.begin(), decoded.end(), key.begin());
+    wipeBytes(decoded);
+    wipe(text);
+    return key;
+}
+
+json packageKeyRequest(const PackagePolicy& policy, const std::string& launcherSha256) {
+    return {{"package_id", policy.packageId},
+            {"index_sha256", policy.indexSha256},
+            {"launcher_sha256", launcherSha256}};
+}
+
+std::vector<std::u16string> splitPackagePath(std::string_view relative) {
+    static constexpr std::string_view kForbidden{"\\:<>\"|?*\0", 9};
+    if (relative.empty() || relative.size() > 229 || relative.front() == '/' ||
+        relative.find_first_of(kForbidden) != std::string_view::npos) {
+        fail("Caminho invalido no pacote.");
+    }
+    const std::u16string wide = utf8ToUtf16(relative);
+    std::vector<std::u16string> components;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = wide.find(u'/', start);
+        std::u16string part = wide.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
+        if (part == u"." || part == u"..") fail("Caminho invalido no pacote.");
+        // An empty component ("a//b", "a/") names nothing on disk; refuse it like the dot forms.
+        if (part.empty()) fail("Caminho invalido no pacote.");
+        components.push_back(std::move(part));
+        if (slash == std::u16string::npos) break;
+        start = slash + 1;
+    }
+    return components;
+}
+
+void wipeBytes(std::span<std::uint8_t> bytes) noexcept {
+    volatile std::uint8_t* data = bytes.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i) data[i] = 0;
+}
+
+void wipeBytes(std::vector<std::uint8_t>& bytes) noexcept {
+    wipeBytes(std::span<std::uint8_t>(bytes));
+    bytes.clear();
+}
+
+}  // namespace nyra

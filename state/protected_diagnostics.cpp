@@ -46,6 +46,16 @@ std::string diagnosticBinding(DiagnosticKind kind, std::string_view origin) {
     return binding;
 }
 
+void checkDiagnosticFile(const DiagnosticFileFacts& facts, DiagnosticFileRole role) {
+    const bool legacy = role == DiagnosticFileRole::Legacy;
+    if (facts.reparsePoint || facts.directory || facts.links != 1) {
+        throw std::runtime_error(legacy ? "Diagnostico antigo redirecionado." : "Diagnostico redirecionado.");
+    }
+    const std::uint64_t limit = legacy ? kLegacyDiagnosticLimit : kDiagnosticContainerLimit;
+    if (legacy && facts.size > limit) throw std::runtime_error("Diagnostico antigo muito grande.");
+    if (facts.size == 0 || facts.size > limit) throw std::runtime_error("Diagnostico com tamanho invalido.");
+}
+
 std::string composeDiagnosticEnvelope(DiagnosticKind kind, std::string_view origin, const nlohmann::json& record) {
     // The members sort as they must appear: format, kind, origin, record.
     const nlohmann::json envelope = {

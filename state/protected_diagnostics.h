@@ -5,6 +5,7 @@
 // stored as "NYRADG01" followed by the protected blob. The file handling lives in
 // state/win/protected_diagnostics.*; the rules here are shared by it and the tests.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,20 @@ std::string diagnosticOrigin();
 // "Nyra/local-diagnostics/v1/" + kind + "/" + origin: the entropy that binds a protected file to
 // its kind and origin.
 std::string diagnosticBinding(DiagnosticKind kind, std::string_view origin);
+
+// What the reader learns about a diagnostics file through its open handle (opened without
+// following a reparse point), and the rule it applies before reading: a reparse point, a folder or a
+// file with another name ("Diagnostico redirecionado.", or "Diagnostico antigo redirecionado." for a
+// legacy file), then a size of 1 byte up to the limit ("Diagnostico com tamanho invalido.", or
+// "Diagnostico antigo muito grande." for a legacy file over its limit).
+struct DiagnosticFileFacts {
+    bool reparsePoint = false;
+    bool directory = false;
+    std::uint32_t links = 1;
+    std::uint64_t size = 0;
+};
+enum class DiagnosticFileRole { Current, Legacy };
+void checkDiagnosticFile(const DiagnosticFileFacts& facts, DiagnosticFileRole role);
 
 // Per-user protection with an entropy input (the platform data-protection service in the product).
 // Both results are owned by the caller, who zeroes them after use.

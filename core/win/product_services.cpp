@@ -1,5 +1,6 @@
 #include "core/win/product_services.h"
 
+#include "content/win/native_components.h"
 #include "core/deployment.h"
 #include "core/text.h"
 #include "net/http.h"
@@ -65,7 +66,7 @@ void ProductStartupServices::readDiagnostic(const std::filesystem::path& file) {
 }
 
 bool ProductStartupServices::cleanNativeComponents(const std::filesystem::path& engineFolder) {
-    return pending_.cleanNativeComponents(engineFolder);
+    return nyra::cleanNativeComponents(engineFolder);
 }
 
 void ProductStartupServices::readGameSettings(const std::filesystem::path& launcherFolder) {

@@ -169,6 +169,37 @@ TEST(DiagnosticContainer, ConfirmationCatchesRecordsThatDoNotReadBack) {
               "Nao foi possivel cifrar o diagnostico neste Windows.");
 }
 
+// Reparse points cannot be made under Wine 8; the rule the reader applies to what the handle
+// reports is checked here with every kind of file.
+TEST(DiagnosticFiles, RedirectedAndMisSizedFilesAreRefusedBeforeReading) {
+    using Role = DiagnosticFileRole;
+    const struct {
+        DiagnosticFileFacts facts;
+        Role role;
+        const char* failure;
+    } cases[] = {
+        {{false, false, 1, 9}, Role::Current, nullptr},
+        {{false, false, 1, 1}, Role::Current, nullptr},  // the container check refuses it later
+        {{false, false, 1, kDiagnosticContainerLimit}, Role::Current, nullptr},
+        {{false, false, 1, kDiagnosticContainerLimit + 1}, Role::Current, "Diagnostico com tamanho invalido."},
+        {{false, false, 1, 0}, Role::Current, "Diagnostico com tamanho invalido."},
+        {{true, false, 1, 100}, Role::Current, "Diagnostico redirecionado."},
+        {{false, true, 1, 100}, Role::Current, "Diagnostico redirecionado."},
+        {{false, false, 2, 100}, Role::Current, "Diagnostico redirecionado."},
+        {{false, false, 0, 100}, Role::Current, "Diagnostico redirecionado."},
+        {{true, false, 1, 0}, Role::Current, "Diagnostico redirecionado."},
+        {{false, false, 1, kLegacyDiagnosticLimit}, Role::Legacy, nullptr},
+        {{false, false, 1, kLegacyDiagnosticLimit + 1}, Role::Legacy, "Diagnostico antigo muito grande."},
+        {{false, false, 1, 0}, Role::Legacy, "Diagnostico com tamanho invalido."},
+        {{true, false, 1, 100}, Role::Legacy, "Diagnostico antigo redirecionado."},
+        {{false, false, 3, 100}, Role::Legacy, "Diagnostico antigo redirecionado."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failureOf([&] { checkDiagnosticFile(c.facts, c.role); }), c.failure ? c.failure : "<no failure>")
+            << c.facts.reparsePoint << c.facts.directory << " links " << c.facts.links << " size " << c.facts.size;
+    }
+}
+
 TEST(DiagnosticEnvelope, TextThatIsNotUtf8IsRefusedBeforeProtection) {
     BindingProtector protector;
     const json record = std::string("\xff\xfe");

@@ -52,30 +52,19 @@ void requirePlainFolder(const fs::path& folder) {
 
 fs::path fileIn(const fs::path& folder, std::string_view name) { return folder / fs::path(std::string(name)); }
 
-// How a file is read through a handle opened without following reparse points.
-struct ReadRules {
-    const char* redirected;
-    std::size_t limit;
-    const char* tooLarge;
-};
-
-constexpr ReadRules kCurrentFile{"Diagnostico redirecionado.", kDiagnosticContainerLimit,
-                                 "Diagnostico com tamanho invalido."};
-constexpr ReadRules kLegacyFile{"Diagnostico antigo redirecionado.", kLegacyDiagnosticLimit,
-                                "Diagnostico antigo muito grande."};
-
-// The whole file behind an open handle: one plain file with a single name, 1 byte to the limit.
-std::string readThroughHandle(HANDLE file, const ReadRules& rules) {
+// The whole file behind a handle opened without following reparse points, once the facts the
+// handle reports pass the rule for its role.
+std::string readThroughHandle(HANDLE file, DiagnosticFileRole role) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info)) throw std::runtime_error("Nao foi possivel ler o diagnostico.");
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1) {
-        throw std::runtime_error(rules.redirected);
-    }
-    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    if (size > rules.limit) throw std::runtime_error(rules.tooLarge);
-    if (size == 0) throw std::runtime_error("Diagnostico com tamanho invalido.");
-    std::string content(static_cast<std::size_t>(size), '\0');
+    DiagnosticFileFacts facts;
+    facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts.links = info.nNumberOfLinks;
+    facts.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    checkDiagnosticFile(facts, role);
+
+    std::string content(static_cast<std::size_t>(facts.size), '\0');
     std::size_t filled = 0;
     while (filled < content.size()) {
         DWORD read = 0;
@@ -175,7 +164,7 @@ bool migrateLegacyFile(const fs::path& folder, DiagnosticKind kind) {
                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) throw std::runtime_error("Feche o launcher antigo para proteger os diagnosticos.");
 
-    std::string bytes = readThroughHandle(file.get(), kLegacyFile);
+    std::string bytes = readThroughHandle(file.get(), DiagnosticFileRole::Legacy);
     const TextWiper bytesWiper{bytes};
     const nlohmann::json record = nlohmann::json::parse(bytes);
 
@@ -228,7 +217,7 @@ nlohmann::json readDiagnostic(const fs::path& folder, DiagnosticKind kind) {
     win::UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) throw std::runtime_error("Diagnostico protegido indisponivel.");
-    std::string container = readThroughHandle(file.get(), kCurrentFile);
+    std::string container = readThroughHandle(file.get(), DiagnosticFileRole::Current);
     const TextWiper containerWiper{container};
     file.reset();
     DpapiDiagnosticProtector protector;

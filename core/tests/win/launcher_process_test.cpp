@@ -131,5 +131,41 @@ TEST(LauncherProcess, StartsNormallyWhenLegacyDiagnosticsCannotBeConverted) {
     EXPECT_TRUE(std::filesystem::exists(folder.path() / L"last-launch.json"));
 }
 
+// Start-up clears the native components a crashed game session left in this slot's engine folder,
+// and refuses to start while that game still holds one of them.
+TEST(LauncherProcess, StartupCleansTheEngineFolderOfItsSlotOrStopsWhileTheGameHoldsIt) {
+    LauncherFolder folder;
+    {
+        LauncherProcess launcher(folder, L"");
+        HWND window = launcher.waitForWindow(kLauncherClass);
+        ASSERT_NE(window, nullptr);
+        EXPECT_FALSE(std::filesystem::exists(folder.path() / L".engine")) << "the clean-up created the folder";
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(launcher.waitForExit(), 0u);
+    }
+
+    const auto engine = folder.path() / L".engine";
+    std::filesystem::create_directories(engine);
+    std::ofstream(engine / L"game.bin") << "left by a crashed session";
+    std::ofstream(engine / L"client.ini") << "[screen]";
+    {
+        HANDLE running = ::CreateFileW((engine / L"game.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(running, INVALID_HANDLE_VALUE);
+        LauncherProcess launcher(folder, L"");
+        EXPECT_EQ(confirmFailureMessage(launcher), L"Feche o jogo anterior para limpar os componentes temporarios.");
+        EXPECT_EQ(launcher.waitForExit(), 1u);
+        ::CloseHandle(running);
+    }
+
+    LauncherProcess launcher(folder, L"");
+    HWND window = launcher.waitForWindow(kLauncherClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(engine / L"game.bin"));
+    EXPECT_TRUE(std::filesystem::exists(engine / L"client.ini"));
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(launcher.waitForExit(), 0u);
+}
+
 }  // namespace
 }  // namespace nyra::test

@@ -125,47 +125,50 @@ TEST_F(ProtectedDiagnostics, TheReaderRefusesFilesItCannotTrust) {
     EXPECT_EQ(failureOf([&] { readDiagnostic(folder_, DiagnosticKind::Launch); }), "Diagnostico redirecionado.");
 }
 
-TEST_F(ProtectedDiagnostics, RedirectedFoldersAndTargetsAreRefused) {
+// A symbolic link that really is one. Wine 8 answers CreateSymbolicLinkW with success without
+// making anything, so the cases that need a link are skipped there.
+bool makeLink(const fs::path& link, const fs::path& target, bool directory) {
+    const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+    if (!::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) return false;
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+TEST_F(ProtectedDiagnostics, MissingFoldersAndFoldersInPlaceOfFilesAreRefused) {
     EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_ / "missing", DiagnosticKind::Launch, kLaunchRecord); }),
+              "Pasta de diagnosticos redirecionada ou indisponivel.");
+    EXPECT_EQ(failureOf([&] { readDiagnostic(folder_ / "missing", DiagnosticKind::Launch); }),
               "Pasta de diagnosticos redirecionada ou indisponivel.");
     EXPECT_EQ(failureOf([&] { migrateLegacyDiagnostics(folder_ / "missing"); }),
               "Pasta de diagnosticos redirecionada ou indisponivel.");
+    writeFile(folder_ / "plain-file", "x");
+    EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_ / "plain-file", DiagnosticKind::Launch, kLaunchRecord); }),
+              "Pasta de diagnosticos redirecionada ou indisponivel.");
 
-    fs::create_directories(folder_ / "real");
-    if (!::CreateSymbolicLinkW((folder_ / "link").c_str(), (folder_ / "real").c_str(),
-                               SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-        ADD_FAILURE() << "no directory link: " << ::GetLastError();
-    } else {
-        EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_ / "link", DiagnosticKind::Launch, kLaunchRecord); }),
-                  "Pasta de diagnosticos redirecionada ou indisponivel.");
-        EXPECT_EQ(failureOf([&] { readDiagnostic(folder_ / "link", DiagnosticKind::Launch); }),
-                  "Pasta de diagnosticos redirecionada ou indisponivel.");
-        EXPECT_TRUE(fs::is_empty(folder_ / "real"));
-    }
-
-    // A folder or a link where the current file belongs.
     fs::create_directories(launchFile());
     EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_, DiagnosticKind::Launch, kLaunchRecord); }),
               "Destino do diagnostico redirecionado.");
+    EXPECT_EQ(failureOf([&] { readDiagnostic(folder_, DiagnosticKind::Launch); }), "Diagnostico protegido indisponivel.");
+    EXPECT_TRUE(fs::is_directory(launchFile()));
+}
+
+TEST_F(ProtectedDiagnostics, LinkedFoldersAndFilesAreRefused) {
+    fs::create_directories(folder_ / "real");
+    if (!makeLink(folder_ / "link", folder_ / "real", true)) GTEST_SKIP() << "no symbolic links on this system";
+    EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_ / "link", DiagnosticKind::Launch, kLaunchRecord); }),
+              "Pasta de diagnosticos redirecionada ou indisponivel.");
+    EXPECT_EQ(failureOf([&] { readDiagnostic(folder_ / "link", DiagnosticKind::Launch); }),
+              "Pasta de diagnosticos redirecionada ou indisponivel.");
+    EXPECT_TRUE(fs::is_empty(folder_ / "real"));
+
     writeDiagnostic(folder_ / "real", DiagnosticKind::Verification, kVerificationSummary);
-    ASSERT_TRUE(::CreateSymbolicLinkW(verificationFile().c_str(), (folder_ / "real" / "last-verification.dat").c_str(),
-                                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
-    const DWORD linkAttributes = ::GetFileAttributesW(verificationFile().c_str());
-    if (linkAttributes != INVALID_FILE_ATTRIBUTES && (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        EXPECT_EQ(failureOf([&] { readDiagnostic(folder_, DiagnosticKind::Verification); }),
-                  "Diagnostico redirecionado.");
-        EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_, DiagnosticKind::Verification, kLaunchRecord); }),
-                  "Destino do diagnostico redirecionado.");
-    } else {
-        // Wine shows a file link with its target's attributes and cannot open the link itself:
-        // the reader still refuses it, and a write replaces the link, never its target.
-        EXPECT_EQ(failureOf([&] { readDiagnostic(folder_, DiagnosticKind::Verification); }),
-                  "Diagnostico protegido indisponivel.");
-        writeDiagnostic(folder_, DiagnosticKind::Verification, kLaunchRecord);
-        EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Verification), kLaunchRecord);
-    }
-    EXPECT_EQ(readDiagnostic(folder_ / "real", DiagnosticKind::Verification), kVerificationSummary)
-        << "the link's target was written through";
+    ASSERT_TRUE(makeLink(verificationFile(), folder_ / "real" / "last-verification.dat", false));
+    EXPECT_EQ(failureOf([&] { readDiagnostic(folder_, DiagnosticKind::Verification); }), "Diagnostico redirecionado.");
+    EXPECT_EQ(failureOf([&] { writeDiagnostic(folder_, DiagnosticKind::Verification, kLaunchRecord); }),
+              "Destino do diagnostico redirecionado.");
+    ASSERT_TRUE(makeLink(folder_ / "last-launch.json", folder_ / "real" / "last-verification.dat", false));
+    EXPECT_EQ(failureOf([&] { migrateLegacyDiagnostics(folder_); }), "Diagnostico antigo redirecionado.");
+    EXPECT_EQ(readDiagnostic(folder_ / "real", DiagnosticKind::Verification), kVerificationSummary);
 }
 
 TEST_F(ProtectedDiagnostics, AFailedWriteKeepsThePreviousFileAndLeavesNothingBehind) {

@@ -13,4 +13,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   else()
     message(STATUS "libwim not found: the XPRESS comparison with wimlib will report SKIPPED")
   endif()
+else()
+  # The preparation tests run against the stand-in service through the shared fixture.
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/net/tests/win/service_fixture.cpp)
 endif()

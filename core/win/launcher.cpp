@@ -1,5 +1,6 @@
 #include "core/win/launcher.h"
 
+#include "content/win/game_preparation.h"
 #include "core/command_line.h"
 #include "core/flow.h"
 #include "core/layout.h"
@@ -129,6 +130,7 @@ private:
     std::unique_ptr<SavedSessionFile> savedSession_;
     std::unique_ptr<home::StartCheck> home_;
     update::LauncherCheck selfUpdate_;
+    std::unique_ptr<GamePreparation> preparation_;
     std::unique_ptr<ui::LauncherAssets> assets_;
     InstanceSlot slot_;
     SystemClock clock_;
@@ -188,10 +190,13 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     applyStartupPreferences();
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
+    // The protected components and the verification diagnostic plug in here; until then the
+    // preparation verifies and repairs the packs and keeps the engine folder of this slot.
+    preparation_ = std::make_unique<GamePreparation>(engineFolderFor(folder_, slot_.number));
     home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,
-        pending_.preparation, pending_.settings, pending_.preferences, environment_, pending_.game});
+        *preparation_, pending_.settings, pending_.preferences, environment_, pending_.game});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
     windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *assets_, placement.scale,

@@ -35,16 +35,56 @@ Sha256 sha256(const void* data, std::size_t size) {
     return digest;
 }
 
-std::string sha256Hex(const void* data, std::size_t size) {
+std::string hexOf(std::span<const std::uint8_t> bytes) {
     static constexpr char kHex[] = "0123456789abcdef";
-    const Sha256 digest = sha256(data, size);
     std::string text;
-    text.reserve(64);
-    for (const std::uint8_t b : digest) {
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
         text.push_back(kHex[b >> 4]);
         text.push_back(kHex[b & 15]);
     }
     return text;
+}
+
+std::string sha256Hex(const void* data, std::size_t size) { return hexOf(sha256(data, size)); }
+
+Sha256Stream::Sha256Stream() {
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(provider_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        throw std::runtime_error("SHA-256 indisponivel.");
+    }
+    if (!BCRYPT_SUCCESS(::BCryptCreateHash(provider_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0))) {
+        throw std::runtime_error("SHA-256 invalido.");
+    }
+}
+
+void Sha256Stream::update(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const UCHAR*>(data);
+    while (size > 0) {
+        const auto piece = static_cast<ULONG>(std::min<std::size_t>(size, std::numeric_limits<ULONG>::max()));
+        if (!BCRYPT_SUCCESS(::BCryptHashData(hash_.get(), const_cast<PUCHAR>(bytes), piece, 0))) {
+            throw std::runtime_error("Falha de integridade.");
+        }
+        bytes += piece;
+        size -= piece;
+    }
+}
+
+Sha256 Sha256Stream::finish() {
+    Sha256 digest{};
+    if (!BCRYPT_SUCCESS(::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+        throw std::runtime_error("Falha de integridade.");
+    }
+    return digest;
+}
+
+std::string Sha256Stream::finishHex() { return hexOf(finish()); }
+
+void randomBytes(std::span<std::uint8_t> out) {
+    if (out.size() > std::numeric_limits<ULONG>::max() ||
+        !BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        throw std::runtime_error("Gerador de seguranca indisponivel.");
+    }
 }
 
 }  // namespace nyra::win

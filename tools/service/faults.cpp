@@ -26,6 +26,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::Corrupt, "corrupt"},
     {FaultKind::Full200, "full-200"},
     {FaultKind::ContentRange, "content-range"},
+    {FaultKind::AnswerMember, "answer-member"},
 };
 
 std::string normaliseTarget(const std::string& target) {
@@ -107,6 +108,15 @@ FaultRule faultFromJson(const json& description) {
     if (rule.kind == FaultKind::ContentType && !rule.value) {
         throw std::invalid_argument("content-type needs a value");
     }
+    if (description.contains("name")) {
+        if (!description.at("name").is_string()) {
+            throw std::invalid_argument("name must be a string");
+        }
+        rule.name = description.at("name").get<std::string>();
+    }
+    if (rule.kind == FaultKind::AnswerMember && (!rule.name || !rule.value)) {
+        throw std::invalid_argument("answer-member needs a name and a value");
+    }
     return rule;
 }
 
@@ -136,6 +146,9 @@ json faultToJson(const FaultRule& rule) {
     }
     if (rule.value) {
         out["value"] = *rule.value;
+    }
+    if (rule.name) {
+        out["name"] = *rule.name;
     }
     return out;
 }
@@ -212,6 +225,17 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
                 response.file->offset = 0;
                 response.file->length = response.file->fileSize;
                 response.removeHeader("Content-Range");
+            }
+            break;
+        case FaultKind::AnswerMember:
+            // Only CBOR maps held in memory (backend answers); anything else is left as it is.
+            if (!response.file && response.status == 200 && !response.body.empty()) {
+                json answer = json::from_cbor(response.body, true, false);
+                if (answer.is_object()) {
+                    answer[*rule.name] = *rule.value;
+                    const auto bytes = json::to_cbor(answer);
+                    response.body.assign(bytes.begin(), bytes.end());
+                }
             }
             break;
         case FaultKind::ContentRange:

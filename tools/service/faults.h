@@ -25,6 +25,7 @@ enum class FaultKind {
     Corrupt,            // invert body byte `at` (default: the middle one)
     Full200,            // a 206 answer becomes 200 with the whole object and no Content-Range
     ContentRange,       // replace the Content-Range with `value` (default: total + 1)
+    AnswerMember,       // set member `name` of a CBOR map answer to the text `value`
 };
 
 struct FaultRule {
@@ -37,6 +38,7 @@ struct FaultRule {
     std::optional<std::uint64_t> at;
     std::optional<std::uint64_t> bytes;
     std::optional<std::string> value;
+    std::optional<std::string> name;
 };
 
 // JSON form: {"target": "package-policy" | "op:3" | "3" | "cdn" | ..., "kind": "status",

@@ -78,6 +78,18 @@ TEST_F(FaultTest, AnswerShapingFaults) {
     }
 }
 
+TEST_F(FaultTest, AnswerMemberRewritesOneBackendAnswer) {
+    BackendClient client(harness);
+    const json original = client.answer(3);
+    harness.control("POST", "/faults",
+                    {{"target", "package-policy"}, {"kind", "answer-member"}, {"name", "package_id"}, {"value", "other-set"}});
+    const json changed = client.answer(3);
+    EXPECT_EQ(changed.at("package_id"), "other-set");
+    EXPECT_EQ(changed.at("index_sha256"), original.at("index_sha256"));
+    EXPECT_EQ(client.answer(3), original);
+    harness.control("POST", "/faults", {{"kind", "answer-member"}, {"name", "package_id"}}, 400);
+}
+
 TEST_F(FaultTest, CdnFaults) {
     auto cdn = harness.connect();
     const auto& pack = harness.set().pack;

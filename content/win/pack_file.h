@@ -1,0 +1,58 @@
+#pragma once
+// VerifiedPackFile: one open handle on a pack that keeps other programs from writing, renaming
+// or deleting it while the preparation result lives; its NTFS identity and change-journal stamp.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/win/handles.h"
+
+namespace nyra {
+
+class VerifiedPackFile {
+public:
+    enum class Share {
+        ReadOnly,       // installed packs: others may only read
+        ReadAndDelete,  // a freshly received ".download" file, which is then moved over the pack
+    };
+
+    // Opens without following reparse points. "Feche programas que estejam alterando os pacotes
+    // do jogo e tente novamente." when the share mode cannot be had; "Pacote do jogo invalido ou
+    // redirecionado." for a directory, a reparse point or a file with more than one hard link.
+    static VerifiedPackFile open(const std::filesystem::path& file, Share share);
+
+    VerifiedPackFile() = default;
+    VerifiedPackFile(VerifiedPackFile&&) noexcept = default;
+    VerifiedPackFile& operator=(VerifiedPackFile&&) noexcept = default;
+
+    // End of file in bytes; "Tamanho do pacote indisponivel.".
+    std::uint64_t size() const;
+    // {volume, file_id, creation, write, change, size}; "Identidade do pacote indisponivel.".
+    nlohmann::json identity() const;
+    // The identity plus `usn` (and `journal_id` when the volume's change journal vouches for it);
+    // null when the file's change record cannot be read. Never throws.
+    nlohmann::json journalIdentity() const noexcept;
+    // SHA-256 from the start of the file in 1 MiB blocks: "Nao foi possivel conferir o pacote."
+    // when it cannot seek, "Falha ao conferir o pacote." on a read error. `afterBlock` gets the
+    // running byte count and may throw (cancellation).
+    std::string sha256(const std::function<void(std::uint64_t)>& afterBlock) const;
+
+    HANDLE handle() const noexcept { return file_.get(); }
+    explicit operator bool() const noexcept { return file_.valid(); }
+    void close() noexcept { file_.reset(); }
+
+private:
+    explicit VerifiedPackFile(win::UniqueHandle file) : file_(std::move(file)) {}
+    win::UniqueHandle file_;
+};
+
+// The pack locks of one preparation result: pack path -> its open handle.
+struct VerifiedPackLocks {
+    std::map<std::string, VerifiedPackFile> files;
+};
+
+}  // namespace nyra

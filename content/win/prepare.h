@@ -1,0 +1,137 @@
+#pragma once
+// The preparation pipeline: package key, catalog, pack verification with receipts, CDN repair,
+// protected components, verification summary, and the loop that repeats it while the server
+// publishes a new package set.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "content/cdn.h"
+#include "content/package.h"
+#include "content/verification.h"
+#include "content/win/pack_file.h"
+#include "core/services.h"
+
+namespace nyra {
+
+class Http;
+
+enum class PreparationPhase { Checking = 1, Downloading = 2, PreparingComponents = 3, Ready = 4 };
+using PreparationPhaseFn = std::function<void(PreparationPhase)>;
+
+// What the protected-components step (engine folder, entries, guard authorisation) receives.
+struct ComponentRequest {
+    const std::filesystem::path& gameFolder;
+    const std::filesystem::path& engineFolder;
+    const PackagePolicy& policy;
+    const Catalog& catalog;
+    std::span<const std::uint8_t, 32> packageKey;
+    const VerifiedPackLocks& packLocks;
+    std::atomic<bool>& cancel;
+    const ProgressFn& progress;
+};
+
+// The protected-components step as the preparation calls it. The default does nothing visible.
+class ComponentPreparer {
+public:
+    virtual ~ComponentPreparer() = default;
+    // Prepares the engine folder and its subfolders and checks the free space the entries need;
+    // returns the engine folder.
+    virtual std::filesystem::path prepareEngineFolder(const std::filesystem::path& gameFolder, const PackagePolicy& policy,
+                                                      const Catalog& catalog) = 0;
+    // Writes the protected entries into the engine folder; returns how many were written.
+    virtual std::uint64_t materialise(const ComponentRequest& request) = 0;
+    // Removes the native components of the engine folder (when the last holder of the native
+    // session lets it go).
+    virtual void cleanNativeComponents(const std::filesystem::path& engineFolder) noexcept = 0;
+};
+
+// Engine folder given by the caller, nothing materialised, nothing to clean.
+class NoComponents final : public ComponentPreparer {
+public:
+    explicit NoComponents(std::filesystem::path engineFolder) : engineFolder_(std::move(engineFolder)) {}
+    std::filesystem::path prepareEngineFolder(const std::filesystem::path&, const PackagePolicy&,
+                                              const Catalog&) override {
+        return engineFolder_;
+    }
+    std::uint64_t materialise(const ComponentRequest&) override { return 0; }
+    void cleanNativeComponents(const std::filesystem::path&) noexcept override {}
+
+private:
+    std::filesystem::path engineFolder_;
+};
+
+// Receives the verification summary record (stored as the `verification` diagnostic).
+using VerificationSink = std::function<void(const std::filesystem::path& gameFolder, const nlohmann::json& summary)>;
+
+// Holds the engine folder; its destructor removes the native components there.
+class NativeSession {
+public:
+    NativeSession(std::filesystem::path engineFolder, std::function<void(const std::filesystem::path&)> clean)
+        : engineFolder_(std::move(engineFolder)), clean_(std::move(clean)) {}
+    ~NativeSession() {
+        if (clean_) clean_(engineFolder_);
+    }
+    NativeSession(const NativeSession&) = delete;
+    NativeSession& operator=(const NativeSession&) = delete;
+    const std::filesystem::path& engineFolder() const noexcept { return engineFolder_; }
+
+private:
+    std::filesystem::path engineFolder_;
+    std::function<void(const std::filesystem::path&)> clean_;
+};
+
+// The result of one preparation. Owns the pack locks: every catalog pack stays open, denying
+// writers, until the last copy is released.
+struct Prepared {
+    nlohmann::json policy;  // the policy's `policy` member
+    std::filesystem::path engineFolder;
+    std::string packageId;
+    std::string indexSha256;
+    std::shared_ptr<NativeSession> nativeSession;
+    std::uint32_t downloadedPacks = 0;
+    std::uint64_t downloadedPackBytes = 0;
+    bool catalogDownloaded = false;
+    std::shared_ptr<VerifiedPackLocks> packLocks;
+};
+
+// Builds the CDN of one preparation (WinHttpCDN in the product).
+using CdnFactory = std::function<std::unique_ptr<BaseCDN>(const nlohmann::json& identity, unsigned depth)>;
+
+struct PrepareOptions {
+    ComponentPreparer* components = nullptr;  // null: NoComponents on the game folder's ".engine"
+    VerificationSink summarySink;             // null: the summary goes nowhere
+    CdnFactory cdnFactory;                    // null: WinHttpCDN
+};
+
+// Part 3.1 steps, usable on their own.
+std::array<std::uint8_t, 32> requestPackageKey(Http& http, const std::filesystem::path& gameFolder,
+                                               const PackagePolicy& policy);
+struct LoadedCatalog {
+    Catalog catalog;
+    bool downloaded = false;
+    std::uint64_t downloadedBytes = 0;
+};
+LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, const PackagePolicy& policy,
+                          std::span<const std::uint8_t> signature, std::span<const std::uint8_t, 32> key,
+                          const ProgressFn& progress, const PreparationPhaseFn& phase);
+
+Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const nlohmann::json& packagePolicy,
+                 bool forceFull, std::atomic<bool>& cancel, const ProgressFn& progress,
+                 const PreparationPhaseFn& phase, const PrepareOptions& options = {});
+
+Prepared prepareUntilStable(Http& http, const std::filesystem::path& gameFolder, bool forceFull,
+                            std::atomic<bool>& cancel, const ProgressFn& progress, const PreparationPhaseFn& phase,
+                            const PrepareOptions& options = {});
+
+// Deletes files named like packs ("nyra-" + three digits + ".pck") that the catalog does not list.
+void removeStalePacks(const std::filesystem::path& gameFolder, const Catalog& catalog);
+
+}  // namespace nyra

@@ -81,7 +81,10 @@ std::vector<std::uint8_t> extractEntry(const Catalog& catalog, const CatalogEntr
 void replaceComponent(const fs::path& target, std::span<const std::uint8_t> bytes) {
     fs::create_directories(target.parent_path());
     const fs::path temporary = target.wstring() + L".nyra-new";
+    // A leftover of an interrupted run is removed rather than written through: it may be a second
+    // name of some other file.
     ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(temporary.c_str());
     try {
         writeWholeFile(temporary, bytes);
     } catch (...) {

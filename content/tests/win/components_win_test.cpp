@@ -245,6 +245,19 @@ TEST_F(Components, AComponentInUseIsNotReplacedAndNothingHalfWrittenStays) {
     EXPECT_FALSE(fs::exists(engine() / "game.bin.nyra-new"));
 }
 
+TEST_F(Components, ALeftoverTemporaryFileIsReplacedNotWrittenThrough) {
+    PackBuilder packs;
+    packs.add("game.bin", kGameBin);
+    packs.writeTo(game());
+    writeFile(root_ / "outside.txt", "someone else's file");
+    ASSERT_TRUE(::CreateHardLinkW((engine() / "game.bin.nyra-new").c_str(), (root_ / "outside.txt").c_str(), nullptr));
+    ::SetFileAttributesW((engine() / "game.bin.nyra-new").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(materialise(packs, json{{"files", {{"game.bin", "0"}}}}), 1u);
+    EXPECT_EQ(readFile(engine() / "game.bin"), kGameBin);
+    EXPECT_EQ(readFile(root_ / "outside.txt"), "someone else's file");
+    EXPECT_FALSE(fs::exists(engine() / "game.bin.nyra-new"));
+}
+
 TEST_F(Components, PreparedEngineFolderHasItsSubfoldersAndRoomForTheEntries) {
     PackBuilder packs;
     packs.add("game.bin", kGameBin);

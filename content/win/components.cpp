@@ -57,8 +57,9 @@ std::vector<std::uint8_t> readStoredBlob(const Catalog& catalog, const CatalogEn
 // The entry's plain bytes, checked against its size and digest.
 std::vector<std::uint8_t> extractEntry(const Catalog& catalog, const CatalogEntry& entry, const fs::path& gameFolder,
                                        std::span<const std::uint8_t> packageKey) {
-    const std::vector<std::uint8_t> blob = readStoredBlob(catalog, entry, gameFolder);
+    std::vector<std::uint8_t> blob = readStoredBlob(catalog, entry, gameFolder);
     std::vector<std::uint8_t> plain = decryptGcm(blob, packageKey, entry.iv, entry.tag);
+    std::vector<std::uint8_t>().swap(blob);  // the ciphertext is not needed while decompressing
     if (entry.compressed) {
         std::vector<std::uint8_t> expanded;
         try {

@@ -78,9 +78,16 @@ std::vector<std::uint8_t> extractEntry(const Catalog& catalog, const CatalogEntr
     return plain;
 }
 
+// The folder and its missing parents; a file in the way is reported like any failed write.
+void createFolders(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) throw std::runtime_error("Nao foi possivel preparar o arquivo.");
+}
+
 // Writes target + ".nyra-new" and moves it over the target; nothing half-written stays behind.
 void replaceComponent(const fs::path& target, std::span<const std::uint8_t> bytes) {
-    fs::create_directories(target.parent_path());
+    createFolders(target.parent_path());
     const fs::path temporary = target.wstring() + L".nyra-new";
     // A leftover of an interrupted run is removed rather than written through: it may be a second
     // name of some other file.
@@ -124,7 +131,7 @@ bool freeBytesForCurrentUser(const fs::path& folder, std::uint64_t& freeBytes) {
 void prepareEngineFolder(const fs::path& folder, const Catalog& catalog, const nlohmann::json& policy,
                          const FreeSpaceFn& freeSpace) {
     protectPrivateFolder(folder);
-    for (const std::string_view subfolder : kEngineSubfolders) fs::create_directories(joinPackagePath(folder, subfolder));
+    for (const std::string_view subfolder : kEngineSubfolders) createFolders(joinPackagePath(folder, subfolder));
     const std::uint64_t needed = materialisedBytes(materialisedEntries(catalog, protectedFiles(policy)));
     std::uint64_t available = 0;
     if (!freeSpace(folder, available) || !hasRoomForComponents(available, needed)) {

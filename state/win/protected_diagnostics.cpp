@@ -36,7 +36,7 @@ struct DataProtectionOutput {
         ::SecureZeroMemory(blob.pbData, blob.cbData);
         const win::UniqueLocalMemory owner(blob.pbData);
     }
-    std::string take() const { return std::string(reinterpret_cast<const char*>(blob.pbData), blob.cbData); }
+    std::string copy() const { return std::string(reinterpret_cast<const char*>(blob.pbData), blob.cbData); }
 };
 
 DATA_BLOB viewOf(std::string_view bytes) {
@@ -189,7 +189,7 @@ std::string DpapiDiagnosticProtector::protect(std::string_view plain, std::strin
                             &output.blob)) {
         throw std::runtime_error("Nao foi possivel cifrar o diagnostico neste Windows.");
     }
-    return output.take();
+    return output.copy();
 }
 
 std::string DpapiDiagnosticProtector::unprotect(std::string_view blob, std::string_view binding) {
@@ -200,7 +200,7 @@ std::string DpapiDiagnosticProtector::unprotect(std::string_view blob, std::stri
                               &output.blob)) {
         throw std::runtime_error("Diagnostico alterado ou pertencente a outra conta do Windows.");
     }
-    return output.take();
+    return output.copy();
 }
 
 void writeDiagnostic(const fs::path& folder, DiagnosticKind kind, const nlohmann::json& record) {

@@ -198,7 +198,7 @@ TEST_F(Components, AnEmptyClientIniIsReplacedAndAnyOtherOneBelongsToThePlayer) {
 }
 
 TEST_F(Components, BrokenEntriesAndPacksFailWithTheirTexts) {
-    const json policy = {{"files", {{"game.bin", "0"}}}};
+    const json policy = {{"files", {{"game.bin", "0"}, {"sub/game.bin", "0"}}}};
     const auto failureWith = [&](const std::function<void(PackBuilder&)>& change) {
         PackBuilder packs;
         packs.add("game.bin", kGameBin, true);
@@ -217,6 +217,11 @@ TEST_F(Components, BrokenEntriesAndPacksFailWithTheirTexts) {
               "Pacote alterado ou chave incorreta.");
     EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].sha256 = std::string(64, 'a'); }),
               "Arquivo do jogo alterado.");
+    EXPECT_EQ(failureWith([&](PackBuilder& p) {
+                  p.catalog.entries[0].path = "sub/game.bin";
+                  writeFile(engine() / "sub", "a file where the folder belongs");
+              }),
+              "Nao foi possivel preparar o arquivo.");
     EXPECT_EQ(failureWith([&](PackBuilder&) { fs::resize_file(game() / "nyra-000.pck", 100); }),
               "Indice de pacote invalido.") << "a pack cut short since the catalog was made";
     EXPECT_FALSE(fs::exists(engine() / "game.bin"));

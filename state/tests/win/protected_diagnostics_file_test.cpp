@@ -82,7 +82,8 @@ TEST_F(ProtectedDiagnostics, WriteThenReadEachKindFromAnOpaqueContainer) {
     EXPECT_EQ(stored.find("exit_code"), std::string::npos) << "the record is stored in the clear";
     EXPECT_EQ(strayFiles({"last-launch.dat", "last-verification.dat"}), std::vector<std::string>{});
 
-    // A new record replaces the old one.
+    // A new record replaces the old one; a temporary file left by a crash disturbs nothing.
+    writeFile(folder_ / "last-launch.dat.0123456789abcdef0123456789abcdef.tmp", "NYRADG01 half");
     const json next = {{"exit_code", 3}};
     writeDiagnostic(folder_, DiagnosticKind::Launch, next);
     EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Launch), next);

@@ -175,10 +175,19 @@ std::array<std::uint8_t, 32> requestPackageKey(Http& http, const std::filesystem
     // The client validates the download token, keeps it with its expiry and keeps the request to
     // renew it by itself.
     json answer = http.call("/api/launcher/package-key", packageKeyRequest(policy, launcherSha256));
+    const auto forgetToken = [&answer] {
+        // The client keeps its own copy of the token; this one is not needed.
+        if (const auto token = answer.find("download_token"); token != answer.end() && token->is_string()) {
+            wipe(token->get_ref<std::string&>());
+        }
+    };
     try {
-        return takePackageKey(answer);
+        const auto key = takePackageKey(answer);
+        forgetToken();
+        return key;
     } catch (...) {
         api::wipeKeyMember(answer);
+        forgetToken();
         throw;
     }
 }

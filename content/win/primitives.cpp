@@ -139,12 +139,25 @@ std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::st
     for (const auto& component : components) {
         current /= std::wstring(component.begin(), component.end());
         if (!exists) continue;  // nothing below a missing folder can exist
-        const DWORD attributes = ::GetFileAttributesW(current.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            exists = false;
-            continue;
+        // Asked of the entry itself (not what it points to).
+        win::UniqueHandle entry(::CreateFileW(current.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+        if (!entry) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+                exists = false;
+                continue;
+            }
+            // Something is there that cannot even be inspected.
+            fail("Pasta do jogo redirecionada.");
         }
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) fail("Pasta do jogo redirecionada.");
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!::GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+            (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            fail("Pasta do jogo redirecionada.");
+        }
     }
     return current;
 }

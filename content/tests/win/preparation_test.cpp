@@ -263,6 +263,34 @@ TEST_F(Preparation, ALocalCatalogThatDiffersIsDownloadedAgain) {
     EXPECT_EQ(run.statuses.back().first, "Verificacao concluida. Arquivos recebidos e validados.");
 }
 
+TEST_F(Preparation, CatalogSignatureIsCheckedOnEveryRunAndItsRecordFollowsThePolicy) {
+    const json good = policy;
+    // 384 zero bytes: well-formed Base64, but not the signature of this catalog.
+    std::string forged;
+    for (int i = 0; i < 128; ++i) forged += "AAAA";
+    policy["signature"] = forged;
+    EXPECT_EQ(prepareOnce().error, "Assinatura do catalogo invalida.");
+    EXPECT_FALSE(std::filesystem::exists(folder / L"nyra.nidx"));  // nothing replaced
+
+    policy = good;
+    ASSERT_EQ(prepareOnce().error, "");
+    const auto container = readWholeFile(folder / L"nyra.nidx", kCatalogReadLimit);
+    EXPECT_EQ(readWholeFile(folder / L"nyra.nidx.sig", 1024), decodeBase64(good["signature"].get<std::string>()));
+
+    // The local container still matches the digest: not downloaded again, refused on its signature.
+    policy["signature"] = forged;
+    logStart = lastLogId();
+    EXPECT_EQ(prepareOnce().error, "O catalogo do jogo foi alterado.");
+    EXPECT_EQ(requestsSinceStart("op:5"), 0);
+    EXPECT_EQ(readWholeFile(folder / L"nyra.nidx", kCatalogReadLimit), container);
+
+    // A stale signature record is rewritten.
+    policy = good;
+    writeWholeFile(folder / L"nyra.nidx.sig", std::vector<std::uint8_t>(10, 1));
+    ASSERT_EQ(prepareOnce().error, "");
+    EXPECT_EQ(readWholeFile(folder / L"nyra.nidx.sig", 1024), decodeBase64(good["signature"].get<std::string>()));
+}
+
 TEST_F(Preparation, AServerThatKeepsPublishingStopsAfterThreePasses) {
     // Each time a pass completes, the next policy answer names another package set.
     int published = 0;

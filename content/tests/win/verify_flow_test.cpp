@@ -1,0 +1,110 @@
+// The Verify button end to end: the flow's play job with the product backend client and the
+// real preparation takes an empty game folder to the published set against the stand-in service.
+#include "content/win/game_preparation.h"
+#include "content/win/primitives.h"
+#include "core/flow.h"
+#include "core/win/product_services.h"
+#include "net/http.h"
+#include "net/tests/win/service_fixture.h"
+#include "net/win/winhttp.h"
+#include "platform/win/cng.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace nyra::test {
+namespace {
+
+struct WinClock final : Clock {
+    std::uint64_t tickMs() override { return ::GetTickCount64(); }
+    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
+};
+
+struct NoWindow final : WindowPoster {
+    void post(unsigned, std::uintptr_t) override {}
+};
+
+// The subsystems around the preparation that this test does not exercise.
+struct Surroundings final : HomeService,
+                            SelfUpdate,
+                            SavedSession,
+                            HardwareIdentity,
+                            GameSettings,
+                            PreferencesWriter,
+                            ProcessEnvironment,
+                            GameSession {
+    bool relocateAtStart(const std::filesystem::path&, const ProgressFn&, std::atomic<bool>&) override { return false; }
+    bool checkLauncherUpdate(BackendClient&, const std::filesystem::path&, const nlohmann::json&, const ProgressFn&,
+                             std::atomic<bool>&) override {
+        return false;
+    }
+    std::optional<std::string> restore(BackendClient&) override { return std::nullopt; }
+    void save(BackendClient&) override {}
+    void forget() noexcept override {}
+    HardwareId identity() override { return {std::string(64, 'a'), "HWID v1"}; }
+    void applyPendingAndReload(const std::filesystem::path& engine) override { engines.push_back(engine); }
+    void writePreferences(const std::filesystem::path&, const nlohmann::json&) override {}
+    void setVariable(const std::string&, const std::string&) override {}
+    void runGameSession(BackendClient&, const std::filesystem::path&, std::unique_ptr<PreparedGame>, std::atomic<bool>&,
+                        const ProgressFn&, const GameRunningFn&) override {
+        ADD_FAILURE() << "Verify never starts the game";
+    }
+    std::vector<std::filesystem::path> engines;
+};
+
+class VerifyButton : public ServiceTest {};
+
+TEST_F(VerifyButton, EmptyGameFolderBecomesThePublishedSetThenStaysUpToDate) {
+    wchar_t base[MAX_PATH + 1];
+    ::GetTempPathW(MAX_PATH + 1, base);
+    std::uint8_t random[8];
+    win::randomBytes(random);
+    const std::string hex = toHex(random);
+    const std::filesystem::path folder = std::filesystem::path(base) / (L"nyra-verify-" + std::wstring(hex.begin(), hex.end()));
+    std::filesystem::create_directories(folder);
+    WinClock clock;
+    {
+        Http http(std::make_unique<net::WinHttpBackendTransport>("localhost", 443), clock, "localhost");
+        writeWholeFile(folder / L"Launcher.exe", http.exchange("/api/download/launcher", "", "", 134217728));
+    }
+
+    NoWindow poster;
+    UiStore store(clock, poster);
+    WinHttpBackendFactory backend(clock);
+    Surroundings rest;
+    GamePreparation preparation(folder / L".engine");
+    FlowServices services{backend, rest, rest, rest, rest, preparation, rest, rest, rest, rest};
+    {
+        FlowController flow(store, services, clock, poster, folder);
+        store.withLock([&](UiState& s) {
+            s.serverOnline = true;
+            s.signedIn = false;
+            s.username = service->user;
+            s.password = service->password;
+        });
+        flow.start(true);
+        flow.joinAll();
+        UiState ui = store.snapshot();
+        EXPECT_EQ(ui.statusText, "Arquivos recebidos e validados. Tudo pronto para jogar.");
+        EXPECT_EQ(ui.progress, 100);
+        EXPECT_EQ(ui.busyKind, kBusyFinished);
+        EXPECT_TRUE(ui.signedIn);
+        EXPECT_EQ(flow.engineFolder(), folder / L".engine");
+        for (const wchar_t* pack : {L"nyra-000.pck", L"nyra-001.pck", L"nyra-002.pck"}) {
+            EXPECT_TRUE(std::filesystem::exists(folder / pack)) << std::filesystem::path(pack).string();
+        }
+
+        flow.start(true);
+        flow.joinAll();
+        ui = store.snapshot();
+        EXPECT_EQ(ui.statusText, "Arquivos corretos e atualizados. Nenhum download necessario.");
+        EXPECT_EQ(ui.progress, 100);
+    }
+    EXPECT_EQ(rest.engines.size(), 2u);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+}  // namespace
+}  // namespace nyra::test

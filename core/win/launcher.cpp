@@ -1,6 +1,5 @@
 #include "core/win/launcher.h"
 
-#include "content/win/components.h"
 #include "content/win/game_preparation.h"
 #include "core/command_line.h"
 #include "core/flow.h"
@@ -18,7 +17,6 @@
 #include "home/win/start_check.h"
 #include "update/win/launcher_check.h"
 #include "platform/win/files.h"
-#include "state/win/protected_diagnostics.h"
 #include "ui/win/art.h"
 #include "ui/win/window.h"
 
@@ -192,15 +190,7 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     applyStartupPreferences();
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
-    // Each preparation materialises the protected components into this slot's engine folder and
-    // leaves its summary in the protected diagnostics of the launcher folder (best effort: a
-    // summary that cannot be stored never fails the check).
-    const std::filesystem::path engine = engineFolderFor(folder_, slot_.number);
-    preparation_ = std::make_unique<GamePreparation>(
-        engine, std::make_shared<ProtectedComponents>(engine),
-        [folder = folder_](const std::filesystem::path&, const nlohmann::json& summary) {
-            recordVerificationSummary(folder, summary);
-        });
+    preparation_ = makeGamePreparation(folder_, engineFolderFor(folder_, slot_.number));
     home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,

@@ -1,5 +1,6 @@
 #include "core/win/product_services.h"
 
+#include "content/win/components.h"
 #include "content/win/native_components.h"
 #include "core/deployment.h"
 #include "core/text.h"
@@ -49,6 +50,15 @@ void SavedSessionFile::save(BackendClient& client) { saveSession(folder_, client
 void SavedSessionFile::forget() noexcept { forgetSavedSession(folder_); }
 
 HardwareId MachineIdentity::identity() { return hardwareIdentity(); }
+
+std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path& launcherFolder,
+                                                     const std::filesystem::path& engineFolder) {
+    return std::make_unique<GamePreparation>(
+        engineFolder, std::make_shared<ProtectedComponents>(engineFolder),
+        [launcherFolder](const std::filesystem::path&, const nlohmann::json& summary) {
+            recordVerificationSummary(launcherFolder, summary);
+        });
+}
 
 int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine,
                                                 const std::filesystem::path& launcherFolder) {

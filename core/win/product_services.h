@@ -3,6 +3,7 @@
 #include "core/clock.h"
 #include "core/services.h"
 #include "core/startup_services.h"
+#include "content/win/game_preparation.h"
 
 #include <filesystem>
 
@@ -34,6 +35,12 @@ class MachineIdentity final : public HardwareIdentity {
 public:
     HardwareId identity() override;
 };
+
+// The flow's preparation: the protected components go into `engineFolder` (this slot's) and each
+// check's summary is kept as the `verification` diagnostic of the launcher folder (best effort: a
+// summary that cannot be stored never fails the check).
+std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path& launcherFolder,
+                                                     const std::filesystem::path& engineFolder);
 
 // Start-up's services bound to the subsystems of this build; the steps whose owner has not landed
 // stay with PendingStartupServices.

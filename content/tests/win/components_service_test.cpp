@@ -7,6 +7,7 @@
 #include "content/win/prepare.h"
 #include "content/win/primitives.h"
 #include "core/clock.h"
+#include "core/win/product_services.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
 #include "net/win/winhttp.h"
@@ -113,6 +114,21 @@ TEST_F(PublishedComponents, PreparedOnceCheckedAtLaunchAndRemovedWhenReleased) {
     json third;
     prepared = prepareWithComponents(third);
     EXPECT_EQ(third.at("local_components_prepared"), expected - 1);
+}
+
+// The preparation as the launcher assembles it: components in the slot's engine folder, the
+// summary in the launcher folder's protected diagnostics.
+TEST_F(PublishedComponents, TheLaunchersPreparationKeepsItsSummaryAsAProtectedDiagnostic) {
+    const auto preparation = makeGamePreparation(folder, folder / L".engine-3");
+    std::atomic<bool> cancel{false};
+    auto prepared = preparation->prepareUntilStable(*http, folder, false, cancel, {}, {});
+    ASSERT_NE(prepared, nullptr);
+    EXPECT_EQ(prepared->engineFolder(), folder / L".engine-3");
+    EXPECT_TRUE(fs::exists(folder / L".engine-3" / L"game.bin"));
+    const json summary = readDiagnostic(folder, DiagnosticKind::Verification);
+    EXPECT_EQ(summary.at("local_components_prepared"), policy.at("policy").at("files").size());
+    prepared.reset();
+    EXPECT_FALSE(fs::exists(folder / L".engine-3" / L"game.bin"));
 }
 
 }  // namespace

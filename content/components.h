@@ -20,13 +20,10 @@ namespace nyra {
 
 inline constexpr std::string_view kLauncherFileName = "Launcher.exe";
 inline constexpr std::string_view kClientIniName = "client.ini";
-inline constexpr std::string_view kGuardFileName = "nyra.guard";
-inline constexpr std::string_view kMaterialisingSuffix = ".nyra-new";
 // Created inside the engine folder for the game's own files.
 inline constexpr std::array<std::string_view, 3> kEngineSubfolders = {"UserSetting", "ScreenCapture", "Temp"};
 // Free space required on the engine folder's volume beyond the entries themselves.
 inline constexpr std::uint64_t kEngineFreeSpaceMargin = 268435456;
-inline constexpr std::uint64_t kMaxComponentSize = 134217728;
 
 // A catalog entry is materialised when its path is not "Launcher.exe" (which runs from the
 // launcher folder and is never copied) and is either a key of the policy's `files` object or
@@ -96,7 +93,6 @@ nlohmann::json collectProtectedFiles(const nlohmann::json& files,
                                      const std::function<std::string(const std::string& key)>& hashOf);
 
 namespace texts {
-inline constexpr const char* kLauncherFolderUnavailable = "Pasta do launcher indisponivel.";
 inline constexpr const char* kNoSpaceForComponents = "Espaco insuficiente na pasta do jogo.";
 inline constexpr const char* kComponentTooLarge = "Arquivo muito grande.";
 inline constexpr const char* kPackMissing = "Pacote ausente.";

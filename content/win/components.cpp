@@ -35,7 +35,7 @@ std::vector<std::uint8_t> readStoredBlob(const Catalog& catalog, const CatalogEn
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(pack.get(), &size) || size.QuadPart < 0) throw std::runtime_error(texts::kPackIncomplete);
     const auto packSize = static_cast<std::uint64_t>(size.QuadPart);
-    if (entry.offset > packSize || entry.size > packSize - entry.offset || entry.size > kMaxComponentSize) {
+    if (entry.offset > packSize || entry.size > packSize - entry.offset || entry.size > kMaxEntrySize) {
         throw std::runtime_error(texts::kBadPackIndex);
     }
     LARGE_INTEGER offset{};
@@ -152,7 +152,7 @@ std::uint64_t materialiseEntries(const Catalog& catalog, const nlohmann::json& p
     for (const CatalogEntry* entry : selected) {
         if (cancel.load()) throw std::runtime_error("Preparacao cancelada.");
         const fs::path target = joinPackagePath(folder, entry->path);
-        if (entry->plainSize > kMaxComponentSize) throw std::runtime_error(texts::kComponentTooLarge);
+        if (entry->plainSize > kMaxEntrySize) throw std::runtime_error(texts::kComponentTooLarge);
 
         std::uint64_t existingSize = 0;
         const bool exists = existingFileSize(target, existingSize);

@@ -106,7 +106,12 @@ int run(int argc, wchar_t** argv) {
     };
     add("game.bin", gameLike(64u << 20, 1), true);
     add("NyraGuard.dll", gameLike(8u << 20, 2), false);
-    for (int i = 0; i < 100; ++i) add("data/part" + std::to_string(1000 + i) + ".dat", gameLike(64u << 10, 3u + static_cast<std::uint32_t>(i)), false);
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        std::string name = "data/part";
+        name += std::to_string(1000 + i);
+        name += ".dat";
+        add(name, gameLike(64u << 10, 3u + i), false);
+    }
     std::ofstream(game / "nyra-000.pck", std::ios::binary)
         .write(reinterpret_cast<const char*>(pack.data()), static_cast<std::streamsize>(pack.size()));
     catalog.packs[0].size = pack.size();

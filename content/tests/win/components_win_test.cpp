@@ -211,7 +211,7 @@ TEST_F(Components, BrokenEntriesAndPacksFailWithTheirTexts) {
     EXPECT_EQ(failureWith([&](PackBuilder&) { fs::remove(game() / "nyra-000.pck"); }), "Pacote ausente.");
     EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].offset += 1; }), "Indice de pacote invalido.");
     EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].offset = UINT64_MAX; }), "Indice de pacote invalido.");
-    EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].plainSize = kMaxComponentSize + 1; }),
+    EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].plainSize = kMaxEntrySize + 1; }),
               "Arquivo muito grande.");
     EXPECT_EQ(failureWith([](PackBuilder& p) { p.catalog.entries[0].tag[0] ^= 1; }),
               "Pacote alterado ou chave incorreta.");

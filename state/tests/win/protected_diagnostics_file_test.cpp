@@ -4,6 +4,8 @@
 #include "state/win/protected_diagnostics.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +70,38 @@ protected:
     fs::path folder_;
 };
 
+std::wstring currentUserSid() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<DWORD> buffer(256);
+    DWORD size = 0;
+    EXPECT_TRUE(::GetTokenInformation(token, TokenUser, buffer.data(), 1024, &size));
+    ::CloseHandle(token);
+    LPWSTR text = nullptr;
+    EXPECT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text));
+    std::wstring sid(text);
+    ::LocalFree(text);
+    return sid;
+}
+
+// The access entries of a file's DACL as SDDL, without "D:" and the DACL flags (Windows reports
+// "P" for the protected list; Wine, which keeps mode bits, never does).
+std::wstring accessEntries(const fs::path& file) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    EXPECT_EQ(::GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                      nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LPWSTR text = nullptr;
+    EXPECT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                       DACL_SECURITY_INFORMATION, &text, nullptr));
+    std::wstring entries(text);
+    ::LocalFree(text);
+    ::LocalFree(descriptor);
+    const auto first = entries.find(L'(');
+    return first == std::wstring::npos ? std::wstring() : entries.substr(first);
+}
+
 const json kLaunchRecord = {{"exit_code", 0}, {"duration_ms", 5400000}, {"result", "ended"}};
 const json kVerificationSummary = {{"checked", 12}, {"repaired", 1}, {"note", "Verificação concluída"}};
 
@@ -81,6 +115,8 @@ TEST_F(ProtectedDiagnostics, WriteThenReadEachKindFromAnOpaqueContainer) {
     EXPECT_EQ(stored.substr(0, 8), "NYRADG01");
     EXPECT_EQ(stored.find("exit_code"), std::string::npos) << "the record is stored in the clear";
     EXPECT_EQ(strayFiles({"last-launch.dat", "last-verification.dat"}), std::vector<std::string>{});
+    // Only SYSTEM and this user, nothing inherited from the folder.
+    EXPECT_EQ(accessEntries(launchFile()), L"(A;;FA;;;SY)(A;;FA;;;" + currentUserSid() + L")");
 
     // A new record replaces the old one; a temporary file left by a crash disturbs nothing.
     writeFile(folder_ / "last-launch.dat.0123456789abcdef0123456789abcdef.tmp", "NYRADG01 half");

@@ -175,13 +175,13 @@ bool BaseCDN::fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint
     try {
         if (cancel) throw std::runtime_error("CDN preparation cancelled");
         if (heldName_ != slice->object) {
-            std::future<std::vector<std::uint8_t>> download;
+            std::future<CdnObject> download;
             if (const auto it = background_.find(slice->object); it != background_.end()) {
                 download = std::move(it->second);
                 background_.erase(it);
             }
             if (depth_ > 0) prefetch(pack, slice->object, cancel);
-            std::vector<std::uint8_t> object;
+            CdnObject object;
             if (download.valid()) {
                 while (download.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
                     if (cancel) stop_ = true;
@@ -190,10 +190,10 @@ bool BaseCDN::fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint
             } else {
                 object = fetchObject(slice->object, slice->chunkSize, cancel, stop_);
             }
-            if (object.size() != slice->chunkSize || objectDigest(object) != slice->sha256) {
-                throw std::runtime_error("CDN ciphertext identity mismatch");
-            }
-            held_ = std::move(object);
+            if (object.bytes.size() != slice->chunkSize) throw std::runtime_error("CDN ciphertext identity mismatch");
+            if (object.sha256.empty()) object.sha256 = objectDigest(object.bytes);
+            if (object.sha256 != slice->sha256) throw std::runtime_error("CDN ciphertext identity mismatch");
+            held_ = std::move(object.bytes);
             heldName_ = slice->object;
             fetchedBytes_ += held_.size();
         }

@@ -53,6 +53,13 @@ struct ChunkSlice {
 std::optional<ChunkSlice> findChunk(const nlohmann::json& identity, const CatalogPack& pack, std::uint64_t first,
                                     std::uint64_t last);
 
+// One downloaded CDN object; `sha256` is filled when the transport hashed the bytes as they
+// arrived (empty: BaseCDN hashes them itself).
+struct CdnObject {
+    std::vector<std::uint8_t> bytes;
+    std::string sha256;
+};
+
 class BaseCDN {
 public:
     // Validates the identity ("Invalid CDN identity"); the depth is clamped to 3.
@@ -63,8 +70,8 @@ public:
 
     // One whole object of `size` bytes, or an exception with an English "CDN ..." text. Runs on
     // background threads too: it may touch only its own connection and the two flags.
-    virtual std::vector<std::uint8_t> fetchObject(const std::string& object, std::uint64_t size,
-                                                  std::atomic<bool>& cancel, std::atomic<bool>& stop) = 0;
+    virtual CdnObject fetchObject(const std::string& object, std::uint64_t size, std::atomic<bool>& cancel,
+                                  std::atomic<bool>& stop) = 0;
 
     // Exactly bytes first..last of the pack, or false when the CDN cannot (or no longer may) serve
     // them. Any CDN failure disables the CDN for the rest of this object's life. Never throws.
@@ -96,7 +103,7 @@ private:
     std::string heldName_;
     std::vector<std::uint8_t> held_;
     std::uint64_t fetchedBytes_ = 0;
-    std::map<std::string, std::future<std::vector<std::uint8_t>>> background_;
+    std::map<std::string, std::future<CdnObject>> background_;
 };
 
 }  // namespace nyra

@@ -17,8 +17,8 @@ constexpr DWORD kReadPiece = 1048576;
 
 }  // namespace
 
-std::vector<std::uint8_t> WinHttpCDN::fetchObject(const std::string& object, std::uint64_t size,
-                                                  std::atomic<bool>& cancel, std::atomic<bool>& stop) {
+CdnObject WinHttpCDN::fetchObject(const std::string& object, std::uint64_t size, std::atomic<bool>& cancel,
+                                  std::atomic<bool>& stop) {
     if (size == 0 || size > kCdnChunkBytes) fail("CDN ciphertext size mismatch");
     const std::string host(deployment().cdnHost);
     // Direct, or through the loopback proxy when the connectivity fallback is on.
@@ -75,6 +75,7 @@ std::vector<std::uint8_t> WinHttpCDN::fetchObject(const std::string& object, std
     if (actual != std::wstring(expected.begin(), expected.end())) fail("CDN range mismatch");
 
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    win::Sha256Stream hash;
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (cancel || stop) fail("CDN preparation cancelled");
@@ -82,13 +83,14 @@ std::vector<std::uint8_t> WinHttpCDN::fetchObject(const std::string& object, std
         const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kReadPiece));
         if (!::WinHttpReadData(request.get(), bytes.data() + done, want, &read)) fail("CDN read failed");
         if (read == 0) fail("CDN ciphertext size mismatch");
+        hash.update(bytes.data() + done, read);
         done += read;
     }
     std::uint8_t extra = 0;
     DWORD read = 0;
     if (!::WinHttpReadData(request.get(), &extra, 1, &read)) fail("CDN read failed");
     if (read != 0) fail("CDN response oversized");
-    return bytes;
+    return {std::move(bytes), hash.finishHex()};
 }
 
 std::string WinHttpCDN::objectDigest(std::span<const std::uint8_t> bytes) {

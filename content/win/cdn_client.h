@@ -9,8 +9,9 @@ public:
     WinHttpCDN(const nlohmann::json& identity, unsigned prefetchDepth) : BaseCDN(identity, prefetchDepth) {}
     ~WinHttpCDN() override { stopBackground(); }
 
-    std::vector<std::uint8_t> fetchObject(const std::string& object, std::uint64_t size, std::atomic<bool>& cancel,
-                                          std::atomic<bool>& stop) override;
+    // Hashes the bytes as they arrive, so that a background download hands over a checked digest.
+    CdnObject fetchObject(const std::string& object, std::uint64_t size, std::atomic<bool>& cancel,
+                          std::atomic<bool>& stop) override;
 
 protected:
     std::string objectDigest(std::span<const std::uint8_t> bytes) override;

@@ -3,7 +3,9 @@
 //             rate over the same bytes in memory, in the same run;
 //   repair  - the download, write, hash and install of the largest CDN pack, timed inside the
 //             preparation, with the process's peak memory.
+// The repair is timed from the "N pacote(s) ausente(s)..." report to "Downloads validados".
 // Prints one "key value" line per figure. Usage: nyra-content-bench [--short] <empty folder>
+#include "content/win/cdn_client.h"
 #include "content/win/pack_file.h"
 #include "content/win/prepare.h"
 #include "content/win/primitives.h"
@@ -34,6 +36,30 @@ std::string environment(const wchar_t* name) {
     const DWORD length = ::GetEnvironmentVariableW(name, buffer, 1024);
     if (length == 0 || length >= 1024) return {};
     return nyra::utf16ToUtf8(std::u16string(buffer, buffer + length));
+}
+
+// The same GET as the CDN download, without hashing or keeping the bytes: what Wine's WinHTTP and
+// TLS deliver on this machine.
+double rawWinHttpSeconds(const std::string& object, std::uint64_t size) {
+    const auto start = std::chrono::steady_clock::now();
+    nyra::win::UniqueInternetHandle session(::WinHttpOpen(L"NyraBench/1", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    nyra::win::UniqueInternetHandle connection(::WinHttpConnect(session.get(), L"localhost", 443, 0));
+    const std::wstring path = L"/" + std::wstring(object.begin(), object.end());
+    nyra::win::UniqueInternetHandle request(::WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
+                                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                                 WINHTTP_FLAG_SECURE));
+    const std::wstring headers = L"Range: bytes=0-" + std::to_wstring(size - 1) + L"\r\n";
+    if (!::WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !::WinHttpReceiveResponse(request.get(), nullptr)) {
+        throw std::runtime_error("raw WinHTTP request failed");
+    }
+    std::vector<std::uint8_t> buffer(1048576);
+    DWORD read = 0;
+    while (::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0) {
+    }
+    return Seconds(std::chrono::steady_clock::now() - start).count();
 }
 
 double since(std::chrono::steady_clock::time_point start) {
@@ -81,25 +107,65 @@ int run(int argc, wchar_t** argv) {
 
     const int rounds = quick ? 1 : 3;
     double repairBest = 1e9;
+    double firstRange = 0, received = 0, validated = 0;  // stages of the best round
     for (int round = 0; round < rounds; ++round) {
         std::filesystem::remove(folder / std::wstring(largest.begin(), largest.end()));
         std::chrono::steady_clock::time_point started{};
-        double repair = 0;
+        double repair = 0, first = 0, last = 0, hashed = 0;
         auto progress = [&](const std::string& text, int) {
-            if (text.starts_with("Reparando " + largest) && started == std::chrono::steady_clock::time_point{}) {
+            // From the announcement of the repair (before the first object is requested).
+            if (text.find("ausente(s) ou corrompido(s)") != std::string::npos) {
                 started = std::chrono::steady_clock::now();
             }
+            if (text.starts_with("Reparando ")) {
+                if (first == 0) first = since(started);
+                last = since(started);
+            }
+            if (text.starts_with("Validando ")) hashed = since(started);
             if (text.starts_with("Downloads validados")) repair = since(started);
         };
         nyra::prepare(http, folder, policy, false, cancel, progress, {});
-        repairBest = std::min(repairBest, repair);
+        if (repair < repairBest) {
+            repairBest = repair;
+            firstRange = first;
+            received = last;
+            validated = hashed;
+        }
     }
+    double rawBestDownload = 1e9;
+    for (int round = 0; round < rounds; ++round) {
+        double total = 0;
+        for (const auto& pack : policy.at("base_cdn").at("packs")) {
+            if (pack.at("path") != largest) continue;
+            for (const auto& chunk : pack.at("chunks")) {
+                total += rawWinHttpSeconds(chunk.at("object").get<std::string>(), chunk.at("size").get<std::uint64_t>());
+            }
+        }
+        rawBestDownload = std::min(rawBestDownload, total);
+    }
+    figure("winhttp_download_seconds", rawBestDownload);
+    {
+        nyra::WinHttpCDN cdn(policy.at("base_cdn"), 0);
+        std::atomic<bool> stop{false};
+        for (const auto& pack : policy.at("base_cdn").at("packs")) {
+            if (pack.at("path") != largest) continue;
+            const auto& chunk = pack.at("chunks").at(0);
+            const auto start = std::chrono::steady_clock::now();
+            cdn.fetchObject(chunk.at("object").get<std::string>(), chunk.at("size").get<std::uint64_t>(), cancel, stop);
+            figure("cdn_fetch_object0_seconds", since(start));
+        }
+    }
+    figure("winhttp_download_mib_per_s", static_cast<double>(largestSize) / 1048576.0 / rawBestDownload);
+
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
     ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
     std::printf("repair_pack %s\n", largest.c_str());
     figure("repair_pack_mib", static_cast<double>(largestSize) / 1048576.0);
     figure("repair_seconds", repairBest);
+    figure("repair_first_range_at", firstRange);
+    figure("repair_received_at", received);
+    figure("repair_validated_at", validated);
     figure("repair_mib_per_s", static_cast<double>(largestSize) / 1048576.0 / repairBest);
     figure("peak_working_set_mib", static_cast<double>(memory.PeakWorkingSetSize) / 1048576.0);
 

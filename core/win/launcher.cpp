@@ -77,9 +77,15 @@ int runProtectDiagnostics(const std::filesystem::path& folder, StartupServices& 
     int exitCode = 0;
     try {
         const unsigned migrated = services.migrateLegacyDiagnostics(folder);
-        for (const char* name : {"last-launch.dat", "last-verification.dat"}) {
-            std::error_code error;
-            if (std::filesystem::exists(folder / name, error) || error) services.readDiagnostic(folder / name);
+        for (const wchar_t* name : {L"last-launch.dat", L"last-verification.dat"}) {
+            // Only a file that is plainly absent is skipped; a link, even a dangling one, or a
+            // lookup failure is handed to the reader, which refuses it with its message.
+            const auto file = folder / name;
+            if (::GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+                continue;
+            }
+            services.readDiagnostic(file);
         }
         report = {{"ok", true}, {"migrated", migrated}, {"protection", "windows-dpapi-current-user"}};
     } catch (const std::exception& failure) {
@@ -150,7 +156,14 @@ int Launcher::run(std::u16string_view commandLine) {
 
     // Migration and clean-up touch files only where no ancestor redirects the folder.
     const bool chainIsPlain = win::isPlainFolderChain(folder_);
-    if (chainIsPlain) startup_.migrateLegacyDiagnostics(folder_);
+    if (chainIsPlain) {
+        // Support files never keep the player from starting: a legacy file that cannot be
+        // converted now stays where it is, and "--protect-diagnostics" reports why.
+        try {
+            startup_.migrateLegacyDiagnostics(folder_);
+        } catch (const std::exception&) {
+        }
+    }
 
     assets_ = std::make_unique<ui::LauncherAssets>(instance_);
 
@@ -182,9 +195,7 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
                                              [](const std::atomic<bool>& stop) { return ui::fetchNews(&stop); });
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
-    // The protected components and the verification diagnostic plug in here; until then the
-    // preparation verifies and repairs the packs and keeps the engine folder of this slot.
-    preparation_ = std::make_unique<GamePreparation>(engineFolderFor(folder_, slot_.number));
+    preparation_ = makeGamePreparation(folder_, engineFolderFor(folder_, slot_.number));
     home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,

@@ -1,11 +1,16 @@
 #include "core/win/product_services.h"
 
+#include "content/win/components.h"
+#include "content/win/native_components.h"
 #include "core/deployment.h"
 #include "core/text.h"
 #include "net/http.h"
 #include "net/win/winhttp.h"
 #include "state/win/hardware_identity.h"
+#include "state/win/protected_diagnostics.h"
 #include "state/win/saved_session.h"
+
+#include <stdexcept>
 
 namespace nyra {
 
@@ -45,5 +50,41 @@ void SavedSessionFile::save(BackendClient& client) { saveSession(folder_, client
 void SavedSessionFile::forget() noexcept { forgetSavedSession(folder_); }
 
 HardwareId MachineIdentity::identity() { return hardwareIdentity(); }
+
+std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path& launcherFolder,
+                                                     const std::filesystem::path& engineFolder) {
+    return std::make_unique<GamePreparation>(
+        engineFolder, std::make_shared<ProtectedComponents>(engineFolder),
+        [launcherFolder](const std::filesystem::path&, const nlohmann::json& summary) {
+            recordVerificationSummary(launcherFolder, summary);
+        });
+}
+
+int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine,
+                                                const std::filesystem::path& launcherFolder) {
+    return pending_.applyLauncherUpdate(commandLine, launcherFolder);
+}
+
+unsigned ProductStartupServices::migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) {
+    return nyra::migrateLegacyDiagnostics(launcherFolder);
+}
+
+void ProductStartupServices::readDiagnostic(const std::filesystem::path& file) {
+    const auto kind = diagnosticKindOfCurrentFile(utf16ToUtf8(file.filename().u16string()));
+    if (!kind) throw std::runtime_error("Diagnostico protegido indisponivel.");
+    nyra::readDiagnostic(file.parent_path(), *kind);
+}
+
+bool ProductStartupServices::cleanNativeComponents(const std::filesystem::path& engineFolder) {
+    return nyra::cleanNativeComponents(engineFolder);
+}
+
+void ProductStartupServices::readGameSettings(const std::filesystem::path& launcherFolder) {
+    pending_.readGameSettings(launcherFolder);
+}
+
+std::vector<InstallCandidate> ProductStartupServices::installCandidates(const std::filesystem::path& launcherFolder) {
+    return pending_.installCandidates(launcherFolder);
+}
 
 }  // namespace nyra

@@ -2,6 +2,8 @@
 // The flow's services bound to the real subsystems of this build.
 #include "core/clock.h"
 #include "core/services.h"
+#include "core/startup_services.h"
+#include "content/win/game_preparation.h"
 
 #include <filesystem>
 
@@ -32,6 +34,27 @@ private:
 class MachineIdentity final : public HardwareIdentity {
 public:
     HardwareId identity() override;
+};
+
+// The flow's preparation: the protected components go into `engineFolder` (this slot's) and each
+// check's summary is kept as the `verification` diagnostic of the launcher folder (best effort: a
+// summary that cannot be stored never fails the check).
+std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path& launcherFolder,
+                                                     const std::filesystem::path& engineFolder);
+
+// Start-up's services bound to the subsystems of this build; the steps whose owner has not landed
+// stay with PendingStartupServices.
+class ProductStartupServices final : public StartupServices {
+public:
+    int applyLauncherUpdate(std::u16string_view commandLine, const std::filesystem::path& launcherFolder) override;
+    unsigned migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) override;
+    void readDiagnostic(const std::filesystem::path& file) override;
+    bool cleanNativeComponents(const std::filesystem::path& engineFolder) override;
+    void readGameSettings(const std::filesystem::path& launcherFolder) override;
+    std::vector<InstallCandidate> installCandidates(const std::filesystem::path& launcherFolder) override;
+
+private:
+    PendingStartupServices pending_;
 };
 
 }  // namespace nyra

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -91,8 +92,79 @@ TEST(LauncherProcess, ProtectDiagnosticsWritesOneJsonLine) {
     }
     std::ofstream(folder.path() / L"last-launch.dat") << "x";
     LauncherProcess launcher(folder, L"--protect-diagnostics", /*captureOutput=*/true);
-    EXPECT_EQ(launcher.readOutput(), R"({"error":"Diagnosticos protegidos indisponiveis nesta versao.","ok":false})" "\n");
+    EXPECT_EQ(launcher.readOutput(), R"({"error":"Formato de diagnostico protegido invalido.","ok":false})" "\n");
     EXPECT_EQ(launcher.waitForExit(), 1u);
+}
+
+TEST(LauncherProcess, ProtectDiagnosticsMigratesLegacyFilesAndReadsThemBack) {
+    LauncherFolder folder;
+    std::ofstream(folder.path() / L"last-launch.json") << R"({"exit_code":0})";
+    std::ofstream(folder.path() / L"last-verification.json") << R"({"checked":3})";
+    {
+        LauncherProcess launcher(folder, L"--protect-diagnostics", /*captureOutput=*/true);
+        EXPECT_EQ(launcher.readOutput(), R"({"migrated":2,"ok":true,"protection":"windows-dpapi-current-user"})" "\n");
+        EXPECT_EQ(launcher.waitForExit(), 0u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / L"last-launch.json"));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / L"last-verification.json"));
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / L"last-launch.dat"));
+
+    // Protected files of the wrong kind are a failure of the mode.
+    ASSERT_TRUE(::CopyFileW((folder.path() / L"last-launch.dat").c_str(),
+                            (folder.path() / L"last-verification.dat").c_str(), FALSE));
+    LauncherProcess launcher(folder, L"--protect-diagnostics", /*captureOutput=*/true);
+    EXPECT_EQ(launcher.readOutput(),
+              R"({"error":"Diagnostico alterado ou pertencente a outra conta do Windows.","ok":false})" "\n");
+    EXPECT_EQ(launcher.waitForExit(), 1u);
+}
+
+// Support files never keep the player out: a legacy file that cannot be converted stays for
+// "--protect-diagnostics" to report, and the launcher opens as usual.
+TEST(LauncherProcess, StartsNormallyWhenLegacyDiagnosticsCannotBeConverted) {
+    LauncherFolder folder;
+    std::ofstream(folder.path() / L"last-launch.json") << "{not json";
+    LauncherProcess launcher(folder, L"");
+    HWND window = launcher.waitForWindow(kLauncherClass);
+    ASSERT_NE(window, nullptr);
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(launcher.waitForExit(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / L"last-launch.json"));
+}
+
+// Start-up clears the native components a crashed game session left in this slot's engine folder,
+// and refuses to start while that game still holds one of them.
+TEST(LauncherProcess, StartupCleansTheEngineFolderOfItsSlotOrStopsWhileTheGameHoldsIt) {
+    LauncherFolder folder;
+    {
+        LauncherProcess launcher(folder, L"");
+        HWND window = launcher.waitForWindow(kLauncherClass);
+        ASSERT_NE(window, nullptr);
+        EXPECT_FALSE(std::filesystem::exists(folder.path() / L".engine")) << "the clean-up created the folder";
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(launcher.waitForExit(), 0u);
+    }
+
+    const auto engine = folder.path() / L".engine";
+    std::filesystem::create_directories(engine);
+    std::ofstream(engine / L"game.bin") << "left by a crashed session";
+    std::ofstream(engine / L"client.ini") << "[screen]";
+    {
+        HANDLE running = ::CreateFileW((engine / L"game.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(running, INVALID_HANDLE_VALUE);
+        LauncherProcess launcher(folder, L"");
+        EXPECT_EQ(confirmFailureMessage(launcher), L"Feche o jogo anterior para limpar os componentes temporarios.");
+        EXPECT_EQ(launcher.waitForExit(), 1u);
+        ::CloseHandle(running);
+    }
+
+    LauncherProcess launcher(folder, L"");
+    HWND window = launcher.waitForWindow(kLauncherClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(engine / L"game.bin"));
+    EXPECT_TRUE(std::filesystem::exists(engine / L"client.ini"));
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(launcher.waitForExit(), 0u);
 }
 
 }  // namespace

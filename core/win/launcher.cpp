@@ -17,6 +17,8 @@
 #include "update/win/launcher_check.h"
 #include "platform/win/files.h"
 #include "ui/win/art.h"
+#include "ui/win/preview.h"
+#include "ui/win/renderer.h"
 #include "ui/win/window.h"
 
 #include <nlohmann/json.hpp>
@@ -24,6 +26,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -130,6 +133,7 @@ private:
     std::unique_ptr<UiStore> store_;
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
+    std::unique_ptr<ui::Renderer> renderer_;
     std::unique_ptr<ui::WindowContext> windowContext_;
     HWND window_ = nullptr;
 };
@@ -150,7 +154,8 @@ int Launcher::run(std::u16string_view commandLine) {
     assets_ = std::make_unique<ui::LauncherAssets>(instance_);
 
     if (auto preview = matchPreview(commandLine)) {
-        throw std::runtime_error("Pre-visualizacao indisponivel nesta versao.");
+        const std::u16string value(preview->value);
+        return ui::runPreview(preview->mode, std::filesystem::path(reinterpret_cast<const wchar_t*>(value.c_str())), *assets_);
     }
     return runInteractive(commandLine, chainIsPlain, homeSettled);
 }
@@ -181,7 +186,9 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
         pending_.preparation, pending_.settings, pending_.preferences, environment_, pending_.game});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
-    windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *assets_, placement.scale,
+    renderer_ = std::make_unique<ui::Renderer>(*assets_, *store_, clock_, std::random_device{}());
+    renderer_->setLauncherVersion(ui::launcherVersionText());
+    windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *renderer_, placement.scale,
                                                                            flow_.get(), nullptr});
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
@@ -280,6 +287,7 @@ void Launcher::shutdown() {
     }
     flow_.reset();
     windowContext_.reset();
+    renderer_.reset();
     services_.reset();
     store_.reset();
     slot_ = InstanceSlot{};

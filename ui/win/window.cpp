@@ -3,7 +3,6 @@
 #include "core/flow.h"
 #include "core/text.h"
 #include "core/ui_state.h"
-#include "ui/win/frame.h"
 
 #include <windowsx.h>
 
@@ -108,21 +107,7 @@ HWND createLauncherWindow(HINSTANCE instance, const WindowPlacement& placement, 
 }
 
 void presentCurrentFrame(HWND window, WindowContext& context) {
-    const UiState state = context.store.snapshot();
-    FrameModel model;
-    model.splash = context.store.splash().load();
-    try {
-        const auto wide = utf8ToUtf16(state.installPanelOpen && !state.installMessage.empty()
-                                          ? state.statusText + " " + state.installMessage
-                                          : state.statusText);
-        model.status.assign(wide.begin(), wide.end());
-    } catch (const std::exception&) {
-        model.status.clear();  // a status that is not valid text is not drawn
-    }
-    model.progress = state.progress;
-    model.busy = state.busy;
-    auto frame = renderFrame(context.assets, model, context.scale);
-    presentFrame(window, *frame);
+    context.renderer.PresentFrame(window, context.scale);
 }
 
 }  // namespace nyra::ui

@@ -1,7 +1,7 @@
 #pragma once
 // The launcher's one layered window: class registration, creation and the window procedure.
 #include "core/layout.h"
-#include "ui/win/art.h"
+#include "ui/win/renderer.h"
 
 #include <functional>
 
@@ -19,7 +19,7 @@ inline constexpr UINT_PTR kAnimationTimer = 1;
 // What the window procedure works with; owned by the launcher and alive as long as the window.
 struct WindowContext {
     UiStore& store;
-    LauncherAssets& assets;
+    Renderer& renderer;
     double scale = 1.0;
     FlowController* flow = nullptr;
     std::function<void()> startNews;  // WM_APP + 4

@@ -1,0 +1,604 @@
+#include "ui/win/renderer.h"
+
+#include "platform/win/handles.h"
+#include "ui/translate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace nyra::ui {
+namespace {
+
+using Gdiplus::RectF;
+
+// The screen's rectangles (logical pixels).
+namespace rect {
+constexpr Box kCard{80, 70, 1120, 720};
+constexpr float kCardRadius = 26;
+constexpr Box kAccountPanel{856, 112, 320, 656};
+constexpr Box kPlay{880, 552, 272, 56};
+constexpr Box kVerify{880, 622, 86, 38};
+constexpr Box kPortal{973, 622, 86, 38};
+constexpr Box kOptions{1066, 622, 86, 38};
+constexpr Box kUsername{880, 418, 272, 44};
+constexpr Box kPassword{880, 490, 272, 44};
+constexpr Box kShowHide{1086, 497, 60, 30};
+constexpr Box kLanguageSwitch{994, 26, 112, 30};
+constexpr Box kLanguageMenu{866, 68, 246, 128};
+constexpr Box kLanguagePortuguese{878, 100, 222, 40};
+constexpr Box kLanguageEnglish{878, 146, 222, 40};
+constexpr Box kSettingsResolution{476, 270, 328, 44};
+constexpr Box kSettingsDisplayMode{476, 348, 328, 44};
+constexpr Box kSettingsGraphics{476, 426, 328, 44};
+constexpr Box kSettingsGameLanguage{476, 504, 328, 44};
+constexpr Box kSettingsSave{476, 584, 328, 44};
+constexpr Box kSettingsPanel{440, 168, 400, 484};
+constexpr Box kInstallPanel{440, 140, 400, 528};
+constexpr Box kInstallChoose{468, 470, 344, 34};
+constexpr Box kInstallButton{476, 580, 328, 54};
+constexpr Box kSignOut{952, 520, 128, 24};
+constexpr Box kRegister{880, 674, 132, 28};
+constexpr Box kForgotPassword{1020, 674, 132, 28};
+constexpr Box kNewsPanel{456, 286, 380, 350};
+constexpr Box kNewsAll{722, 298, 100, 26};
+constexpr Box kNewsFeatured{470, 330, 352, 198};
+constexpr Box newsRow(int k) { return {466, 540 + 46 * static_cast<float>(k), 360, 44}; }
+constexpr Box kStatusPanel{400, 652, 436, 116};
+constexpr Box kSplashBar{415, 562, 300, 8};
+constexpr Box kStatusBar{416, 720, 404, 26};
+}  // namespace rect
+
+// The news covers in resource order (110..117); anything else shows the first.
+constexpr const char* kCoverNames[] = {"capital", "jardins", "deserto", "vulcao", "cristais", "ruinas", "vila", "farol"};
+
+struct CategoryLook {
+    const char* label;
+    ARGB badge;
+    ARGB text;
+};
+
+CategoryLook categoryLook(const std::string& key) {
+    if (key == "atualizacao") return {"ATUALIZAÇÃO", 0xFFC2417F, colour::kPrimaryText};
+    if (key == "evento") return {"EVENTO", 0xFFF7A8C8, 0xFF1D1230};
+    if (key == "manutencao") return {"MANUTENÇÃO", 0xFFD68028, colour::kPrimaryText};
+    return {"COMUNIDADE", 0xFF30968E, colour::kPrimaryText};
+}
+
+int unreadCount(const nlohmann::json& notifications) {
+    int count = 0;
+    if (!notifications.is_array()) return 0;
+    for (const auto& entry : notifications) {
+        if (!entry.is_object()) continue;
+        const auto read = entry.find("read");
+        if (read != entry.end() && read->is_boolean() && !read->get<bool>()) ++count;
+    }
+    return count;
+}
+
+NewsItem builtInNews() {
+    NewsItem item;
+    item.category = "comunidade";
+    item.title = "Bem-vindo ao Nyra Saga Brasil";
+    item.summary = "As novidades da equipe aparecem aqui assim que forem publicadas no portal.";
+    item.cover = "capital";
+    return item;
+}
+
+std::string playLabel(const UiState& s) {
+    if (s.busy) {
+        switch (s.busyKind) {
+        case kBusyConnecting: return "CONECTANDO";
+        case kBusyChecking: return "VERIFICANDO";
+        case kBusyDownloading: return "BAIXANDO";
+        case kBusyPreparing: return "PREPARANDO";
+        default: return "AGUARDE";
+        }
+    }
+    if (!s.serverOnline) return "RECONECTAR";
+    return s.signedIn ? "JOGAR AGORA" : "ENTRAR E JOGAR";
+}
+
+std::string statusTitle(const UiState& s) {
+    if (s.busy) {
+        switch (s.busyKind) {
+        case kBusyConnecting: return "CONECTANDO AO SERVIDOR";
+        case kBusyChecking: return "VERIFICANDO ARQUIVOS";
+        case kBusyDownloading: return "BAIXANDO ARQUIVOS";
+        case kBusyPreparing: return "PREPARANDO O JOGO";
+        default: return "VERIFICAÇÃO CONCLUÍDA";
+        }
+    }
+    return s.progress == 100 ? "PRONTO PARA JOGAR" : "STATUS DO JOGO";
+}
+
+// Number of UTF-16 units of a UTF-8 text (what a badge is sized by).
+std::size_t displayLength(const std::string& text) { return toWide(text).size(); }
+
+void line(Canvas& c, ARGB colour, float width, float x1, float y1, float x2, float y2) {
+    Gdiplus::Pen pen(Gdiplus::Color(colour), width);
+    c.check(c.g().DrawLine(&pen, x1, y1, x2, y2));
+}
+
+// The rounded-box image drawing of the news covers: the centre of the picture covers the box.
+void drawCover(Canvas& c, Gdiplus::Bitmap* cover, const Box& box, float radius, float opacity) {
+    if (cover == nullptr || opacity <= 0) return;
+    const Box source = coverSource(static_cast<float>(cover->GetWidth()), static_cast<float>(cover->GetHeight()), box.w, box.h);
+    Gdiplus::GraphicsPath clip;
+    AddRoundedRect(clip, box.x, box.y, box.w, box.h, radius);
+    const Gdiplus::GraphicsState saved = c.g().Save();
+    c.check(c.g().SetClip(&clip, Gdiplus::CombineModeIntersect));
+    if (opacity >= 1) {
+        c.check(c.g().DrawImage(cover, RectF(box.x, box.y, box.w, box.h), source.x, source.y, source.w, source.h,
+                                Gdiplus::UnitPixel));
+    } else {
+        Gdiplus::ColorMatrix matrix{};
+        for (int i = 0; i < 5; ++i) matrix.m[i][i] = 1;
+        matrix.m[3][3] = opacity;
+        Gdiplus::ImageAttributes attributes;
+        c.check(attributes.SetColorMatrix(&matrix));
+        c.check(c.g().DrawImage(cover, RectF(box.x, box.y, box.w, box.h), source.x, source.y, source.w, source.h,
+                                Gdiplus::UnitPixel, &attributes));
+    }
+    c.check(c.g().Restore(saved));
+}
+
+std::unique_ptr<Gdiplus::Bitmap> newLayer(INT width, INT height) {
+    auto layer = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
+    if (layer->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    return layer;
+}
+
+}  // namespace
+
+Renderer::Renderer(LauncherAssets& assets, UiStore& store, Clock& clock, std::uint32_t seed)
+    : assets_(assets), store_(store), clock_(clock), fonts_(&assets.fonts()), shooting_(seed) {}
+
+Renderer::~Renderer() = default;
+
+Gdiplus::Bitmap* Renderer::newsCover(const std::string& cover) const {
+    int index = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (cover == kCoverNames[i]) index = i;
+    }
+    return assets_.art(kArtFirstNewsCover + index);
+}
+
+void Renderer::rebuildLayers(double scale, bool splash, PaintInputs& inputs) {
+    const auto width = static_cast<INT>(std::lround(1280 * scale));
+    const auto height = static_cast<INT>(std::lround(820 * scale));
+    baseLayer_ = newLayer(width, height);
+    decorationLayer_ = newLayer(width, height);
+    layerScale_ = scale;
+    layerSplash_ = splash;
+    ++layerBuilds_;
+    if (!baseLayer_ || !decorationLayer_) return;
+    const Box& card = rect::kCard;
+    {
+        Gdiplus::Graphics g(baseLayer_.get());
+        Canvas c(g, fonts_, inputs);
+        c.check(g.Clear(Gdiplus::Color(0, 0, 0, 0)));
+        c.applySettings(scale);
+        DrawDropShadow(c, card.x, card.y, card.w, card.h, rect::kCardRadius, 90);
+        Gdiplus::GraphicsPath cardPath;
+        AddRoundedRect(cardPath, card.x, card.y, card.w, card.h, rect::kCardRadius);
+        c.check(g.SetClip(&cardPath));
+        if (auto* art = assets_.art(kArtCardBackground)) c.check(g.DrawImage(art, RectF(card.x, card.y, card.w, card.h)));
+        Gdiplus::LinearGradientBrush veil(Gdiplus::PointF(80, 0), Gdiplus::PointF(720, 0), Gdiplus::Color(0x961D1230),
+                                          Gdiplus::Color(0x001D1230));
+        c.check(g.FillRectangle(&veil, RectF(80, 70, 640, 720)));
+        c.check(g.ResetClip());
+        if (c.status() != Gdiplus::Ok) lastStatus_ = c.status();
+    }
+    {
+        Gdiplus::Graphics g(decorationLayer_.get());
+        Canvas c(g, fonts_, inputs);
+        c.check(g.Clear(Gdiplus::Color(0, 0, 0, 0)));
+        c.applySettings(scale);
+        Gdiplus::GraphicsPath cardPath;
+        AddRoundedRect(cardPath, card.x, card.y, card.w, card.h, rect::kCardRadius);
+        c.check(g.SetClip(&cardPath));
+        DrawImageToHeight(c, assets_.art(kArtHero), splash ? 683.0f : 350.0f, 170, 620);
+        Gdiplus::LinearGradientBrush shade(Gdiplus::PointF(0, 600), Gdiplus::PointF(0, card.y + card.h),
+                                           Gdiplus::Color(0x001D1230), Gdiplus::Color(0xD21D1230));
+        shade.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+        c.check(g.FillRectangle(&shade, RectF(80, 600, 1120, 190)));
+        c.check(g.ResetClip());
+
+        StrokeRounded(c, {83, 73, 1114, 714}, 23, 0xEB1D1230, 4);
+        StrokeRounded(c, {86, 76, 1108, 708}, 20, 0x8CF2C66D, 1.2f);
+        StrokeRounded(c, card, rect::kCardRadius, colour::kGold, 2);
+        for (const auto& [x, y] : {std::pair{110.0f, 70.0f}, {1170.0f, 70.0f}, {110.0f, 790.0f}, {1170.0f, 790.0f}}) {
+            DrawDiamond(c, x, y, 6);
+        }
+        DrawImageToHeight(c, assets_.art(kArtDecorationTop), splash ? 770.0f : 548.0f, 2, 330);
+        DrawImageToHeight(c, assets_.art(kArtDecorationSide), 4, 296, 524);
+        Gdiplus::Bitmap* logo = assets_.art(kArtLogo);
+        if (splash) {
+            if (logo != nullptr) c.check(g.DrawImage(logo, RectF(400, 130, 330, 328)));
+        } else {
+            const Box& panel = rect::kAccountPanel;
+            DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 20, 246);
+            DrawDiamond(c, 1016, 112, 7);
+            if (logo != nullptr) c.check(g.DrawImage(logo, RectF(918, 118, 196, 195)));
+            DrawLabel(c, "CONTINUE SUA JORNADA", 122, 104, 420, 24, 14, colour::kLightGold, true, Align::Near, false, true);
+            DrawTitle(c, "De volta ao mundo", 116, 124, 44, Align::Near, 700);
+            DrawTitle(c, "de Nyra Saga", 116, 184, 52, Align::Near, 700);
+        }
+        if (c.status() != Gdiplus::Ok) lastStatus_ = c.status();
+    }
+}
+
+std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool preview) {
+    const UiState state = store_.snapshot();
+    const bool english = store_.uiEnglish().load();
+    const bool splash = store_.splash().load() && !preview;
+
+    PaintInputs inputs;
+    inputs.translate = [english](const std::string& text) { return TranslateForDisplay(text, english); };
+    inputs.mouseX = mouseX_;
+    inputs.mouseY = mouseY_;
+    inputs.caretOn = caretOn_;
+    inputs.nowMs = clock_.tickMs();
+    lastStatus_ = Gdiplus::Ok;
+
+    // The layers carry titles in the UI language, so a language change rebuilds them too.
+    if (!baseLayer_ || !decorationLayer_ || layerScale_ != scale || layerSplash_ != splash || layerEnglish_ != english) {
+        layerEnglish_ = english;
+        rebuildLayers(scale, splash, inputs);
+    }
+    if (!baseLayer_ || !decorationLayer_) return nullptr;
+    const auto width = static_cast<INT>(baseLayer_->GetWidth());
+    const auto height = static_cast<INT>(baseLayer_->GetHeight());
+
+    // Copying the base layer is the "draw with SourceCopy" of the frame's first step.
+    std::unique_ptr<Gdiplus::Bitmap> frame(baseLayer_->Clone(0, 0, width, height, PixelFormat32bppPARGB));
+    if (!frame || frame->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    Gdiplus::Graphics g(frame.get());
+    Canvas c(g, fonts_, inputs);
+    c.check(g.SetCompositingMode(Gdiplus::CompositingModeSourceOver));
+    c.applySettings(scale);
+
+    DrawSky(c, splash, shooting_);
+
+    // The decoration layer is already at device resolution: a one-to-one copy needs no filtering.
+    c.check(g.ResetTransform());
+    c.check(g.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor));
+    c.check(g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeNone));
+    c.check(g.DrawImage(decorationLayer_.get(), Gdiplus::Rect(0, 0, width, height), 0, 0, width, height, Gdiplus::UnitPixel));
+    c.applySettings(scale);
+
+    if (splash) {
+        DrawLabel(c, "Sua jornada começa aqui.", 315, 480, 500, 38, 26, colour::kPrimaryText, true, Align::Centre, false, true);
+        DrawLabel(c, state.statusText, 315, 524, 500, 24, 14, colour::kLightText, false, Align::Centre, false, true);
+        DrawProgressBar(c, rect::kSplashBar, 0, true);
+    } else {
+        drawHome(c, state);
+        if (state.settingsOpen) drawSettingsPanel(c, state);
+        drawLanguageSwitch(c, state);
+        if (state.installPanelOpen) drawInstallPanel(c, state);
+    }
+    if (lastStatus_ == Gdiplus::Ok) lastStatus_ = c.status();
+    return frame;
+}
+
+void Renderer::drawHome(Canvas& c, const UiState& s) {
+    DrawWindowControls(c);
+    drawAccountPanel(c, s);
+    drawNewsPanel(c, s);
+    drawStatusPanel(c, s);
+}
+
+void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
+    FillRounded(c, {944, 322, 144, 26}, 13, 0x96120A1E);
+    StrokeRounded(c, {944, 322, 144, 26}, 13, 0x5AF7A8C8, 1);
+    Gdiplus::SolidBrush dot(Gdiplus::Color(s.serverOnline ? colour::kOnlineGreen : colour::kOfflineOrange));
+    c.check(c.g().FillEllipse(&dot, RectF(956, 330, 8, 8)));
+    DrawLabel(c, s.serverOnline ? "Servidor online" : "Sem conexão", 970, 325, 112, 20, 12, colour::kLightText, true,
+              Align::Near, false, true);
+    DrawLabel(c, "ACESSO À CONTA", 880, 360, 272, 22, 13, colour::kGold, true, Align::Near, false, true);
+    line(c, 0x5AF2C66D, 1, 880, 386, 1152, 386);
+
+    if (!s.signedIn) {
+        DrawLabel(c, "Usuário", 880, 396, 272, 20, 13, colour::kLightText, true, Align::Near, false, true);
+        const Box& user = rect::kUsername;
+        DrawTextField(c, user.x, user.y, user.w, user.h, s.username, "Seu usuário", s.focusedField == kFocusUsername, false);
+        DrawLabel(c, "Senha", 880, 468, 272, 20, 13, colour::kLightText, true, Align::Near, false, true);
+        std::string shown;
+        if (s.passwordShown) {
+            shown = s.password;
+        } else {
+            for (std::size_t i = 0; i < s.password.size(); ++i) shown += "\xE2\x80\xA2";  // U+2022 per character
+        }
+        const Box& pass = rect::kPassword;
+        DrawTextField(c, pass.x, pass.y, pass.w, pass.h, shown, "Sua senha", s.focusedField == kFocusPassword, true);
+        std::fill(shown.begin(), shown.end(), '\0');
+        DrawLabel(c, s.passwordShown ? "OCULTAR" : "MOSTRAR", 1086, 505, 60, 18, 10,
+                  c.hovered(rect::kShowHide) ? colour::kLightGold : colour::kMutedLilac, true, Align::Centre, false, true);
+        DrawButton(c, rect::kRegister, "CRIAR CONTA", false, true);
+        DrawButton(c, rect::kForgotPassword, "ESQUECI SENHA", false, true);
+    } else {
+        DrawLabel(c, "Bem-vindo de volta,", 880, 410, 272, 24, 15, colour::kLightText, false, Align::Centre, false, true);
+        DrawLabel(c, s.username, 880, 438, 272, 52, 34, colour::kLightGold, true, Align::Centre, false, false);
+        const int unread = unreadCount(s.notifications);
+        if (s.busy) {
+            DrawLabel(c, "Preparando os arquivos...", 880, 494, 272, 22, 13, colour::kMutedLilac, false, Align::Centre, false, true);
+        } else if (unread > 0) {
+            const std::string text = std::to_string(unread) + (unread == 1 ? " aviso novo no portal." : " avisos novos no portal.");
+            DrawLabel(c, text, 880, 494, 272, 22, 13, colour::kLightGold, false, Align::Centre, false, true);
+        } else {
+            DrawLabel(c, "Sua aventura está pronta.", 880, 494, 272, 22, 13, colour::kMutedLilac, false, Align::Centre, false, true);
+        }
+        DrawButton(c, rect::kSignOut, "SAIR DA CONTA", false, !s.busy && !s.gameRunning);
+        DrawLabel(c, "Clique em Jogar para entrar no mundo de Nyra Saga.", 880, 674, 272, 30, 12, colour::kMutedLilac, false,
+                  Align::Centre, true, true);
+    }
+
+    DrawButton(c, rect::kPlay, playLabel(s), true, !s.busy);
+    DrawButton(c, rect::kVerify, "VERIFICAR", false, !s.busy);
+    DrawButton(c, rect::kPortal, "PORTAL", false, true);
+    DrawButton(c, rect::kOptions, "OPÇÕES", false, !s.busy);
+
+    DrawLabel(c, "LAUNCHER " + launcherVersion_, 880, 738, 272, 18, 10, 0xFFC8B2D4, true, Align::Centre, false, false);
+    DrawLabel(c, "JOGO: " + s.gameVersion, 880, 713, 272, 18, 11, colour::kLightText, true, Align::Centre, false, true);
+}
+
+void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
+    const Box& panel = rect::kStatusPanel;
+    DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 16, 240);
+    DrawLabel(c, statusTitle(s), 418, 668, 300, 20, 13, colour::kGold, true, Align::Near, false, true);
+    const bool ready = !s.busy && s.progress == 100;
+    DrawLabel(c, std::to_string(s.progress) + "%", 700, 660, 118, 34, 26, ready ? colour::kReadyPercent : colour::kLightGold,
+              true, Align::Far, false, false);
+    const bool notice = !s.noticeText.empty() && c.inputs().nowMs < s.noticeExpiryMs;
+    DrawLabel(c, notice ? s.noticeText : s.statusText, 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
+              false, Align::Near, false, true);
+    DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
+}
+
+void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
+    const Box& panel = rect::kNewsPanel;
+    DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 18, 238);
+    DrawDiamond(c, 646, 286, 6);
+    DrawLabel(c, "NOTÍCIAS", 472, 302, 120, 22, 15, colour::kGold, true, Align::Near, false, true);
+
+    const NewsItem fallback = builtInNews();
+    const bool empty = s.news.empty();
+    const int n = empty ? 1 : static_cast<int>(s.news.size());
+    const int current = ((s.newsIndex % n) + n) % n;
+    const auto item = [&](int index) -> const NewsItem& { return empty ? fallback : s.news[static_cast<std::size_t>(index % n)]; };
+
+    for (const PagerPill& pill : newsPager(n, current)) {
+        FillRounded(c, {pill.x, 309, pill.width, 7}, 3.5f, pill.current ? colour::kGold : 0x5AF2C66D);
+    }
+    const bool linkHovered = c.hovered(rect::kNewsAll);
+    FillRounded(c, rect::kNewsAll, 13, linkHovered ? 0x3CFFFFFF : 0x1AFFFFFF);
+    StrokeRounded(c, rect::kNewsAll, 13, linkHovered ? colour::kGold : 0x78F2C66D, 1);
+    DrawLabel(c, "VER TODAS  ›", 722, 303, 100, 18, 11, linkHovered ? colour::kLightGold : colour::kLightText, true,
+              Align::Centre, false, true);
+
+    const NewsItem& featured = item(current);
+    const Box coverBox{470, 332, 352, 128};
+    drawCover(c, newsCover(featured.cover), coverBox, 12, coverFade(c.inputs().nowMs, s.newsRotatedMs));
+    StrokeRounded(c, coverBox, 12, 0x96F2C66D, 1);
+    {
+        Gdiplus::GraphicsPath clip;
+        AddRoundedRect(clip, coverBox.x, coverBox.y, coverBox.w, coverBox.h, 12);
+        const Gdiplus::GraphicsState saved = c.g().Save();
+        c.check(c.g().SetClip(&clip, Gdiplus::CombineModeIntersect));
+        Gdiplus::LinearGradientBrush shade(Gdiplus::PointF(0, 406), Gdiplus::PointF(0, 461), Gdiplus::Color(0x001D1230),
+                                           Gdiplus::Color(0xD71D1230));
+        shade.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+        c.check(c.g().FillRectangle(&shade, RectF(470, 406, 352, 54)));
+        if (c.hovered(rect::kNewsFeatured)) {
+            Gdiplus::SolidBrush lit(Gdiplus::Color(0x1CFFFFFF));
+            c.check(c.g().FillRectangle(&lit, RectF(coverBox.x, coverBox.y, coverBox.w, coverBox.h)));
+        }
+        c.check(c.g().Restore(saved));
+    }
+    FillRounded(c, {480, 342, 96, 20}, 10, 0xEB1D1230);
+    StrokeRounded(c, {480, 342, 96, 20}, 10, colour::kGold, 1);
+    DrawLabel(c, featured.pinned ? "★ FIXADO" : "★ DESTAQUE", 480, 345, 96, 16, 10, colour::kLightGold, true, Align::Centre,
+              false, true);
+
+    const CategoryLook look = categoryLook(featured.category);
+    const std::string label = c.inputs().translate ? c.inputs().translate(look.label) : look.label;
+    const float badge = badgeWidth(displayLength(label));
+    FillRounded(c, {482, 432, badge, 18}, 6, look.badge);
+    DrawLabel(c, label, 482, 434, badge, 16, 10, look.text, true, Align::Centre, false, false);
+    if (!featured.displayDate.empty()) {
+        DrawLabel(c, featured.displayDate, 490 + badge, 433, 200, 18, 11, colour::kPrimaryText, true, Align::Near, false, false);
+    }
+
+    const bool cardHovered = c.hovered(rect::kNewsFeatured);
+    const std::string title = c.inputs().translate ? c.inputs().translate(featured.title) : featured.title;
+    const float oneLine = MeasureLabelHeight(c, "Ag", 352, 17, true);
+    const bool twoLines = MeasureLabelHeight(c, title, 352, 17, true) > oneLine * 1.4f;
+    DrawLabel(c, title, 470, 465, 352, twoLines ? 50.0f : 26.0f, 17, cardHovered ? colour::kLightGold : colour::kPrimaryText,
+              true, Align::Near, twoLines, false);
+    DrawLabel(c, featured.summary, 470, twoLines ? 514.0f : 492.0f, 352, twoLines ? 18.0f : 35.0f, 12, colour::kLightText,
+              false, Align::Near, true, true);
+    line(c, 0x46F2C66D, 1, 472, 536, 820, 536);
+
+    for (int k = 0; k < 2 && k + 1 < n; ++k) {
+        const NewsItem& next = item(current + k + 1);
+        const Box row = rect::newsRow(k);
+        const bool hovered = c.hovered(row);
+        if (hovered) FillRounded(c, row, 10, 0x1EFFFFFF);
+        drawCover(c, newsCover(next.cover), {470, row.y + 5, 62, 34}, 7, 1);
+        DrawLabel(c, next.title, 542, row.y + 4, 278, 20, 13, hovered ? colour::kLightGold : colour::kPrimaryText, true,
+                  Align::Near, false, true);
+        const CategoryLook rowLook = categoryLook(next.category);
+        Gdiplus::SolidBrush dot(Gdiplus::Color(rowLook.badge));
+        c.check(c.g().FillEllipse(&dot, RectF(543, row.y + 29, 6, 6)));
+        std::string meta = c.inputs().translate ? c.inputs().translate(rowLook.label) : rowLook.label;
+        if (!next.displayDate.empty()) meta += "  ·  " + next.displayDate;
+        DrawLabel(c, meta, 554, row.y + 24, 266, 16, 10, colour::kMutedLilac, true, Align::Near, false, false);
+    }
+    if (n == 1) {
+        DrawLabel(c, "Mais notícias no portal e no Discord da comunidade.", 472, 560, 348, 20, 12, colour::kMutedLilac, false,
+                  Align::Centre, false, true);
+    }
+}
+
+void Renderer::drawSettingsPanel(Canvas& c, const UiState& s) {
+    const bool en = store_.uiEnglish().load();
+    FillRounded(c, rect::kCard, rect::kCardRadius, 0xC8120A1E);
+    const Box& panel = rect::kSettingsPanel;
+    DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 20, 246);
+    DrawDiamond(c, 640, 168, 7);
+    DrawTitle(c, en ? "Settings" : "Configurações", 440, 192, 36, Align::Centre, 400);
+
+    const int graphics = std::clamp(s.graphicsMode, 0, 1);
+    const std::string chevron = "   ›";
+    const std::string resolution = std::to_string(s.resolutionWidth) + " × " + std::to_string(s.resolutionHeight) + chevron;
+    const std::string display = s.fullScreen ? (en ? "Fullscreen" : "Tela cheia") : (en ? "Windowed" : "Janela");
+    const std::string quality = (graphics == 1 ? (en ? "Enhanced" : "Aprimorado") : (en ? "Standard" : "Padrão")) + chevron;
+    const std::string language = s.languageEnglish ? "English   ›" : "Português (Brasil)   ›";
+    struct Row {
+        const char* pt;
+        const char* en;
+        float labelY;
+        Box value;
+        const std::string& text;
+    };
+    const Row rows[] = {
+        {"RESOLUÇÃO", "RESOLUTION", 246, rect::kSettingsResolution, resolution},
+        {"MODO DE EXIBIÇÃO", "DISPLAY MODE", 324, rect::kSettingsDisplayMode, display},
+        {"GRÁFICOS", "GRAPHICS", 402, rect::kSettingsGraphics, quality},
+        {"IDIOMA DO JOGO", "GAME LANGUAGE", 480, rect::kSettingsGameLanguage, language},
+    };
+    for (const Row& row : rows) {
+        DrawLabel(c, en ? row.en : row.pt, 476, row.labelY, 328, 20, 12, colour::kGold, true, Align::Near, false, false);
+        DrawButton(c, row.value, row.text, false, true);
+    }
+    DrawLabel(c, en ? "Applied the next time you start the game." : "Aplicado ao iniciar o jogo.", 476, 555, 328, 22, 11,
+              colour::kMutedLilac, false, Align::Centre, true, false);
+    DrawButton(c, rect::kSettingsSave, en ? "SAVE AND BACK" : "SALVAR E VOLTAR", true, true);
+}
+
+void Renderer::drawLanguageSwitch(Canvas& c, const UiState& s) {
+    const bool en = store_.uiEnglish().load();
+    const Box& sw = rect::kLanguageSwitch;
+    FillRounded(c, sw, 15, 0xF51D1230);
+    StrokeRounded(c, sw, 15, c.hovered(sw) ? colour::kLightGold : colour::kGold, 1);
+    DrawFlag(c, 1003, 32, 27, 18, en);
+    DrawLabel(c, en ? "EN  ▾" : "PT-BR  ▾", 1037, 33, 64, 19, 11, colour::kPrimaryText, true, Align::Near, false, false);
+    if (!s.languageMenuOpen) return;
+    const Box& menu = rect::kLanguageMenu;
+    DrawPanel(c, menu.x, menu.y, menu.w, menu.h, 12, 246);
+    DrawLabel(c, en ? "LANGUAGE" : "IDIOMA", 880, 78, 210, 18, 10, colour::kGold, true, Align::Near, false, false);
+    for (const bool optionEnglish : {false, true}) {
+        const Box& option = optionEnglish ? rect::kLanguageEnglish : rect::kLanguagePortuguese;
+        DrawButton(c, option, "", false, true);
+        DrawFlag(c, option.x + 10, option.y + 10, 30, 20, optionEnglish);
+        DrawLabel(c, optionEnglish ? "English" : "Português (Brasil)", option.x + 51, option.y + 12, 155, 20, 12,
+                  optionEnglish == en ? colour::kLightGold : colour::kPrimaryText, true, Align::Near, false, false);
+    }
+}
+
+void Renderer::drawInstallPanel(Canvas& c, const UiState& s) {
+    FillRounded(c, rect::kCard, rect::kCardRadius, 0xD7120A1E);
+    const Box& panel = rect::kInstallPanel;
+    DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 20, 246);
+    DrawDiamond(c, 640, 140, 7);
+    DrawTitle(c, "Instalar o Nyra", 440, 160, 34, Align::Centre, 400);
+    DrawLabel(c, "Escolha onde o jogo será instalado. Ele ocupa cerca de 10 GB.", 468, 206, 344, 36, 12, colour::kMutedLilac,
+              false, Align::Centre, true, true);
+    for (std::size_t i = 0; i < s.installEntries.size() && i < 4; ++i) {
+        const InstallEntry& entry = s.installEntries[i];
+        const float y = 250 + 54 * static_cast<float>(i);
+        const Box row{468, y, 344, 46};
+        const bool selected = static_cast<int>(i) == s.selectedEntry;
+        const bool hovered = entry.usable && !s.installing && c.hovered(row);
+        FillRounded(c, row, 14, selected ? 0x50F2C66D : hovered ? 0x32FFFFFF : 0x16FFFFFF);
+        StrokeRounded(c, row, 14, selected ? colour::kGold : 0x6EF2C66D, selected ? 2.0f : 1.0f);
+        if (selected) {
+            Gdiplus::SolidBrush dot(Gdiplus::Color(colour::kGold));
+            c.check(c.g().FillEllipse(&dot, RectF(480, y + 19, 8, 8)));
+        }
+        DrawLabel(c, entry.path, 496, y + 5, 304, 20, 13,
+                  selected ? colour::kLightGold : entry.usable ? colour::kPrimaryText : colour::kDisabledEntry, true, Align::Near,
+                  false, false);
+        if (entry.usable) {
+            const std::size_t dot = entry.label.rfind("   ·   ");
+            const std::string space = dot == std::string::npos ? entry.label : entry.label.substr(dot + 9);
+            DrawLabel(c, space + " livres", 496, y + 25, 304, 18, 11, colour::kMutedLilac, false, Align::Near, false, true);
+        } else {
+            DrawLabel(c, entry.reason, 496, y + 25, 304, 18, 11, colour::kErrorText, false, Align::Near, false, true);
+        }
+    }
+    DrawButton(c, rect::kInstallChoose, "ESCOLHER OUTRA PASTA…", false, !s.installing);
+    const bool selectionUsable = s.selectedEntry >= 0 && static_cast<std::size_t>(s.selectedEntry) < s.installEntries.size() &&
+                                 s.installEntries[static_cast<std::size_t>(s.selectedEntry)].usable;
+    if (!s.installMessage.empty()) {
+        DrawLabel(c, s.installMessage, 468, 516, 344, 52, 12, colour::kLightGold, false, Align::Centre, true, true);
+    } else {
+        DrawLabel(c,
+                  selectionUsable ? "Um atalho \"Nyra Saga Brasil\" será criado na Área de Trabalho."
+                                  : "Escolha um disco com espaço livre.",
+                  468, 516, 344, 52, 12, colour::kMutedLilac, false, Align::Centre, true, true);
+    }
+    DrawButton(c, rect::kInstallButton, s.installing ? "INSTALANDO..." : "INSTALAR AQUI", true, selectionUsable && !s.installing);
+}
+
+void Renderer::PresentFrame(HWND window, double scale) {
+    if (window == nullptr) return;
+    std::unique_ptr<Gdiplus::Bitmap> frame = RenderFrame(scale, false);
+    if (!frame) return;
+    const auto width = static_cast<LONG>(frame->GetWidth());
+    const auto height = static_cast<LONG>(frame->GetHeight());
+    win::ScreenDc screen;
+    if (!screen) return;
+    win::UniqueMemoryDc memory(::CreateCompatibleDC(screen.get()));
+    if (!memory) return;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    win::UniqueGdiObject dib(::CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dib || bits == nullptr) return;
+
+    Gdiplus::Rect all(0, 0, width, height);
+    Gdiplus::BitmapData locked{};
+    if (frame->LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &locked) != Gdiplus::Ok) return;
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    for (LONG y = 0; y < height; ++y) {
+        std::memcpy(static_cast<std::byte*>(bits) + static_cast<std::size_t>(y) * rowBytes,
+                    static_cast<const std::byte*>(locked.Scan0) + static_cast<std::ptrdiff_t>(y) * locked.Stride, rowBytes);
+    }
+    frame->UnlockBits(&locked);
+
+    HGDIOBJ previous = ::SelectObject(memory.get(), dib.get());
+    SIZE size{width, height};
+    POINT source{0, 0};
+    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    ::UpdateLayeredWindow(window, screen.get(), nullptr, &size, memory.get(), &source, 0, &blend, ULW_ALPHA);
+    ::SelectObject(memory.get(), previous);
+}
+
+std::string launcherVersionText() {
+    wchar_t path[32768];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, 32768);
+    if (length == 0 || length >= 32768) return {};
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return {};
+    std::vector<std::byte> data(size);
+    if (!::GetFileVersionInfoW(path, 0, size, data.data())) return {};
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) || fixed == nullptr ||
+        fixedSize < sizeof(VS_FIXEDFILEINFO)) {
+        return {};
+    }
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(fixed->dwFileVersionLS));
+}
+
+}  // namespace nyra::ui

@@ -58,8 +58,6 @@ float caretX(float fieldX, float fieldWidth, float textWidth, bool hasInlineButt
     return fieldX + std::min(textWidth + 14, limit);
 }
 
-bool caretPhaseOn(std::uint64_t nowMs) { return (nowMs / 500) % 2 == 0; }
-
 Star skyStar(int k, float cardX, float cardY, double t) {
     Star star;
     const double kd = k;

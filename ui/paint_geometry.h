@@ -31,8 +31,6 @@ float statusSheenLeft(const Fill& fill, std::uint64_t nowMs);
 
 // Caret x for a text field: never past w - 18 (w - 64 with an inline button).
 float caretX(float fieldX, float fieldWidth, float textWidth, bool hasInlineButton);
-// Caret shown: floor(ms since boot / 500) is even.
-bool caretPhaseOn(std::uint64_t nowMs);
 
 // One of the 84 background stars at time t (seconds).
 struct Star {

@@ -134,6 +134,7 @@ private:
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
     std::unique_ptr<ui::Renderer> renderer_;
+    ui::ScreenActions screenActions_;
     std::unique_ptr<ui::WindowContext> windowContext_;
     HWND window_ = nullptr;
 };
@@ -188,8 +189,10 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
 
     renderer_ = std::make_unique<ui::Renderer>(*assets_, *store_, clock_, std::random_device{}());
     renderer_->setLauncherVersion(ui::launcherVersionText());
-    windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *renderer_, placement.scale,
-                                                                           flow_.get(), nullptr});
+    windowContext_ = std::make_unique<ui::WindowContext>(*store_, *renderer_, clock_);
+    windowContext_->scale = placement.scale;
+    windowContext_->flow = flow_.get();
+    windowContext_->actions = &screenActions_;
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
     ui::presentCurrentFrame(window_, *windowContext_);

@@ -1,10 +1,15 @@
 #include "ui/win/renderer.h"
 
 #include "platform/win/handles.h"
+#include "ui/input.h"
+#include "ui/layout.h"
+#include "ui/news.h"
+#include "ui/screen_text.h"
 #include "ui/translate.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -13,105 +18,49 @@ namespace {
 
 using Gdiplus::RectF;
 
-// The screen's rectangles (logical pixels).
+// Drawing works in float boxes; the shared layout table is in doubles.
+constexpr Box box(const Rect& r) {
+    return {static_cast<float>(r.x), static_cast<float>(r.y), static_cast<float>(r.w), static_cast<float>(r.h)};
+}
+
+// The screen's rectangles (logical pixels): the regions shared with hit testing, and the few that
+// only drawing uses.
 namespace rect {
-constexpr Box kCard{80, 70, 1120, 720};
-constexpr float kCardRadius = 26;
-constexpr Box kAccountPanel{856, 112, 320, 656};
-constexpr Box kPlay{880, 552, 272, 56};
-constexpr Box kVerify{880, 622, 86, 38};
-constexpr Box kPortal{973, 622, 86, 38};
-constexpr Box kOptions{1066, 622, 86, 38};
-constexpr Box kUsername{880, 418, 272, 44};
-constexpr Box kPassword{880, 490, 272, 44};
-constexpr Box kShowHide{1086, 497, 60, 30};
-constexpr Box kLanguageSwitch{994, 26, 112, 30};
-constexpr Box kLanguageMenu{866, 68, 246, 128};
-constexpr Box kLanguagePortuguese{878, 100, 222, 40};
-constexpr Box kLanguageEnglish{878, 146, 222, 40};
-constexpr Box kSettingsResolution{476, 270, 328, 44};
-constexpr Box kSettingsDisplayMode{476, 348, 328, 44};
-constexpr Box kSettingsGraphics{476, 426, 328, 44};
-constexpr Box kSettingsGameLanguage{476, 504, 328, 44};
-constexpr Box kSettingsSave{476, 584, 328, 44};
-constexpr Box kSettingsPanel{440, 168, 400, 484};
-constexpr Box kInstallPanel{440, 140, 400, 528};
-constexpr Box kInstallChoose{468, 470, 344, 34};
-constexpr Box kInstallButton{476, 580, 328, 54};
-constexpr Box kSignOut{952, 520, 128, 24};
-constexpr Box kRegister{880, 674, 132, 28};
-constexpr Box kForgotPassword{1020, 674, 132, 28};
-constexpr Box kNewsPanel{456, 286, 380, 350};
-constexpr Box kNewsAll{722, 298, 100, 26};
-constexpr Box kNewsFeatured{470, 330, 352, 198};
-constexpr Box newsRow(int k) { return {466, 540 + 46 * static_cast<float>(k), 360, 44}; }
-constexpr Box kStatusPanel{400, 652, 436, 116};
+constexpr Box kCard = box(layout::kCard);
+constexpr float kCardRadius = static_cast<float>(layout::kCardRadius);
+constexpr Box kAccountPanel = box(layout::kAccountPanel);
+constexpr Box kPlay = box(layout::kPlayButton);
+constexpr Box kVerify = box(layout::kVerifyButton);
+constexpr Box kPortal = box(layout::kPortalButton);
+constexpr Box kOptions = box(layout::kOptionsButton);
+constexpr Box kUsername = box(layout::kUsernameField);
+constexpr Box kPassword = box(layout::kPasswordField);
+constexpr Box kShowHide = box(layout::kShowHidePassword);
+constexpr Box kLanguageSwitch = box(layout::kLanguageSwitch);
+constexpr Box kLanguageMenu = box(layout::kLanguageMenuPanel);
+constexpr Box kLanguagePortuguese = box(layout::kLanguageOptionPortuguese);
+constexpr Box kLanguageEnglish = box(layout::kLanguageOptionEnglish);
+constexpr Box kSettingsResolution = box(layout::kSettingsResolutionValue);
+constexpr Box kSettingsDisplayMode = box(layout::kSettingsDisplayModeValue);
+constexpr Box kSettingsGraphics = box(layout::kSettingsGraphicsValue);
+constexpr Box kSettingsGameLanguage = box(layout::kSettingsGameLanguageValue);
+constexpr Box kSettingsSave = box(layout::kSettingsSaveButton);
+constexpr Box kSettingsPanel = box(layout::kSettingsPanel);
+constexpr Box kInstallPanel = box(layout::kInstallPanel);
+constexpr Box kInstallChoose = box(layout::kInstallChooseFolder);
+constexpr Box kInstallButton = box(layout::kInstallButton);
+constexpr Box kSignOut = box(layout::kSignOutLink);
+constexpr Box kRegister = box(layout::kRegisterLink);
+constexpr Box kForgotPassword = box(layout::kForgotPasswordLink);
+constexpr Box kNewsPanel = box(layout::kNewsPanel);
+constexpr Box kNewsAll = box(layout::kNewsAllLink);
+constexpr Box kNewsFeatured = box(layout::kNewsFeaturedCard);
+constexpr Box newsRow(int k) { return box(layout::newsRow(k)); }
+constexpr Box kStatusPanel = box(layout::kGameStatusPanel);
 constexpr Box kSplashBar{415, 562, 300, 8};
 constexpr Box kStatusBar{416, 720, 404, 26};
+constexpr Box kNewsCover{470, 332, 352, 128};
 }  // namespace rect
-
-// The news covers in resource order (110..117); anything else shows the first.
-constexpr const char* kCoverNames[] = {"capital", "jardins", "deserto", "vulcao", "cristais", "ruinas", "vila", "farol"};
-
-struct CategoryLook {
-    const char* label;
-    ARGB badge;
-    ARGB text;
-};
-
-CategoryLook categoryLook(const std::string& key) {
-    if (key == "atualizacao") return {"ATUALIZAÇÃO", 0xFFC2417F, colour::kPrimaryText};
-    if (key == "evento") return {"EVENTO", 0xFFF7A8C8, 0xFF1D1230};
-    if (key == "manutencao") return {"MANUTENÇÃO", 0xFFD68028, colour::kPrimaryText};
-    return {"COMUNIDADE", 0xFF30968E, colour::kPrimaryText};
-}
-
-int unreadCount(const nlohmann::json& notifications) {
-    int count = 0;
-    if (!notifications.is_array()) return 0;
-    for (const auto& entry : notifications) {
-        if (!entry.is_object()) continue;
-        const auto read = entry.find("read");
-        if (read != entry.end() && read->is_boolean() && !read->get<bool>()) ++count;
-    }
-    return count;
-}
-
-NewsItem builtInNews() {
-    NewsItem item;
-    item.category = "comunidade";
-    item.title = "Bem-vindo ao Nyra Saga Brasil";
-    item.summary = "As novidades da equipe aparecem aqui assim que forem publicadas no portal.";
-    item.cover = "capital";
-    return item;
-}
-
-std::string playLabel(const UiState& s) {
-    if (s.busy) {
-        switch (s.busyKind) {
-        case kBusyConnecting: return "CONECTANDO";
-        case kBusyChecking: return "VERIFICANDO";
-        case kBusyDownloading: return "BAIXANDO";
-        case kBusyPreparing: return "PREPARANDO";
-        default: return "AGUARDE";
-        }
-    }
-    if (!s.serverOnline) return "RECONECTAR";
-    return s.signedIn ? "JOGAR AGORA" : "ENTRAR E JOGAR";
-}
-
-std::string statusTitle(const UiState& s) {
-    if (s.busy) {
-        switch (s.busyKind) {
-        case kBusyConnecting: return "CONECTANDO AO SERVIDOR";
-        case kBusyChecking: return "VERIFICANDO ARQUIVOS";
-        case kBusyDownloading: return "BAIXANDO ARQUIVOS";
-        case kBusyPreparing: return "PREPARANDO O JOGO";
-        default: return "VERIFICAÇÃO CONCLUÍDA";
-        }
-    }
-    return s.progress == 100 ? "PRONTO PARA JOGAR" : "STATUS DO JOGO";
-}
 
 // Number of UTF-16 units of a UTF-8 text (what a badge is sized by).
 std::size_t displayLength(const std::string& text) { return toWide(text).size(); }
@@ -158,11 +107,7 @@ Renderer::Renderer(LauncherAssets& assets, UiStore& store, Clock& clock, std::ui
 Renderer::~Renderer() = default;
 
 Gdiplus::Bitmap* Renderer::newsCover(const std::string& cover) const {
-    int index = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (cover == kCoverNames[i]) index = i;
-    }
-    return assets_.art(kArtFirstNewsCover + index);
+    return assets_.art(kFirstCoverResource + static_cast<int>(coverIndex(cover)));
 }
 
 void Renderer::rebuildLayers(double scale, bool splash, PaintInputs& inputs) {
@@ -295,7 +240,7 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
     StrokeRounded(c, {944, 322, 144, 26}, 13, 0x5AF7A8C8, 1);
     Gdiplus::SolidBrush dot(Gdiplus::Color(s.serverOnline ? colour::kOnlineGreen : colour::kOfflineOrange));
     c.check(c.g().FillEllipse(&dot, RectF(956, 330, 8, 8)));
-    DrawLabel(c, s.serverOnline ? "Servidor online" : "Sem conexão", 970, 325, 112, 20, 12, colour::kLightText, true,
+    DrawLabel(c, serverChipText(s), 970, 325, 112, 20, 12, colour::kLightText, true,
               Align::Near, false, true);
     DrawLabel(c, "ACESSO À CONTA", 880, 360, 272, 22, 13, colour::kGold, true, Align::Near, false, true);
     line(c, 0x5AF2C66D, 1, 880, 386, 1152, 386);
@@ -321,21 +266,17 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
     } else {
         DrawLabel(c, "Bem-vindo de volta,", 880, 410, 272, 24, 15, colour::kLightText, false, Align::Centre, false, true);
         DrawLabel(c, s.username, 880, 438, 272, 52, 34, colour::kLightGold, true, Align::Centre, false, false);
-        const int unread = unreadCount(s.notifications);
-        if (s.busy) {
-            DrawLabel(c, "Preparando os arquivos...", 880, 494, 272, 22, 13, colour::kMutedLilac, false, Align::Centre, false, true);
-        } else if (unread > 0) {
-            const std::string text = std::to_string(unread) + (unread == 1 ? " aviso novo no portal." : " avisos novos no portal.");
-            DrawLabel(c, text, 880, 494, 272, 22, 13, colour::kLightGold, false, Align::Centre, false, true);
-        } else {
-            DrawLabel(c, "Sua aventura está pronta.", 880, 494, 272, 22, 13, colour::kMutedLilac, false, Align::Centre, false, true);
-        }
+        // Unread notifications are news worth the gold; the other lines stay quiet.
+        const std::size_t unread = unreadCount(s.notifications);
+        const bool announce = !s.busy && unread > 0;
+        DrawLabel(c, signedInLine(s, unread), 880, 494, 272, 22, 13, announce ? colour::kLightGold : colour::kMutedLilac, false,
+                  Align::Centre, false, true);
         DrawButton(c, rect::kSignOut, "SAIR DA CONTA", false, !s.busy && !s.gameRunning);
         DrawLabel(c, "Clique em Jogar para entrar no mundo de Nyra Saga.", 880, 674, 272, 30, 12, colour::kMutedLilac, false,
                   Align::Centre, true, true);
     }
 
-    DrawButton(c, rect::kPlay, playLabel(s), true, !s.busy);
+    DrawButton(c, rect::kPlay, playButtonLabel(s), true, !s.busy);
     DrawButton(c, rect::kVerify, "VERIFICAR", false, !s.busy);
     DrawButton(c, rect::kPortal, "PORTAL", false, true);
     DrawButton(c, rect::kOptions, "OPÇÕES", false, !s.busy);
@@ -347,12 +288,12 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
 void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
     const Box& panel = rect::kStatusPanel;
     DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 16, 240);
-    DrawLabel(c, statusTitle(s), 418, 668, 300, 20, 13, colour::kGold, true, Align::Near, false, true);
-    const bool ready = !s.busy && s.progress == 100;
+    DrawLabel(c, statusPanelTitle(s), 418, 668, 300, 20, 13, colour::kGold, true, Align::Near, false, true);
+    const bool ready = readyToPlay(s);
     DrawLabel(c, std::to_string(s.progress) + "%", 700, 660, 118, 34, 26, ready ? colour::kReadyPercent : colour::kLightGold,
               true, Align::Far, false, false);
-    const bool notice = !s.noticeText.empty() && c.inputs().nowMs < s.noticeExpiryMs;
-    DrawLabel(c, notice ? s.noticeText : s.statusText, 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
+    const bool notice = noticeVisible(s, c.inputs().nowMs);
+    DrawLabel(c, statusDetail(s, c.inputs().nowMs), 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
               false, Align::Near, false, true);
     DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
 }
@@ -363,10 +304,10 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
     DrawDiamond(c, 646, 286, 6);
     DrawLabel(c, "NOTÍCIAS", 472, 302, 120, 22, 15, colour::kGold, true, Align::Near, false, true);
 
-    const NewsItem fallback = builtInNews();
+    const NewsItem fallback = builtInNewsItem();
     const bool empty = s.news.empty();
     const int n = empty ? 1 : static_cast<int>(s.news.size());
-    const int current = ((s.newsIndex % n) + n) % n;
+    const int current = static_cast<int>(currentNewsIndex(s));
     const auto item = [&](int index) -> const NewsItem& { return empty ? fallback : s.news[static_cast<std::size_t>(index % n)]; };
 
     for (const PagerPill& pill : newsPager(n, current)) {
@@ -402,11 +343,11 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
     DrawLabel(c, featured.pinned ? "★ FIXADO" : "★ DESTAQUE", 480, 345, 96, 16, 10, colour::kLightGold, true, Align::Centre,
               false, true);
 
-    const CategoryLook look = categoryLook(featured.category);
-    const std::string label = c.inputs().translate ? c.inputs().translate(look.label) : look.label;
+    const CategoryStyle look = categoryStyle(featured.category);
+    const std::string label = c.inputs().translate ? c.inputs().translate(std::string(look.label)) : std::string(look.label);
     const float badge = badgeWidth(displayLength(label));
-    FillRounded(c, {482, 432, badge, 18}, 6, look.badge);
-    DrawLabel(c, label, 482, 434, badge, 16, 10, look.text, true, Align::Centre, false, false);
+    FillRounded(c, {482, 432, badge, 18}, 6, look.badgeColour);
+    DrawLabel(c, label, 482, 434, badge, 16, 10, look.textColour, true, Align::Centre, false, false);
     if (!featured.displayDate.empty()) {
         DrawLabel(c, featured.displayDate, 490 + badge, 433, 200, 18, 11, colour::kPrimaryText, true, Align::Near, false, false);
     }
@@ -429,12 +370,10 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
         drawCover(c, newsCover(next.cover), {470, row.y + 5, 62, 34}, 7, 1);
         DrawLabel(c, next.title, 542, row.y + 4, 278, 20, 13, hovered ? colour::kLightGold : colour::kPrimaryText, true,
                   Align::Near, false, true);
-        const CategoryLook rowLook = categoryLook(next.category);
-        Gdiplus::SolidBrush dot(Gdiplus::Color(rowLook.badge));
+        Gdiplus::SolidBrush dot(Gdiplus::Color(categoryStyle(next.category).badgeColour));
         c.check(c.g().FillEllipse(&dot, RectF(543, row.y + 29, 6, 6)));
-        std::string meta = c.inputs().translate ? c.inputs().translate(rowLook.label) : rowLook.label;
-        if (!next.displayDate.empty()) meta += "  ·  " + next.displayDate;
-        DrawLabel(c, meta, 554, row.y + 24, 266, 16, 10, colour::kMutedLilac, true, Align::Near, false, false);
+        // The category word at its start is translated; the date is not.
+        DrawLabel(c, newsRowCaption(next), 554, row.y + 24, 266, 16, 10, colour::kMutedLilac, true, Align::Near, false, true);
     }
     if (n == 1) {
         DrawLabel(c, "Mais notícias no portal e no Discord da comunidade.", 472, 560, 348, 20, 12, colour::kMutedLilac, false,
@@ -450,12 +389,10 @@ void Renderer::drawSettingsPanel(Canvas& c, const UiState& s) {
     DrawDiamond(c, 640, 168, 7);
     DrawTitle(c, en ? "Settings" : "Configurações", 440, 192, 36, Align::Centre, 400);
 
-    const int graphics = std::clamp(s.graphicsMode, 0, 1);
-    const std::string chevron = "   ›";
-    const std::string resolution = std::to_string(s.resolutionWidth) + " × " + std::to_string(s.resolutionHeight) + chevron;
-    const std::string display = s.fullScreen ? (en ? "Fullscreen" : "Tela cheia") : (en ? "Windowed" : "Janela");
-    const std::string quality = (graphics == 1 ? (en ? "Enhanced" : "Aprimorado") : (en ? "Standard" : "Padrão")) + chevron;
-    const std::string language = s.languageEnglish ? "English   ›" : "Português (Brasil)   ›";
+    const std::string resolution = resolutionValueText(s.resolutionWidth, s.resolutionHeight);
+    const std::string display(displayModeText(s.fullScreen, en));
+    const std::string quality = graphicsValueText(s.graphicsMode, en);
+    const std::string language(gameLanguageValueText(s.languageEnglish));
     struct Row {
         const char* pt;
         const char* en;
@@ -522,9 +459,9 @@ void Renderer::drawInstallPanel(Canvas& c, const UiState& s) {
                   selected ? colour::kLightGold : entry.usable ? colour::kPrimaryText : colour::kDisabledEntry, true, Align::Near,
                   false, false);
         if (entry.usable) {
-            const std::size_t dot = entry.label.rfind("   ·   ");
-            const std::string space = dot == std::string::npos ? entry.label : entry.label.substr(dot + 9);
-            DrawLabel(c, space + " livres", 496, y + 25, 304, 18, 11, colour::kMutedLilac, false, Align::Near, false, true);
+            char space[32];
+            std::snprintf(space, sizeof space, "%.0f GB livres", static_cast<double>(entry.freeBytes) / 1073741824.0);
+            DrawLabel(c, space, 496, y + 25, 304, 18, 11, colour::kMutedLilac, false, Align::Near, false, true);
         } else {
             DrawLabel(c, entry.reason, 496, y + 25, 304, 18, 11, colour::kErrorText, false, Align::Near, false, true);
         }

@@ -65,7 +65,8 @@ std::unique_ptr<GraphicsPath> roundedPath(const Box& box, REAL r) {
 
 void labelFormat(Gdiplus::StringFormat& format, Align align, bool wrap) {
     format.SetTrimming(Gdiplus::StringTrimmingEllipsisWord);
-    if (!wrap) format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+    // Wrapped text shows whole lines only: a line that does not fit is cut, not half drawn.
+    format.SetFormatFlags(wrap ? Gdiplus::StringFormatFlagsLineLimit : Gdiplus::StringFormatFlagsNoWrap);
     format.SetAlignment(align == Align::Centre  ? Gdiplus::StringAlignmentCenter
                         : align == Align::Far ? Gdiplus::StringAlignmentFar
                                               : Gdiplus::StringAlignmentNear);
@@ -159,7 +160,9 @@ Gdiplus::Status Canvas::check(Gdiplus::Status status) {
 
 bool Canvas::hovered(const Box& box) const {
     const float x = inputs_.mouseX, y = inputs_.mouseY;
-    return x >= box.x && x <= box.x + box.w && y >= box.y && y <= box.y + box.h;
+    const bool answer = x >= box.x && x <= box.x + box.w && y >= box.y && y <= box.y + box.h;
+    hoverQueries_.push_back({box, answer});
+    return answer;
 }
 
 void Canvas::applySettings(double scale) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ui/paint_geometry.h"
 
@@ -95,6 +96,17 @@ public:
     Gdiplus::Status status() const { return status_; }
 
     bool hovered(const Box& box) const;
+
+    // What a cached drawing depended on besides UiState: every hover question it asked (with its
+    // answer) and whether it used the clock. A cache holding such a drawing stays valid while the
+    // same questions get the same answers and it did not animate.
+    struct HoverQuery {
+        Box box;
+        bool answer;
+    };
+    const std::vector<HoverQuery>& hoverQueries() const { return hoverQueries_; }
+    void markAnimated() { animated_ = true; }
+    bool animated() const { return animated_; }
     // The rendering settings of every context: anti-aliased, high-quality, scaled by s.
     void applySettings(double scale);
 
@@ -103,6 +115,8 @@ private:
     FontSet& fonts_;
     const PaintInputs& inputs_;
     Gdiplus::Status status_ = Gdiplus::Ok;
+    mutable std::vector<HoverQuery> hoverQueries_;
+    bool animated_ = false;
 };
 
 std::wstring toWide(std::string_view utf8);  // empty when the text is not valid UTF-8

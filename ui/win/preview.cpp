@@ -61,6 +61,14 @@ void fillState(LaunchMode mode, UiState& s) {
         s.username = "Aventureira";
         s.statusText = "Bem-vindo de volta! Clique em Jogar para entrar no mundo de Nyra Saga.";
         s.notifications = nlohmann::json::array({{{"read", false}}, {{"read", false}}, {{"read", true}}});
+        s.news = {
+            {"festival-das-lanternas", "evento", "Festival das Lanternas ilumina a capital neste fim de semana",
+             "Missoes especiais, recompensas em dobro e a parada das lanternas na praca central.", "farol",
+             "06 de dez. de 2026", true},
+            {"atualizacao-5-5", "atualizacao", "Atualizacao 5.5: novas masmorras nos Jardins Suspensos", "", "jardins",
+             "02 de dez. de 2026", false},
+            {"manutencao-programada", "manutencao", "Manutencao programada na quinta-feira", "", "cristais", "", false},
+        };
         break;
     case LaunchMode::PreviewUpdate:
         s.signedIn = true;

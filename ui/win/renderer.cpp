@@ -1,5 +1,6 @@
 #include "ui/win/renderer.h"
 
+#include "core/text.h"
 #include "platform/win/handles.h"
 #include "ui/input.h"
 #include "ui/layout.h"
@@ -99,7 +100,125 @@ std::unique_ptr<Gdiplus::Bitmap> newLayer(INT width, INT height) {
     return layer;
 }
 
+// Everything of UiState that the cached home group shows. Never the password or the fields:
+// those are drawn live on every frame.
+std::string homeKey(const UiState& s, bool english, std::uint64_t nowMs) {
+    nlohmann::json key = {english,
+                          s.statusText,
+                          noticeVisible(s, nowMs) ? s.noticeText : std::string(),
+                          s.gameVersion,
+                          s.signedIn ? s.username : std::string(),
+                          s.busy,
+                          s.busyKind,
+                          s.progress,
+                          s.serverOnline,
+                          s.signedIn,
+                          s.gameRunning,
+                          unreadCount(s.notifications),
+                          s.newsIndex,
+                          s.newsRotatedMs};
+    for (const NewsItem& item : s.news) {
+        key.push_back({item.slug, item.category, item.title, item.summary, item.cover, item.displayDate, item.pinned});
+    }
+    return key.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string overlaysKey(const UiState& s, bool english) {
+    nlohmann::json key = {english,          s.settingsOpen,     s.resolutionWidth,  s.resolutionHeight, s.fullScreen,
+                          s.graphicsMode,   s.languageEnglish,  s.languageMenuOpen, s.installPanelOpen, s.selectedEntry,
+                          s.installing,     s.installMessage};
+    for (const InstallEntry& entry : s.installEntries) key.push_back({entry.path, entry.reason, entry.freeBytes, entry.usable});
+    return key.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Source-over of one premultiplied layer onto another of the same size. GDI+ does the same with
+// DrawImage, several times slower for a whole-window layer that is mostly transparent.
+bool compositeOver(Gdiplus::Bitmap& target, Gdiplus::Bitmap& layer) {
+    const auto width = static_cast<INT>(target.GetWidth());
+    const auto height = static_cast<INT>(target.GetHeight());
+    if (static_cast<INT>(layer.GetWidth()) != width || static_cast<INT>(layer.GetHeight()) != height) return false;
+    Gdiplus::Rect all(0, 0, width, height);
+    Gdiplus::BitmapData to{}, from{};
+    if (target.LockBits(&all, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeWrite, PixelFormat32bppPARGB, &to) !=
+        Gdiplus::Ok) {
+        return false;
+    }
+    if (layer.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &from) != Gdiplus::Ok) {
+        target.UnlockBits(&to);
+        return false;
+    }
+    for (INT y = 0; y < height; ++y) {
+        auto* dst = reinterpret_cast<std::uint32_t*>(static_cast<std::byte*>(to.Scan0) + static_cast<std::ptrdiff_t>(y) * to.Stride);
+        const auto* src =
+            reinterpret_cast<const std::uint32_t*>(static_cast<const std::byte*>(from.Scan0) + static_cast<std::ptrdiff_t>(y) * from.Stride);
+        for (INT x = 0; x < width; ++x) {
+            const std::uint32_t s = src[x];
+            const std::uint32_t alpha = s >> 24;
+            if (alpha == 0) continue;
+            if (alpha == 255) {
+                dst[x] = s;
+                continue;
+            }
+            const std::uint32_t d = dst[x];
+            const std::uint32_t keep = 255 - alpha;
+            // Premultiplied source-over per channel, rounded: s + d * (255 - a) / 255.
+            const auto blend = [&](unsigned shift) {
+                const std::uint32_t scaled = ((d >> shift) & 0xFF) * keep + 128;
+                const std::uint32_t value = ((s >> shift) & 0xFF) + ((scaled + (scaled >> 8)) >> 8);
+                return (value > 255 ? 255u : value) << shift;
+            };
+            dst[x] = blend(24) | blend(16) | blend(8) | blend(0);
+        }
+    }
+    layer.UnlockBits(&from);
+    target.UnlockBits(&to);
+    return true;
+}
+
 }  // namespace
+
+template <typename Draw>
+void Renderer::drawCached(Canvas& frame, CachedGroup& group, const std::string& key, const PaintInputs& inputs,
+                          double scale, Draw draw) {
+    bool valid = group.bitmap && !group.animated && group.scale == scale && group.key == key;
+    for (std::size_t i = 0; valid && i < group.queries.size(); ++i) {
+        const Box& b = group.queries[i].box;
+        const bool now = inputs.mouseX >= b.x && inputs.mouseX <= b.x + b.w && inputs.mouseY >= b.y && inputs.mouseY <= b.y + b.h;
+        valid = now == group.queries[i].answer;
+    }
+    if (!valid) {
+        group.bitmap = newLayer(static_cast<INT>(baseLayer_->GetWidth()), static_cast<INT>(baseLayer_->GetHeight()));
+        group.key = key;
+        group.scale = scale;
+        ++group.builds;
+        if (!group.bitmap) return;
+        Gdiplus::Graphics g(group.bitmap.get());
+        Canvas c(g, fonts_, inputs);
+        c.check(g.Clear(Gdiplus::Color(0, 0, 0, 0)));
+        c.applySettings(scale);
+        draw(c);
+        group.queries = c.hoverQueries();
+        group.animated = c.animated();
+        if (c.status() != Gdiplus::Ok) frame.check(c.status());
+    }
+    blit(frame, *group.bitmap, scale);
+}
+
+// Layers are already at device resolution: a one-to-one copy needs no filtering.
+void Renderer::blit(Canvas& frame, Gdiplus::Bitmap& layer, double scale) {
+    Gdiplus::Graphics& g = frame.g();
+    if (target_ != nullptr) {
+        g.Flush(Gdiplus::FlushIntentionSync);
+        if (compositeOver(*target_, layer)) return;
+    }
+    const auto width = static_cast<INT>(layer.GetWidth());
+    const auto height = static_cast<INT>(layer.GetHeight());
+    frame.check(g.ResetTransform());
+    frame.check(g.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor));
+    frame.check(g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeNone));
+    frame.check(g.DrawImage(&layer, Gdiplus::Rect(0, 0, width, height), 0, 0, width, height, Gdiplus::UnitPixel));
+    frame.applySettings(scale);
+}
 
 Renderer::Renderer(LauncherAssets& assets, UiStore& store, Clock& clock, std::uint32_t seed)
     : assets_(assets), store_(store), clock_(clock), fonts_(&assets.fonts()), shooting_(seed) {}
@@ -194,6 +313,12 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
         rebuildLayers(scale, splash, inputs);
     }
     if (!baseLayer_ || !decorationLayer_) return nullptr;
+    if (layerBuildsSeen_ != layerBuilds_) {
+        // New layers (scale, splash or language changed): the groups are drawn anew as well.
+        home_.bitmap.reset();
+        overlays_.bitmap.reset();
+        layerBuildsSeen_ = layerBuilds_;
+    }
     const auto width = static_cast<INT>(baseLayer_->GetWidth());
     const auto height = static_cast<INT>(baseLayer_->GetHeight());
 
@@ -202,28 +327,32 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
     if (!frame || frame->GetLastStatus() != Gdiplus::Ok) return nullptr;
     Gdiplus::Graphics g(frame.get());
     Canvas c(g, fonts_, inputs);
+    target_ = frame.get();
     c.check(g.SetCompositingMode(Gdiplus::CompositingModeSourceOver));
     c.applySettings(scale);
 
     DrawSky(c, splash, shooting_);
 
-    // The decoration layer is already at device resolution: a one-to-one copy needs no filtering.
-    c.check(g.ResetTransform());
-    c.check(g.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor));
-    c.check(g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeNone));
-    c.check(g.DrawImage(decorationLayer_.get(), Gdiplus::Rect(0, 0, width, height), 0, 0, width, height, Gdiplus::UnitPixel));
-    c.applySettings(scale);
+    blit(c, *decorationLayer_, scale);
 
     if (splash) {
         DrawLabel(c, "Sua jornada começa aqui.", 315, 480, 500, 38, 26, colour::kPrimaryText, true, Align::Centre, false, true);
         DrawLabel(c, state.statusText, 315, 524, 500, 24, 14, colour::kLightText, false, Align::Centre, false, true);
         DrawProgressBar(c, rect::kSplashBar, 0, true);
     } else {
-        drawHome(c, state);
-        if (state.settingsOpen) drawSettingsPanel(c, state);
-        drawLanguageSwitch(c, state);
-        if (state.installPanelOpen) drawInstallPanel(c, state);
+        // Most of the home screen changes only with the state or the hover; it is drawn into a
+        // cached group. The text fields (caret) and the status bar (animated) are drawn live, in
+        // their place in the order: nothing of the group lies over them.
+        drawCached(c, home_, homeKey(state, english, inputs.nowMs), inputs, scale, [&](Canvas& group) { drawHome(group, state); });
+        if (!state.signedIn) drawLoginFields(c, state);
+        DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(state.progress), state.busy && state.progress == 0, state.busy);
+        drawCached(c, overlays_, overlaysKey(state, english), inputs, scale, [&](Canvas& group) {
+            if (state.settingsOpen) drawSettingsPanel(group, state);
+            drawLanguageSwitch(group, state);
+            if (state.installPanelOpen) drawInstallPanel(group, state);
+        });
     }
+    target_ = nullptr;
     if (lastStatus_ == Gdiplus::Ok) lastStatus_ = c.status();
     return frame;
 }
@@ -247,20 +376,7 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
 
     if (!s.signedIn) {
         DrawLabel(c, "Usuário", 880, 396, 272, 20, 13, colour::kLightText, true, Align::Near, false, true);
-        const Box& user = rect::kUsername;
-        DrawTextField(c, user.x, user.y, user.w, user.h, s.username, "Seu usuário", s.focusedField == kFocusUsername, false);
         DrawLabel(c, "Senha", 880, 468, 272, 20, 13, colour::kLightText, true, Align::Near, false, true);
-        std::string shown;
-        if (s.passwordShown) {
-            shown = s.password;
-        } else {
-            for (std::size_t i = 0; i < s.password.size(); ++i) shown += "\xE2\x80\xA2";  // U+2022 per character
-        }
-        const Box& pass = rect::kPassword;
-        DrawTextField(c, pass.x, pass.y, pass.w, pass.h, shown, "Sua senha", s.focusedField == kFocusPassword, true);
-        std::fill(shown.begin(), shown.end(), '\0');
-        DrawLabel(c, s.passwordShown ? "OCULTAR" : "MOSTRAR", 1086, 505, 60, 18, 10,
-                  c.hovered(rect::kShowHide) ? colour::kLightGold : colour::kMutedLilac, true, Align::Centre, false, true);
         DrawButton(c, rect::kRegister, "CRIAR CONTA", false, true);
         DrawButton(c, rect::kForgotPassword, "ESQUECI SENHA", false, true);
     } else {
@@ -285,6 +401,23 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
     DrawLabel(c, "JOGO: " + s.gameVersion, 880, 713, 272, 18, 11, colour::kLightText, true, Align::Centre, false, true);
 }
 
+// The login fields change with every key and blink with the caret: drawn on every frame.
+void Renderer::drawLoginFields(Canvas& c, const UiState& s) {
+    const Box& user = rect::kUsername;
+    DrawTextField(c, user.x, user.y, user.w, user.h, s.username, "Seu usuário", s.focusedField == kFocusUsername, false);
+    std::string shown;
+    if (s.passwordShown) {
+        shown = s.password;
+    } else {
+        for (std::size_t i = 0; i < s.password.size(); ++i) shown += "\xE2\x80\xA2";  // U+2022 per character
+    }
+    const Box& pass = rect::kPassword;
+    DrawTextField(c, pass.x, pass.y, pass.w, pass.h, shown, "Sua senha", s.focusedField == kFocusPassword, true);
+    wipe(shown);
+    DrawLabel(c, s.passwordShown ? "OCULTAR" : "MOSTRAR", 1086, 505, 60, 18, 10,
+              c.hovered(rect::kShowHide) ? colour::kLightGold : colour::kMutedLilac, true, Align::Centre, false, true);
+}
+
 void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
     const Box& panel = rect::kStatusPanel;
     DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 16, 240);
@@ -295,7 +428,6 @@ void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
     const bool notice = noticeVisible(s, c.inputs().nowMs);
     DrawLabel(c, statusDetail(s, c.inputs().nowMs), 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
               false, Align::Near, false, true);
-    DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
 }
 
 void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
@@ -321,7 +453,9 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
 
     const NewsItem& featured = item(current);
     const Box coverBox{470, 332, 352, 128};
-    drawCover(c, newsCover(featured.cover), coverBox, 12, coverFade(c.inputs().nowMs, s.newsRotatedMs));
+    const float fade = coverFade(c.inputs().nowMs, s.newsRotatedMs);
+    if (fade < 1) c.markAnimated();  // fading in: draw again next frame
+    drawCover(c, newsCover(featured.cover), coverBox, 12, fade);
     StrokeRounded(c, coverBox, 12, 0x96F2C66D, 1);
     {
         Gdiplus::GraphicsPath clip;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nyra::ui {
 
@@ -45,10 +46,28 @@ public:
     Gdiplus::Status lastStatus() const { return lastStatus_; }
     // How often the background layers were built (they are rebuilt only on a change of scale or splash).
     int layerBuilds() const { return layerBuilds_; }
+    // How often the cached home-screen group was drawn anew.
+    int homeGroupBuilds() const { return home_.builds; }
 
 private:
+    // A transparent bitmap at device resolution holding a group of screen elements, reused while
+    // the state they show, the hover answers they asked for and the scale stay the same.
+    struct CachedGroup {
+        std::unique_ptr<Gdiplus::Bitmap> bitmap;
+        std::string key;
+        std::vector<Canvas::HoverQuery> queries;
+        bool animated = false;
+        double scale = 0;
+        int builds = 0;
+    };
+    template <typename Draw>
+    void drawCached(Canvas& frame, CachedGroup& group, const std::string& key, const PaintInputs& inputs, double scale,
+                    Draw draw);
+    void blit(Canvas& frame, Gdiplus::Bitmap& layer, double scale);
+
     void rebuildLayers(double scale, bool splash, PaintInputs& inputs);
     void drawHome(Canvas& c, const UiState& state);
+    void drawLoginFields(Canvas& c, const UiState& state);
     void drawAccountPanel(Canvas& c, const UiState& state);
     void drawStatusPanel(Canvas& c, const UiState& state);
     void drawNewsPanel(Canvas& c, const UiState& state);
@@ -69,6 +88,10 @@ private:
     bool layerSplash_ = false;
     bool layerEnglish_ = false;
     int layerBuilds_ = 0;
+    int layerBuildsSeen_ = 0;
+    Gdiplus::Bitmap* target_ = nullptr;  // the frame being drawn, for direct layer composition
+    CachedGroup home_;      // home screen, news and status panels (without fields and bar)
+    CachedGroup overlays_;  // settings panel, language switch and menu, install panel
 
     float mouseX_ = -1, mouseY_ = -1;
     bool caretOn_ = false;

@@ -9,10 +9,15 @@ namespace nyra::ui {
 NewsLoader::NewsLoader(UiStore& store, Clock& clock, WindowPoster& poster, NewsFetch fetch)
     : store_(store), clock_(clock), poster_(poster), fetch_(std::move(fetch)) {}
 
-NewsLoader::~NewsLoader() { join(); }
+NewsLoader::~NewsLoader() {
+    requestStop();
+    join();
+}
+
+void NewsLoader::requestStop() { stop_ = true; }
 
 bool NewsLoader::start() {
-    if (running_.exchange(true)) return false;
+    if (stop_.load() || running_.exchange(true)) return false;
     std::lock_guard<std::mutex> lock(threadMutex_);
     // The previous run has marked itself finished, so this join returns at once.
     if (thread_.joinable()) thread_.join();
@@ -38,8 +43,8 @@ std::string NewsLoader::lastError() const {
 void NewsLoader::run() {
     std::string error;
     try {
-        std::vector<NewsItem> items = fetch_();
-        if (!items.empty()) {
+        std::vector<NewsItem> items = fetch_(stop_);
+        if (!items.empty() && !stop_.load()) {
             const std::uint64_t now = clock_.tickMs();
             store_.withLock([&](UiState& state) {
                 state.news = std::move(items);

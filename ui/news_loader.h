@@ -15,13 +15,14 @@
 
 namespace nyra::ui {
 
-// Fetches the feed (up to six items) or throws with the player's message.
-using NewsFetch = std::function<std::vector<NewsItem>()>;
+// Fetches the feed (up to six items) or throws with the player's message. `stop` is set at
+// shutdown; the fetch gives up at its next step once it sees it.
+using NewsFetch = std::function<std::vector<NewsItem>(const std::atomic<bool>& stop)>;
 
 class NewsLoader {
 public:
     NewsLoader(UiStore& store, Clock& clock, WindowPoster& poster, NewsFetch fetch);
-    // Waits for a running fetch (bounded by the feed's time-outs).
+    // Stops and waits for a running fetch (at most one blocking network step).
     ~NewsLoader();
     NewsLoader(const NewsLoader&) = delete;
     NewsLoader& operator=(const NewsLoader&) = delete;
@@ -31,6 +32,8 @@ public:
     bool start();
     // Waits for the current fetch, if any, to end.
     void join();
+    // Shutdown: a running fetch stops at its next step and stores nothing; no new one starts.
+    void requestStop();
 
     bool running() const { return running_.load(); }
     // The message of the last failed fetch; empty after a success.
@@ -44,6 +47,7 @@ private:
     WindowPoster& poster_;
     NewsFetch fetch_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> stop_{false};
     std::mutex threadMutex_;  // guards thread_ (start and join may come from different threads)
     std::thread thread_;
     mutable std::mutex errorMutex_;

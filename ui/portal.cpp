@@ -1,6 +1,7 @@
 #include "ui/portal.h"
 
 #include "core/deployment.h"
+#include "net/operations.h"
 #include "ui/news.h"
 
 #include <stdexcept>
@@ -42,6 +43,11 @@ PortalPage portalPage(PortalLink link, std::string_view slug) {
         return {"/esqueci-senha", "Recuperacao de senha aberta no navegador."};
     }
     return {"/", "Portal aberto no navegador."};
+}
+
+std::optional<std::string> gameNewsAddress(std::string_view ticket) {
+    if (!api::isOpaqueToken(ticket)) return std::nullopt;
+    return "https://" + std::string(deployment().newsHost) + "/game-news/?ticket=" + std::string(ticket);
 }
 
 HttpsEndpoint splitHttpsAddress(std::string_view address) {

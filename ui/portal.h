@@ -2,6 +2,7 @@
 // The portal: its base address, the pages the launcher opens in the browser and the split of an
 // HTTPS address into host and port for the news feed.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ PortalPage portalPage(PortalLink link, std::string_view slug = {});
 // Shown instead of the success notice when the shell reports that the browser did not start.
 inline constexpr std::string_view kBrowserFailedNotice =
     "Nao foi possivel abrir o navegador. Acesse o portal manualmente.";
+
+// The one-time in-game news address handed to the game: "https://" + the news host +
+// "/game-news/?ticket=" + ticket. Nothing when the ticket is not an opaque token (43 characters of
+// A-Z, a-z, 0-9, "-" and "_"), so a backend answer can never put more than a ticket into the query.
+std::optional<std::string> gameNewsAddress(std::string_view ticket);
 
 struct HttpsEndpoint {
     std::string host;

@@ -16,7 +16,9 @@
 #include "home/win/start_check.h"
 #include "update/win/launcher_check.h"
 #include "platform/win/files.h"
+#include "ui/news_loader.h"
 #include "ui/win/art.h"
+#include "ui/win/news_fetch.h"
 #include "ui/win/preview.h"
 #include "ui/win/renderer.h"
 #include "ui/win/window.h"
@@ -131,6 +133,7 @@ private:
     SystemClock clock_;
     WindowMessagePoster poster_;
     std::unique_ptr<UiStore> store_;
+    std::unique_ptr<ui::NewsLoader> news_;
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
     std::unique_ptr<ui::Renderer> renderer_;
@@ -179,6 +182,8 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
 
     store_ = std::make_unique<UiStore>(clock_, poster_);
     applyStartupPreferences();
+    news_ = std::make_unique<ui::NewsLoader>(*store_, clock_, poster_,
+                                             [](const std::atomic<bool>& stop) { return ui::fetchNews(&stop); });
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
     home_ = std::make_unique<home::StartCheck>(homeSettled);
@@ -193,9 +198,11 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     windowContext_->scale = placement.scale;
     windowContext_->flow = flow_.get();
     windowContext_->actions = &screenActions_;
+    windowContext_->startNews = [this] { news_->start(); };
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
     ui::presentCurrentFrame(window_, *windowContext_);
+    news_->start();  // after the first frame: the feed never delays the window
 
     if (homeSettled || home::holdsInstalledGame(folder_)) {
         flow_->startStartupJob();
@@ -279,6 +286,7 @@ void Launcher::openInstallPanel() {
 }
 
 void Launcher::shutdown() {
+    if (news_) news_->requestStop();
     if (flow_) {
         flow_->requestStop();
         flow_->joinAll();
@@ -289,6 +297,7 @@ void Launcher::shutdown() {
         window_ = nullptr;
     }
     flow_.reset();
+    news_.reset();  // a running fetch ends at its next step
     windowContext_.reset();
     renderer_.reset();
     services_.reset();

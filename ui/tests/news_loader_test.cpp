@@ -54,7 +54,7 @@ protected:
 
 TEST_F(NewsLoaderTest, AResultReplacesTheListAndRestartsTheRotation) {
     seed({item("old-a"), item("old-b")}, 1);
-    NewsLoader loader(store, clock, poster, [] { return std::vector<NewsItem>{item("a"), item("b"), item("c")}; });
+    NewsLoader loader(store, clock, poster, [](const std::atomic<bool>&) { return std::vector<NewsItem>{item("a"), item("b"), item("c")}; });
     ASSERT_TRUE(loader.start());
     loader.join();
     const UiState s = store.snapshot();
@@ -69,11 +69,11 @@ TEST_F(NewsLoaderTest, AResultReplacesTheListAndRestartsTheRotation) {
 
 TEST_F(NewsLoaderTest, AnEmptyFeedOrAFailureKeepsTheList) {
     seed({item("kept")}, 0);
-    NewsLoader empty(store, clock, poster, [] { return std::vector<NewsItem>{}; });
+    NewsLoader empty(store, clock, poster, [](const std::atomic<bool>&) { return std::vector<NewsItem>{}; });
     ASSERT_TRUE(empty.start());
     empty.join();
     NewsLoader failing(store, clock, poster,
-                       []() -> std::vector<NewsItem> { throw std::runtime_error("Resposta de noticias invalida."); });
+                       [](const std::atomic<bool>&) -> std::vector<NewsItem> { throw std::runtime_error("Resposta de noticias invalida."); });
     ASSERT_TRUE(failing.start());
     failing.join();
     const UiState s = store.snapshot();
@@ -88,7 +88,7 @@ TEST_F(NewsLoaderTest, OneFetchAtATime) {
     std::promise<void> release;
     std::shared_future<void> gate = release.get_future().share();
     std::atomic<int> fetches{0};
-    NewsLoader loader(store, clock, poster, [&] {
+    NewsLoader loader(store, clock, poster, [&](const std::atomic<bool>&) {
         ++fetches;
         gate.wait();
         return std::vector<NewsItem>{item("a")};
@@ -101,6 +101,24 @@ TEST_F(NewsLoaderTest, OneFetchAtATime) {
     EXPECT_TRUE(loader.start());  // accepted again once finished
     loader.join();
     EXPECT_EQ(fetches.load(), 2);
+}
+
+TEST_F(NewsLoaderTest, AStoppedLoaderStoresNothingAndStartsNoMore) {
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    bool sawStop = false;
+    NewsLoader loader(store, clock, poster, [&](const std::atomic<bool>& stop) {
+        gate.wait();
+        sawStop = stop.load();
+        return std::vector<NewsItem>{item("late")};
+    });
+    ASSERT_TRUE(loader.start());
+    loader.requestStop();
+    release.set_value();
+    loader.join();
+    EXPECT_TRUE(sawStop);
+    EXPECT_TRUE(store.snapshot().news.empty());
+    EXPECT_FALSE(loader.start());
 }
 
 }  // namespace

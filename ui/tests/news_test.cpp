@@ -212,6 +212,18 @@ TEST(Portal, PagesAndNotices) {
     EXPECT_EQ(portalBaseAddress().rfind("https://", 0), 0u);
 }
 
+TEST(Portal, GameNewsAddressTakesOnlyAnOpaqueTicket) {
+    const std::string ticket = "AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_abcde";
+    ASSERT_EQ(ticket.size(), 43u);
+    const auto address = gameNewsAddress(ticket);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(address->rfind("https://", 0), 0u);
+    EXPECT_TRUE(address->ends_with("/game-news/?ticket=" + ticket));
+    EXPECT_FALSE(gameNewsAddress(""));
+    EXPECT_FALSE(gameNewsAddress(ticket.substr(1)));
+    EXPECT_FALSE(gameNewsAddress(ticket.substr(1) + "&"));
+}
+
 TEST(Portal, SplitHttpsAddress) {
     EXPECT_EQ(splitHttpsAddress("https://localhost").host, "localhost");
     EXPECT_EQ(splitHttpsAddress("https://localhost").port, 443);

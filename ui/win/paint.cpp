@@ -109,12 +109,25 @@ FontSet::FontSet(Gdiplus::FontCollection* collection) {
             if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) *slot = std::move(family);
         }
     }
+    // "Segoe UI", else the system's generic sans-serif family, else any installed family: a
+    // text must never vanish because a font is missing.
     fallback_ = std::make_unique<Gdiplus::FontFamily>(L"Segoe UI");
     if (fallback_->GetLastStatus() != Gdiplus::Ok || !fallback_->IsAvailable()) {
         const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
         fallback_.reset(generic != nullptr ? generic->Clone() : nullptr);
     }
     if (fallback_ && (fallback_->GetLastStatus() != Gdiplus::Ok || !fallback_->IsAvailable())) fallback_.reset();
+    if (!fallback_) {
+        Gdiplus::InstalledFontCollection installed;
+        const INT count = installed.GetFamilyCount();
+        if (count > 0) {
+            std::vector<Gdiplus::FontFamily> families(static_cast<std::size_t>(count));
+            INT found = 0;
+            if (installed.GetFamilies(count, families.data(), &found) == Gdiplus::Ok && found > 0) {
+                fallback_.reset(families[0].Clone());
+            }
+        }
+    }
 }
 
 FontSet::~FontSet() = default;

@@ -106,6 +106,12 @@ public:
     };
     const std::vector<HoverQuery>& hoverQueries() const { return hoverQueries_; }
     void markAnimated() { animated_ = true; }
+
+    // The bitmap under the context when primitives may write pixels themselves (the stars), and
+    // the scale set by applySettings.
+    void setTarget(Gdiplus::Bitmap* target) { target_ = target; }
+    Gdiplus::Bitmap* target() const { return target_; }
+    double scale() const { return scale_; }
     bool animated() const { return animated_; }
     // The rendering settings of every context: anti-aliased, high-quality, scaled by s.
     void applySettings(double scale);
@@ -117,6 +123,8 @@ private:
     Gdiplus::Status status_ = Gdiplus::Ok;
     mutable std::vector<HoverQuery> hoverQueries_;
     bool animated_ = false;
+    Gdiplus::Bitmap* target_ = nullptr;
+    double scale_ = 1.0;
 };
 
 std::wstring toWide(std::string_view utf8);  // empty when the text is not valid UTF-8

@@ -328,6 +328,7 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
     Gdiplus::Graphics g(frame.get());
     Canvas c(g, fonts_, inputs);
     target_ = frame.get();
+    c.setTarget(frame.get());
     c.check(g.SetCompositingMode(Gdiplus::CompositingModeSourceOver));
     c.applySettings(scale);
 

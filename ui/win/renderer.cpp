@@ -100,17 +100,14 @@ std::unique_ptr<Gdiplus::Bitmap> newLayer(INT width, INT height) {
     return layer;
 }
 
-// Everything of UiState that the cached home group shows. Never the password or the fields:
-// those are drawn live on every frame.
-std::string homeKey(const UiState& s, bool english, std::uint64_t nowMs) {
+// Everything of UiState that the cached home group shows. Never the password, the fields or the
+// status panel's content: those are drawn live on every frame.
+std::string homeKey(const UiState& s, bool english) {
     nlohmann::json key = {english,
-                          s.statusText,
-                          noticeVisible(s, nowMs) ? s.noticeText : std::string(),
                           s.gameVersion,
                           s.signedIn ? s.username : std::string(),
                           s.busy,
                           s.busyKind,
-                          s.progress,
                           s.serverOnline,
                           s.signedIn,
                           s.gameRunning,
@@ -342,11 +339,12 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
         DrawProgressBar(c, rect::kSplashBar, 0, true);
     } else {
         // Most of the home screen changes only with the state or the hover; it is drawn into a
-        // cached group. The text fields (caret) and the status bar (animated) are drawn live, in
-        // their place in the order: nothing of the group lies over them.
-        drawCached(c, home_, homeKey(state, english, inputs.nowMs), inputs, scale, [&](Canvas& group) { drawHome(group, state); });
+        // cached group. The text fields (typing, caret) and the status panel's texts and bar
+        // (progress, animation) are drawn live, in their place in the order: nothing of the group
+        // lies over them.
+        drawCached(c, home_, homeKey(state, english), inputs, scale, [&](Canvas& group) { drawHome(group, state); });
         if (!state.signedIn) drawLoginFields(c, state);
-        DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(state.progress), state.busy && state.progress == 0, state.busy);
+        drawStatusContent(c, state);
         drawCached(c, overlays_, overlaysKey(state, english), inputs, scale, [&](Canvas& group) {
             if (state.settingsOpen) drawSettingsPanel(group, state);
             drawLanguageSwitch(group, state);
@@ -419,9 +417,13 @@ void Renderer::drawLoginFields(Canvas& c, const UiState& s) {
               c.hovered(rect::kShowHide) ? colour::kLightGold : colour::kMutedLilac, true, Align::Centre, false, true);
 }
 
-void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
+void Renderer::drawStatusPanel(Canvas& c, const UiState&) {
     const Box& panel = rect::kStatusPanel;
     DrawPanel(c, panel.x, panel.y, panel.w, panel.h, 16, 240);
+}
+
+// The status panel's texts and bar follow every progress step of a download: drawn live.
+void Renderer::drawStatusContent(Canvas& c, const UiState& s) {
     DrawLabel(c, statusPanelTitle(s), 418, 668, 300, 20, 13, colour::kGold, true, Align::Near, false, true);
     const bool ready = readyToPlay(s);
     DrawLabel(c, std::to_string(s.progress) + "%", 700, 660, 118, 34, 26, ready ? colour::kReadyPercent : colour::kLightGold,
@@ -429,6 +431,7 @@ void Renderer::drawStatusPanel(Canvas& c, const UiState& s) {
     const bool notice = noticeVisible(s, c.inputs().nowMs);
     DrawLabel(c, statusDetail(s, c.inputs().nowMs), 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
               false, Align::Near, false, true);
+    DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
 }
 
 void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {

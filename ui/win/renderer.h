@@ -70,6 +70,7 @@ private:
     void drawLoginFields(Canvas& c, const UiState& state);
     void drawAccountPanel(Canvas& c, const UiState& state);
     void drawStatusPanel(Canvas& c, const UiState& state);
+    void drawStatusContent(Canvas& c, const UiState& state);
     void drawNewsPanel(Canvas& c, const UiState& state);
     void drawSettingsPanel(Canvas& c, const UiState& state);
     void drawLanguageSwitch(Canvas& c, const UiState& state);

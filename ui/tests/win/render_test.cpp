@@ -61,11 +61,15 @@ TEST_F(Frames, HomeGroupIsReusedUntilWhatItShowsChanges) {
     renderer_.RenderFrame(1.0, false);
     EXPECT_EQ(renderer_.homeGroupBuilds(), first);
 
-    store_.withLock([](UiState& s) { s.username = "digitando"; });  // fields are drawn live
+    store_.withLock([](UiState& s) {
+        s.username = "digitando";  // the fields are drawn live
+        s.statusText = "Baixando nyra-001.pck: 12 MB de 480 MB";  // so is the status panel's content
+        s.progress = 3;
+    });
     renderer_.RenderFrame(1.0, false);
     EXPECT_EQ(renderer_.homeGroupBuilds(), first);
 
-    store_.withLock([](UiState& s) { s.statusText = "Validando sua conta..."; });
+    store_.withLock([](UiState& s) { s.serverOnline = true; });  // the chip and the play label change
     renderer_.RenderFrame(1.0, false);
     EXPECT_EQ(renderer_.homeGroupBuilds(), first + 1);
 

@@ -20,6 +20,8 @@
 #include "ui/news_loader.h"
 #include "ui/win/art.h"
 #include "ui/win/news_fetch.h"
+#include "ui/win/preview.h"
+#include "ui/win/renderer.h"
 #include "ui/win/window.h"
 
 #include <nlohmann/json.hpp>
@@ -27,6 +29,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -141,6 +144,8 @@ private:
     std::unique_ptr<ui::NewsLoader> news_;
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
+    std::unique_ptr<ui::Renderer> renderer_;
+    ui::ScreenActions screenActions_;
     std::unique_ptr<ui::WindowContext> windowContext_;
     HWND window_ = nullptr;
 };
@@ -168,7 +173,8 @@ int Launcher::run(std::u16string_view commandLine) {
     assets_ = std::make_unique<ui::LauncherAssets>(instance_);
 
     if (auto preview = matchPreview(commandLine)) {
-        throw std::runtime_error("Pre-visualizacao indisponivel nesta versao.");
+        const std::u16string value(preview->value);
+        return ui::runPreview(preview->mode, std::filesystem::path(reinterpret_cast<const wchar_t*>(value.c_str())), *assets_);
     }
     return runInteractive(commandLine, chainIsPlain, homeSettled);
 }
@@ -202,8 +208,13 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
         *preparation_, pending_.settings, pending_.preferences, environment_, pending_.game});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
-    windowContext_ = std::make_unique<ui::WindowContext>(ui::WindowContext{*store_, *assets_, placement.scale,
-                                                                           flow_.get(), [this] { news_->start(); }});
+    renderer_ = std::make_unique<ui::Renderer>(*assets_, *store_, clock_, std::random_device{}());
+    renderer_->setLauncherVersion(ui::launcherVersionText());
+    windowContext_ = std::make_unique<ui::WindowContext>(*store_, *renderer_, clock_);
+    windowContext_->scale = placement.scale;
+    windowContext_->flow = flow_.get();
+    windowContext_->actions = &screenActions_;
+    windowContext_->startNews = [this] { news_->start(); };
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
     ui::presentCurrentFrame(window_, *windowContext_);
@@ -304,6 +315,7 @@ void Launcher::shutdown() {
     flow_.reset();
     news_.reset();  // a running fetch ends at its next step
     windowContext_.reset();
+    renderer_.reset();
     services_.reset();
     store_.reset();
     slot_ = InstanceSlot{};

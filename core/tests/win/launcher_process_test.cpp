@@ -72,7 +72,6 @@ TEST(LauncherProcess, ModesWithoutTheirSubsystemFailWithAMessageAndExitOne) {
         const wchar_t* message;
     } cases[] = {
         {L"--apply-launcher-update \"C:\\x\\Launcher.exe.update\"", L"Atualizacao do launcher indisponivel nesta versao."},
-        {L"--preview=shot.png", L"Pre-visualizacao indisponivel nesta versao."},
         {L"--security-probe=self", L"Autoteste de protecao indisponivel nesta versao."},
     };
     LauncherFolder folder;

@@ -29,6 +29,9 @@ function(nyra_project_target target)
   target_link_options(${target} PRIVATE ${NYRA_SANITIZE})
 endfunction()
 
+# Subsystems whose Windows tests use the stand-in service (faults, or launchers that talk to it).
+set(NYRA_STAND_IN_SUBSYSTEMS core net content ui)
+
 function(nyra_add_tests)
   include(GoogleTest)
   if(CMAKE_CROSSCOMPILING)
@@ -67,8 +70,14 @@ function(nyra_add_tests)
     if(CMAKE_CROSSCOMPILING)
       # Each case runs in its own Wine process; discovery happens at test time so that the
       # build never needs Wine.
+      # The stand-in service is one process for the whole run and its faults are global, so the
+      # subsystems whose tests set faults or start launchers that talk to it take turns.
+      set(locks wine_${subsystem})
+      if(subsystem IN_LIST NYRA_STAND_IN_SUBSYSTEMS)
+        list(APPEND locks stand_in_service)
+      endif()
       gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-        PROPERTIES RESOURCE_LOCK wine_${subsystem} TIMEOUT 120)
+        PROPERTIES RESOURCE_LOCK "${locks}" TIMEOUT 120)
     else()
       gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
     endif()

@@ -59,9 +59,7 @@ std::unique_ptr<PreparedGame> UnavailablePreparation::prepareUntilStable(
     throw std::runtime_error(kPreparationUnavailable);
 }
 
-void UnavailableGameSettings::applyPendingAndReload(const std::filesystem::path&) {
-    throw std::runtime_error(kGameSettingsUnavailable);
-}
+void NoPendingGameSettings::applyPendingAndReload(const std::filesystem::path&) {}
 
 void UnavailableGameSession::runGameSession(BackendClient&, const std::filesystem::path&,
                                             std::unique_ptr<PreparedGame>, std::atomic<bool>&,

@@ -21,8 +21,6 @@ inline constexpr const char* kHardwareUnavailable =
     "Identidade do computador indisponivel nesta versao do launcher.";
 inline constexpr const char* kPreparationUnavailable =
     "Verificacao dos arquivos do jogo indisponivel nesta versao do launcher.";
-inline constexpr const char* kGameSettingsUnavailable =
-    "Configuracoes de video do jogo indisponiveis nesta versao do launcher.";
 inline constexpr const char* kGameSessionUnavailable =
     "Inicio do jogo indisponivel nesta versao do launcher.";
 
@@ -77,7 +75,9 @@ public:
                                                      const PhaseFn& phase) override;
 };
 
-class UnavailableGameSettings final : public GameSettings {
+// Until the launcher can save video settings, no change can be pending, so applying the pending
+// settings has nothing to write and the game's own INI stays as it is.
+class NoPendingGameSettings final : public GameSettings {
 public:
     void applyPendingAndReload(const std::filesystem::path& engineFolder) override;
 };
@@ -112,7 +112,7 @@ struct UnavailableServices {
     UnavailableSavedSession session;
     UnavailableHardwareIdentity hardware;
     UnavailablePreparation preparation;
-    UnavailableGameSettings settings;
+    NoPendingGameSettings settings;
     FilePreferencesWriter preferences;
     CrtProcessEnvironment environment;
     UnavailableGameSession game;

@@ -111,7 +111,7 @@ struct PrepareOptions {
     CdnFactory cdnFactory;                    // null: WinHttpCDN
 };
 
-// Part 3.1 steps, usable on their own.
+// The key exchange and the catalog steps of the preparation, usable on their own.
 std::array<std::uint8_t, 32> requestPackageKey(Http& http, const std::filesystem::path& gameFolder,
                                                const PackagePolicy& policy);
 struct LoadedCatalog {

@@ -71,13 +71,14 @@ function(nyra_add_tests)
       # Each case runs in its own Wine process; discovery happens at test time so that the
       # build never needs Wine.
       # The stand-in service is one process for the whole run and its faults are global, so the
-      # subsystems whose tests set faults or start launchers that talk to it take turns.
-      set(locks wine_${subsystem})
+      # subsystems whose tests set faults or start launchers that talk to it share one lock. One
+      # name only: the discovered tests' properties are name/value pairs, a list would split.
+      set(lock wine_${subsystem})
       if(subsystem IN_LIST NYRA_STAND_IN_SUBSYSTEMS)
-        list(APPEND locks stand_in_service)
+        set(lock stand_in_service)
       endif()
       gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-        PROPERTIES RESOURCE_LOCK "${locks}" TIMEOUT 120)
+        PROPERTIES RESOURCE_LOCK ${lock} TIMEOUT 120)
     else()
       gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
     endif()

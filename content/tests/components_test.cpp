@@ -1,5 +1,6 @@
 // Rules of the protected components: which entries are materialised, which names the clean-up
 // removes, when an existing file stays, the guard record layout and the protected-file map.
+#include "core/tests/failure_text.h"
 #include "content/components.h"
 
 #include <gtest/gtest.h>
@@ -11,17 +12,9 @@
 namespace nyra {
 namespace {
 
-using nlohmann::json;
+using test::failureOf;
 
-template <typename Call>
-std::string failureOf(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
+using nlohmann::json;
 
 TEST(NativeComponentNames, OnlyTopLevelBinariesAndTheGuardFile) {
     const struct {

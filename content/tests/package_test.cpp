@@ -1,4 +1,5 @@
 // Package policy, catalog container and catalog rules, hex and path rules, the package key.
+#include "core/tests/failure_text.h"
 #include "content/package.h"
 
 #include <gtest/gtest.h>
@@ -9,16 +10,9 @@
 namespace nyra {
 namespace {
 
-using nlohmann::json;
+using test::failureOf;
 
-std::string failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
+using nlohmann::json;
 
 json entry(std::string iv = std::string(24, 'a'), std::string tag = std::string(32, 'b')) {
     return {{"path", "data/a.bin"}, {"plain_size", 5},  {"sha256", std::string(64, 'c')}, {"pack", 0},
@@ -39,7 +33,7 @@ TEST(HexRules, DecodeOnlyLowerCaseDigitPairs) {
     EXPECT_EQ(decodeHex("00ff7a"), (std::vector<std::uint8_t>{0x00, 0xff, 0x7a}));
     EXPECT_TRUE(decodeHex("").empty());
     for (const char* bad : {"0", "abc", "0A", "FF", "g0", "0x", " 0", "0-"}) {
-        EXPECT_EQ(failure([&] { decodeHex(bad); }), "Hash invalido.") << bad;
+        EXPECT_EQ(failureOf([&] { decodeHex(bad); }), "Hash invalido.") << bad;
     }
     const std::uint8_t bytes[] = {0x01, 0xab, 0xff};
     EXPECT_EQ(toHex(bytes), "01abff");
@@ -79,7 +73,7 @@ TEST(PathRules, TableOfRelativePaths) {
         {"..a/b..", true},
     };
     for (const auto& c : cases) {
-        const std::string result = failure([&] { splitPackagePath(c.path); });
+        const std::string result = failureOf([&] { splitPackagePath(c.path); });
         if (c.accepted) {
             EXPECT_EQ(result, "<no failure>") << c.path;
         } else {
@@ -88,18 +82,18 @@ TEST(PathRules, TableOfRelativePaths) {
     }
     EXPECT_EQ(splitPackagePath("data/world/map.pak"), (std::vector<std::u16string>{u"data", u"world", u"map.pak"}));
     EXPECT_EQ(splitPackagePath("dados/ma\xc3\xa7\xc3\xa3.txt").back(), u"ma\u00e7\u00e3.txt");
-    EXPECT_EQ(failure([] { splitPackagePath("bad\xff"); }), "Texto invalido.");
+    EXPECT_EQ(failureOf([] { splitPackagePath("bad\xff"); }), "Texto invalido.");
 }
 
 TEST(CatalogRules, BoundsOnFormatEntriesAndPacks) {
-    EXPECT_EQ(failure([] { parseCatalog(catalogWith(0, 99)); }), "<no failure>");
-    EXPECT_EQ(failure([] { parseCatalog(catalogWith(0, 100)); }), "Catalogo invalido.");
+    EXPECT_EQ(failureOf([] { parseCatalog(catalogWith(0, 99)); }), "<no failure>");
+    EXPECT_EQ(failureOf([] { parseCatalog(catalogWith(0, 100)); }), "Catalogo invalido.");
     json bad = catalogWith(1, 1);
     bad["format"] = 2;
-    EXPECT_EQ(failure([&] { parseCatalog(bad); }), "Catalogo invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(bad); }), "Catalogo invalido.");
     bad = catalogWith(1, 1);
     bad.erase("entries");
-    EXPECT_EQ(failure([&] { parseCatalog(bad); }), "Catalogo invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(bad); }), "Catalogo invalido.");
 }
 
 TEST(CatalogRules, EntryLimitIsBelowOneHundredThousand) {
@@ -110,7 +104,7 @@ TEST(CatalogRules, EntryLimitIsBelowOneHundredThousand) {
     const Catalog catalog = parseCatalog(document);
     EXPECT_EQ(catalog.entries.size(), 99999u);
     entries.push_back(one);
-    EXPECT_EQ(failure([&] { parseCatalog(document); }), "Catalogo invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Catalogo invalido.");
 }
 
 TEST(CatalogRules, EntryMembersAreDecoded) {
@@ -123,21 +117,21 @@ TEST(CatalogRules, EntryMembersAreDecoded) {
     EXPECT_EQ(catalog.packs[0].path, "nyra-000.pck");
 
     document["entries"][0] = entry("000102030405060708090A0B");
-    EXPECT_EQ(failure([&] { parseCatalog(document); }), "Hash invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Hash invalido.");
     document["entries"][0] = entry(std::string(24, 'a'), std::string(32, 'B'));
-    EXPECT_EQ(failure([&] { parseCatalog(document); }), "Hash invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Hash invalido.");
     document["entries"][0] = entry(std::string(22, 'a'));
-    EXPECT_EQ(failure([&] { parseCatalog(document); }), "Pacote criptografado invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Pacote criptografado invalido.");
     document["entries"][0] = entry();
     document["entries"][0]["size"] = -1;
-    EXPECT_EQ(failure([&] { parseCatalog(document); }), "Catalogo invalido.");
+    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Catalogo invalido.");
 }
 
 TEST(ContainerRules, ThirtySixBytesIsTooShortThirtySevenIsFramed) {
     std::vector<std::uint8_t> container(36, 0);
     std::copy(kContainerMagic.begin(), kContainerMagic.end(), container.begin());
     EXPECT_FALSE(containerHasValidFrame(container));
-    EXPECT_EQ(failure([&] { splitContainer(container); }), "O catalogo do jogo foi alterado.");
+    EXPECT_EQ(failureOf([&] { splitContainer(container); }), "O catalogo do jogo foi alterado.");
     container.push_back(0x42);
     ASSERT_TRUE(containerHasValidFrame(container));
     const ContainerParts parts = splitContainer(container);
@@ -180,11 +174,11 @@ TEST(PackageKey, ThirtyTwoBytesOnlyAndTheTextIsWiped) {
     EXPECT_TRUE(answer["key"].get<std::string>().empty());
 
     json shortKey = {{"key", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHg=="}};  // 31 bytes
-    EXPECT_EQ(failure([&] { takePackageKey(shortKey); }), "Chave de pacote invalida.");
+    EXPECT_EQ(failureOf([&] { takePackageKey(shortKey); }), "Chave de pacote invalida.");
     json longKey = {{"key", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8g"}};  // 33 bytes
-    EXPECT_EQ(failure([&] { takePackageKey(longKey); }), "Chave de pacote invalida.");
+    EXPECT_EQ(failureOf([&] { takePackageKey(longKey); }), "Chave de pacote invalida.");
     json notBase64 = {{"key", "not base64!"}};
-    EXPECT_EQ(failure([&] { takePackageKey(notBase64); }), "Chave invalida.");
+    EXPECT_EQ(failureOf([&] { takePackageKey(notBase64); }), "Chave invalida.");
     json notText = {{"key", 5}};
     EXPECT_THROW(takePackageKey(notText), json::type_error);
 }

@@ -1,4 +1,5 @@
 // nyra::Http over a scripted transport: what it sends, what it keeps, what it refuses.
+#include "core/tests/failure_text.h"
 #include "net/http.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 
 namespace nyra {
 namespace {
+
+using test::failureOf;
 
 using nlohmann::json;
 
@@ -79,14 +82,6 @@ struct HttpFixture : ::testing::Test {
               }(),
               clock, "localhost"};
 
-    std::string failure(const std::function<void()>& action) {
-        try {
-            action();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "<no failure>";
-    }
     void signIn() {
         script.push_back(cbor({{"csrf", kCsrf}, {"user", nullptr}}));
         script.push_back({200, {"__Host-nyra_session=" + kToken + "; Path=/; Secure"}, "application/cbor",
@@ -117,13 +112,13 @@ TEST_F(HttpFixture, LoginBootstrapsThenSignsInWithIdentityAndKeepsTheSession) {
 TEST_F(HttpFixture, LoginWithoutASessionCookieIsNotASignIn) {
     script.push_back(cbor({{"csrf", kCsrf}}));
     script.push_back(cbor(json::object()));
-    EXPECT_EQ(failure([&] { http.login("ana", "x", "", "", false); }), "O servidor nao confirmou a sessao.");
+    EXPECT_EQ(failureOf([&] { http.login("ana", "x", "", "", false); }), "O servidor nao confirmou a sessao.");
     EXPECT_EQ(sent[1].envelope["args"], (json{{"username", "ana"}, {"password", "x"}}));
 }
 
 TEST_F(HttpFixture, BootstrapRefusesAnUnusableCsrf) {
     script.push_back(cbor({{"csrf", "short"}}));
-    EXPECT_EQ(failure([&] { http.bootstrap(); }), "Sessao de seguranca invalida.");
+    EXPECT_EQ(failureOf([&] { http.bootstrap(); }), "Sessao de seguranca invalida.");
     EXPECT_TRUE(http.csrf().empty());
 }
 
@@ -143,9 +138,9 @@ TEST_F(HttpFixture, AnEmptySessionCookieSignsOutEvenOnAnErrorStatus) {
 
 TEST_F(HttpFixture, AnswersMustCarryTheirContentType) {
     script.push_back({200, {}, "application/json", json::to_cbor(json::object())});
-    EXPECT_EQ(failure([&] { http.call("/api/notifications"); }), "Protocolo do servidor invalido. Atualize o launcher.");
+    EXPECT_EQ(failureOf([&] { http.call("/api/notifications"); }), "Protocolo do servidor invalido. Atualize o launcher.");
     script.push_back({200, {}, std::nullopt, json::to_cbor(json::object())});
-    EXPECT_EQ(failure([&] { http.call("/api/notifications"); }), "Tipo de resposta do servidor ausente.");
+    EXPECT_EQ(failureOf([&] { http.call("/api/notifications"); }), "Tipo de resposta do servidor ausente.");
     EXPECT_EQ(sent.back().limit, Http::kCallLimit);
 }
 
@@ -175,14 +170,14 @@ TEST_F(HttpFixture, DownloadTokenIsKeptSentAndRenewedThirtySecondsBeforeExpiry) 
 }
 
 TEST_F(HttpFixture, FileOperationsNeedAPackageKeyOfThisSignIn) {
-    EXPECT_EQ(failure([&] { http.exchange("/api/launcher/translations", "{}", "", Http::kTranslationsLimit); }),
+    EXPECT_EQ(failureOf([&] { http.exchange("/api/launcher/translations", "{}", "", Http::kTranslationsLimit); }),
               "Entre novamente para autorizar os arquivos do jogo.");
     EXPECT_TRUE(sent.empty());
     signIn();
     requestKey();
     script.push_back(cbor(json::object()));
     http.logout();
-    EXPECT_EQ(failure([&] { http.exchange("/api/launcher/package-index", "", "", Http::kIndexLimit); }),
+    EXPECT_EQ(failureOf([&] { http.exchange("/api/launcher/package-index", "", "", Http::kIndexLimit); }),
               "Entre novamente para autorizar os arquivos do jogo.");
 }
 
@@ -201,13 +196,13 @@ TEST_F(HttpFixture, RangeAnswersAreAcceptedOnlyForRangeRequests) {
 TEST_F(HttpFixture, PackageKeyWithAnUnusableLifetimeIsRefused) {
     signIn();
     script.push_back(cbor({{"key", "a2V5"}, {"download_token", "dl"}, {"download_expires_in", 59}}));
-    EXPECT_EQ(failure([&] { http.call("/api/launcher/package-key", json::object()); }),
+    EXPECT_EQ(failureOf([&] { http.call("/api/launcher/package-key", json::object()); }),
               "Autorizacao de download invalida.");
     EXPECT_TRUE(http.downloadToken().empty());
 }
 
 TEST_F(HttpFixture, ResumingASessionAsksTheBackendWhoseItIs) {
-    EXPECT_EQ(failure([&] { http.resumeSession("not-a-token"); }), "Sessao salva invalida.");
+    EXPECT_EQ(failureOf([&] { http.resumeSession("not-a-token"); }), "Sessao salva invalida.");
     EXPECT_TRUE(sent.empty());
 
     script.push_back(cbor({{"csrf", kCsrf}, {"user", {{"username", "ana"}}}}));

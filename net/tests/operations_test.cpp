@@ -1,4 +1,5 @@
 // The backend protocol rules, byte for byte where the backend depends on bytes.
+#include "core/tests/failure_text.h"
 #include "net/operations.h"
 
 #include <gtest/gtest.h>
@@ -9,16 +10,9 @@
 namespace nyra::api {
 namespace {
 
-using nlohmann::json;
+using test::failureOf;
 
-std::string failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
+using nlohmann::json;
 
 TEST(Operations, LookupMatchesExactAndPrefixPathsFromTheTop) {
     const struct {
@@ -36,7 +30,7 @@ TEST(Operations, LookupMatchesExactAndPrefixPathsFromTheTop) {
     };
     for (const auto& c : cases) EXPECT_EQ(lookupOperation(c.path), c.op) << c.path;
     for (const char* refused : {"/api/bootstrap/", "/api/launcher/packages", "/api/me/vip/", "", "/client/v1"}) {
-        EXPECT_EQ(failure([&] { lookupOperation(refused); }), "Operacao do cliente nao autorizada.") << refused;
+        EXPECT_EQ(failureOf([&] { lookupOperation(refused); }), "Operacao do cliente nao autorizada.") << refused;
     }
 }
 
@@ -53,10 +47,10 @@ TEST(Operations, EnvelopeIsTheCborMapArgsThenOp) {
 TEST(Operations, EnvelopeLimitsDependOnTheOperation) {
     const auto argsOfSize = [](std::size_t n) { return json{{"x", std::string(n, 'a')}}; };
     EXPECT_NO_THROW(encodeEnvelope(7, argsOfSize(8150)));
-    EXPECT_EQ(failure([&] { encodeEnvelope(7, argsOfSize(8200)); }), "Requisicao do cliente muito grande.");
+    EXPECT_EQ(failureOf([&] { encodeEnvelope(7, argsOfSize(8200)); }), "Requisicao do cliente muito grande.");
     EXPECT_NO_THROW(encodeEnvelope(20, argsOfSize(16000)));
     EXPECT_NO_THROW(encodeEnvelope(21, argsOfSize(65000)));
-    EXPECT_EQ(failure([&] { encodeEnvelope(22, argsOfSize(16400)); }), "Requisicao do cliente muito grande.");
+    EXPECT_EQ(failureOf([&] { encodeEnvelope(22, argsOfSize(16400)); }), "Requisicao do cliente muito grande.");
 }
 
 TEST(Operations, ArgumentRules) {
@@ -97,7 +91,7 @@ TEST(Operations, ArgumentRules) {
     };
     for (const auto& c : cases) {
         json args = c.args;
-        const std::string error = failure([&] { applyArgumentRules(c.op, c.path, args, c.header); });
+        const std::string error = failureOf([&] { applyArgumentRules(c.op, c.path, args, c.header); });
         EXPECT_EQ(error, c.error.empty() ? "<no failure>" : c.error) << c.op << " " << c.path << " " << c.header;
     }
 
@@ -202,7 +196,7 @@ TEST(Operations, ContentTypesAreExact) {
         {26, "application/vnd.microsoft.portable-executable", "Arquivo do servidor invalido."},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(failure([&] { checkContentType(c.op, c.type); }), c.error ? c.error : "<no failure>")
+        EXPECT_EQ(failureOf([&] { checkContentType(c.op, c.type); }), c.error ? c.error : "<no failure>")
             << c.op << " " << c.type.value_or("(none)");
     }
 }
@@ -236,7 +230,7 @@ TEST(Operations, DownloadTokenBounds) {
         {"\xC3\xA9", 600, "Token de download invalido."},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(failure([&] { validateDownloadToken(c.token, c.lifetime); }), c.error ? c.error : "<no failure>")
+        EXPECT_EQ(failureOf([&] { validateDownloadToken(c.token, c.lifetime); }), c.error ? c.error : "<no failure>")
             << c.token.substr(0, 10) << " " << c.lifetime;
     }
 }

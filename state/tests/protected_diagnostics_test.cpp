@@ -1,5 +1,6 @@
 // Envelope, container and binding rules of the protected diagnostics, with a stand-in protector
 // that, like the platform service, only opens a blob with the binding it was made with.
+#include "core/tests/failure_text.h"
 #include "state/protected_diagnostics.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 namespace nyra {
 namespace {
+
+using test::failureOf;
 
 using nlohmann::json;
 
@@ -39,16 +42,6 @@ public:
     std::optional<std::string> replacement;  // what unprotect yields instead of the real plain text
     std::string lastPlain;
 };
-
-template <typename Call>
-std::string failureOf(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
 
 TEST(DiagnosticNames, KindsFilesAndBindingTexts) {
     EXPECT_EQ(currentDiagnosticFileName(DiagnosticKind::Launch), "last-launch.dat");

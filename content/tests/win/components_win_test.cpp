@@ -1,5 +1,6 @@
 // Protected components on disk under Wine: materialisation from encrypted packs, the client.ini
 // rule, failures, the guard authorisation, the protected-file check and the clean-up.
+#include "core/tests/failure_text.h"
 #include "content/components.h"
 #include "content/tests/win/guard_fixture.h"
 #include "content/win/components.h"
@@ -21,6 +22,8 @@
 
 namespace nyra {
 namespace {
+
+using test::failureOf;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -122,16 +125,6 @@ protected:
                                       if (texts) texts->push_back(text);
                                       if (percents) percents->push_back(percent);
                                   });
-    }
-
-    template <typename Call>
-    static std::string failureOf(Call&& call) {
-        try {
-            call();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "<no failure>";
     }
 
     fs::path root_;

@@ -1,5 +1,6 @@
 // The Win32 content primitives on real files and CNG: file hashing, AES-GCM, whole-file I/O,
 // path joining, pack handles and the protected receipts file.
+#include "core/tests/failure_text.h"
 #include "content/package.h"
 #include "content/win/pack_file.h"
 #include "content/win/primitives.h"
@@ -14,16 +15,9 @@
 namespace nyra {
 namespace {
 
-using nlohmann::json;
+using test::failureOf;
 
-std::string failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
+using nlohmann::json;
 
 class TempFolder : public ::testing::Test {
 protected:
@@ -61,16 +55,16 @@ TEST_F(FilePrimitives, Sha256FileReportsEveryMebibyteBlock) {
     const std::string content(2 * 1048576 + 5, 'x');
     EXPECT_EQ(digest, win::sha256Hex(content.data(), content.size()));
 
-    EXPECT_EQ(failure([&] { sha256File(folder / L"missing.bin"); }), "Arquivo protegido ausente.");
+    EXPECT_EQ(failureOf([&] { sha256File(folder / L"missing.bin"); }), "Arquivo protegido ausente.");
 }
 
 TEST_F(FilePrimitives, WholeFileReadAndWrite) {
     const auto file = write(L"data.bin", "0123456789");
     EXPECT_EQ(readWholeFile(file, 10).size(), 10u);
-    EXPECT_EQ(failure([&] { readWholeFile(file, 9); }), "Tamanho de arquivo invalido.");
-    EXPECT_EQ(failure([&] { readWholeFile(folder / L"missing", 9); }), "Arquivo do jogo nao encontrado.");
-    EXPECT_EQ(failure([&] { readWholeFile(folder, 9); }), "Arquivo do jogo nao encontrado.");
-    EXPECT_EQ(failure([&] { writeWholeFile(folder / L"no-such-folder" / L"x", {}); }),
+    EXPECT_EQ(failureOf([&] { readWholeFile(file, 9); }), "Tamanho de arquivo invalido.");
+    EXPECT_EQ(failureOf([&] { readWholeFile(folder / L"missing", 9); }), "Arquivo do jogo nao encontrado.");
+    EXPECT_EQ(failureOf([&] { readWholeFile(folder, 9); }), "Arquivo do jogo nao encontrado.");
+    EXPECT_EQ(failureOf([&] { writeWholeFile(folder / L"no-such-folder" / L"x", {}); }),
               "Nao foi possivel preparar o arquivo.");
     write(L"data.bin", "ab");  // truncates
     EXPECT_EQ(readWholeFile(file, 10).size(), 2u);
@@ -79,10 +73,10 @@ TEST_F(FilePrimitives, WholeFileReadAndWrite) {
 TEST(Gcm, ParameterSizesAndAuthentication) {
     const std::vector<std::uint8_t> key(32, 7), nonce(12, 1), tag(16, 2), data(40, 3);
     const std::vector<std::uint8_t> shortKey(31, 7), longNonce(13, 1), shortTag(15, 2);
-    EXPECT_EQ(failure([&] { decryptGcm(data, shortKey, nonce, tag); }), "Pacote criptografado invalido.");
-    EXPECT_EQ(failure([&] { decryptGcm(data, key, longNonce, tag); }), "Pacote criptografado invalido.");
-    EXPECT_EQ(failure([&] { decryptGcm(data, key, nonce, shortTag); }), "Pacote criptografado invalido.");
-    EXPECT_EQ(failure([&] { decryptGcm(data, key, nonce, tag); }), "Pacote alterado ou chave incorreta.");
+    EXPECT_EQ(failureOf([&] { decryptGcm(data, shortKey, nonce, tag); }), "Pacote criptografado invalido.");
+    EXPECT_EQ(failureOf([&] { decryptGcm(data, key, longNonce, tag); }), "Pacote criptografado invalido.");
+    EXPECT_EQ(failureOf([&] { decryptGcm(data, key, nonce, shortTag); }), "Pacote criptografado invalido.");
+    EXPECT_EQ(failureOf([&] { decryptGcm(data, key, nonce, tag); }), "Pacote alterado ou chave incorreta.");
 }
 
 TEST(Gcm, DecryptsWhatCngEncrypted) {
@@ -112,14 +106,14 @@ TEST(Gcm, DecryptsWhatCngEncrypted) {
     const auto decrypted = decryptGcm(cipher, key, nonce, tag);
     EXPECT_EQ(std::string(decrypted.begin(), decrypted.end()), plain);
     cipher[0] ^= 1;
-    EXPECT_EQ(failure([&] { decryptGcm(cipher, key, nonce, tag); }), "Pacote alterado ou chave incorreta.");
+    EXPECT_EQ(failureOf([&] { decryptGcm(cipher, key, nonce, tag); }), "Pacote alterado ou chave incorreta.");
 }
 
 using PathJoin = TempFolder;
 
 TEST_F(PathJoin, PlainPathsJoinAndLinksAreRefused) {
     EXPECT_EQ(joinPackagePath(folder, "data/world/map.pak"), folder / L"data" / L"world" / L"map.pak");
-    EXPECT_EQ(failure([&] { joinPackagePath(folder, "data/../x"); }), "Caminho invalido no pacote.");
+    EXPECT_EQ(failureOf([&] { joinPackagePath(folder, "data/../x"); }), "Caminho invalido no pacote.");
     std::filesystem::create_directories(folder / L"real");
     if (!::CreateSymbolicLinkW((folder / L"link").c_str(), (folder / L"real").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
         GTEST_SKIP() << "symbolic links cannot be made here";
@@ -129,7 +123,7 @@ TEST_F(PathJoin, PlainPathsJoinAndLinksAreRefused) {
         // Wine 8 makes a Unix link that it does not report as a reparse point.
         GTEST_SKIP() << "this system does not report symbolic links as reparse points";
     }
-    EXPECT_EQ(failure([&] { joinPackagePath(folder, "link/file.bin"); }), "Pasta do jogo redirecionada.");
+    EXPECT_EQ(failureOf([&] { joinPackagePath(folder, "link/file.bin"); }), "Pasta do jogo redirecionada.");
 }
 
 using PackFile = TempFolder;
@@ -159,7 +153,7 @@ TEST_F(PackFile, WritersAndDirectoriesAreRefused) {
                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(writer);
-        EXPECT_EQ(failure([&] { VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly); }),
+        EXPECT_EQ(failureOf([&] { VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly); }),
                   "Feche programas que estejam alterando os pacotes do jogo e tente novamente.");
     }
     {
@@ -170,11 +164,11 @@ TEST_F(PackFile, WritersAndDirectoriesAreRefused) {
         EXPECT_FALSE(writer);
     }
     std::filesystem::create_directories(folder / L"nyra-002.pck");
-    EXPECT_EQ(failure([&] { VerifiedPackFile::open(folder / L"nyra-002.pck", VerifiedPackFile::Share::ReadOnly); }),
+    EXPECT_EQ(failureOf([&] { VerifiedPackFile::open(folder / L"nyra-002.pck", VerifiedPackFile::Share::ReadOnly); }),
               "Pacote do jogo invalido ou redirecionado.");
     // A second name for the same bytes would let them change under another path.
     if (::CreateHardLinkW((folder / L"other.bin").c_str(), file.c_str(), nullptr)) {
-        EXPECT_EQ(failure([&] { VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly); }),
+        EXPECT_EQ(failureOf([&] { VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly); }),
                   "Pacote do jogo invalido ou redirecionado.");
     }
 }

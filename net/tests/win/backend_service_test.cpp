@@ -2,6 +2,7 @@
 // checks and the service's fault injection; no mock of the server.
 #include <winsock2.h>
 
+#include "core/tests/failure_text.h"
 #include "core/clock.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
@@ -28,14 +29,6 @@ protected:
     std::unique_ptr<Http> connect() {
         return std::make_unique<Http>(std::make_unique<net::WinHttpBackendTransport>("localhost", 443), clock,
                                       "localhost");
-    }
-    static std::string failure(const std::function<void()>& action) {
-        try {
-            action();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "<no failure>";
     }
     json packageKeyArgs(const json& policy) {
         return {{"package_id", policy.at("package_id")},
@@ -120,7 +113,7 @@ TEST_F(Backend, AnswersWithTheWrongContentTypeAreRefused) {
         json fault = c.fault;
         fault["target"] = "package-policy";
         service->fault(fault);
-        EXPECT_EQ(failure([&] { http->call("/api/launcher/package-policy"); }), c.text) << fault.dump();
+        EXPECT_EQ(failureOf([&] { http->call("/api/launcher/package-policy"); }), c.text) << fault.dump();
     }
 }
 
@@ -131,7 +124,7 @@ TEST_F(Backend, BodyLimitIsExact) {
     http->call("/api/launcher/package-key", packageKeyArgs(policy));
     const auto index = http->exchange("/api/launcher/package-index", "", "", Http::kIndexLimit);
     EXPECT_EQ(http->exchange("/api/launcher/package-index", "", "", index.size()).size(), index.size());
-    EXPECT_EQ(failure([&] { http->exchange("/api/launcher/package-index", "", "", index.size() - 1); }),
+    EXPECT_EQ(failureOf([&] { http->exchange("/api/launcher/package-index", "", "", index.size() - 1); }),
               "Resposta do servidor muito grande.");
 }
 
@@ -152,7 +145,7 @@ TEST_F(Backend, AConnectionThatCannotBeMadeReachesThePlayerInTheirWords) {
         return ::ntohs(address.sin_port);
     }();
     Http http(std::make_unique<net::WinHttpBackendTransport>("localhost", port), clock, "localhost");
-    EXPECT_EQ(failure([&] { http.bootstrap(); }),
+    EXPECT_EQ(failureOf([&] { http.bootstrap(); }),
               "Sua conexao nao chegou ao servidor do Nyra. Libere o Launcher.exe no antivirus/firewall ou teste "
               "outra rede (ex.: 4G do celular). (WinHTTP 12029, envio)");
 }
@@ -177,7 +170,7 @@ TEST_F(Backend, SessionCookieRulesOfTheAnswers) {
     // A sign-in answered 200 without a session cookie is no sign-in.
     service->fault({{"target", "login"}, {"kind", "no-cookies"}});
     auto fresh = connect();
-    EXPECT_EQ(failure([&] { fresh->login(service->user, service->password, "", "", true); }),
+    EXPECT_EQ(failureOf([&] { fresh->login(service->user, service->password, "", "", true); }),
               "O servidor nao confirmou a sessao.");
     EXPECT_TRUE(fresh->sessionCookie().empty());
 }
@@ -193,7 +186,7 @@ TEST_F(Backend, CertificatesOutsideTheirPeriodOrOffPinAreRefused) {
     for (const auto& c : cases) {
         service->certificate(c.kind);
         auto http = connect();
-        const std::string text = failure([&] { http->call("/api/launcher/package-policy"); });
+        const std::string text = failureOf([&] { http->call("/api/launcher/package-policy"); });
         if (c.pinCheck) {
             EXPECT_EQ(text.rfind("Conexao segura recusada.", 0), 0u) << c.kind << ": " << text;
             EXPECT_NE(text.find(", certificado)"), std::string::npos) << c.kind << ": " << text;

@@ -1,11 +1,12 @@
 // Protected diagnostics files under Wine: DPAPI round trip, binding to the kind, the reader's
 // refusals, atomic replacement and the migration of legacy JSON files.
+#include "core/tests/failure_text.h"
 #include "state/protected_diagnostics.h"
 #include "state/win/protected_diagnostics.h"
 
+#include "state/tests/win/access_entries.h"
+
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@
 
 namespace nyra {
 namespace {
+
+using test::failureOf;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -57,50 +60,11 @@ protected:
         return stray;
     }
 
-    template <typename Call>
-    static std::string failureOf(Call&& call) {
-        try {
-            call();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "<no failure>";
-    }
-
     fs::path folder_;
 };
 
-std::wstring currentUserSid() {
-    HANDLE token = nullptr;
-    EXPECT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
-    std::vector<DWORD> buffer(256);
-    DWORD size = 0;
-    EXPECT_TRUE(::GetTokenInformation(token, TokenUser, buffer.data(), 1024, &size));
-    ::CloseHandle(token);
-    LPWSTR text = nullptr;
-    EXPECT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text));
-    std::wstring sid(text);
-    ::LocalFree(text);
-    return sid;
-}
-
-// The access entries of a file's DACL as SDDL, without "D:" and the DACL flags (Windows reports
-// "P" for the protected list; Wine, which keeps mode bits, never does).
-std::wstring accessEntries(const fs::path& file) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PACL dacl = nullptr;
-    EXPECT_EQ(::GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                      nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    LPWSTR text = nullptr;
-    EXPECT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                       DACL_SECURITY_INFORMATION, &text, nullptr));
-    std::wstring entries(text);
-    ::LocalFree(text);
-    ::LocalFree(descriptor);
-    const auto first = entries.find(L'(');
-    return first == std::wstring::npos ? std::wstring() : entries.substr(first);
-}
+using test::accessEntries;
+using test::currentUserSid;
 
 const json kLaunchRecord = {{"exit_code", 0}, {"duration_ms", 5400000}, {"result", "ended"}};
 const json kVerificationSummary = {{"checked", 12}, {"repaired", 1}, {"note", "Verificação concluída"}};

@@ -3,9 +3,9 @@
 #include "state/win/private_folder.h"
 #include "state/win/saved_session.h"
 
+#include "state/tests/win/access_entries.h"
+
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
@@ -74,37 +74,8 @@ protected:
     fs::path folder_;
 };
 
-std::wstring currentUserSid() {
-    HANDLE token = nullptr;
-    EXPECT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
-    std::vector<DWORD> buffer(256);
-    DWORD size = 0;
-    EXPECT_TRUE(::GetTokenInformation(token, TokenUser, buffer.data(), 1024, &size));
-    ::CloseHandle(token);
-    LPWSTR text = nullptr;
-    EXPECT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text));
-    std::wstring sid(text);
-    ::LocalFree(text);
-    return sid;
-}
-
-// The access entries of a folder's DACL as SDDL, without the "D:" prefix and the DACL flags
-// (Windows reports "P" for the protected list; Wine, which keeps mode bits, never does).
-std::wstring accessEntries(const fs::path& folder) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PACL dacl = nullptr;
-    EXPECT_EQ(::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      &dacl, nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    LPWSTR text = nullptr;
-    EXPECT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
-                                                                       DACL_SECURITY_INFORMATION, &text, nullptr));
-    std::wstring entries(text);
-    ::LocalFree(text);
-    ::LocalFree(descriptor);
-    const auto first = entries.find(L'(');
-    return first == std::wstring::npos ? std::wstring() : entries.substr(first);
-}
+using test::accessEntries;
+using test::currentUserSid;
 
 TEST_F(SavedSessionFile, SaveThenLoadGivesTheValueBackFromAHiddenProtectedFile) {
     EXPECT_EQ(loadSavedSession(folder_), "") << "no file yet";

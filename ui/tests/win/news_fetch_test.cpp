@@ -1,5 +1,6 @@
 // The news feed over WinHTTP against the stand-in service's portal: the real transport profile,
 // the development thumbprint and the service's fault injection.
+#include "core/tests/failure_text.h"
 #include "core/deployment.h"
 #include "net/tests/win/service_fixture.h"
 #include "ui/news_loader.h"
@@ -26,15 +27,6 @@ struct NoWindow final : WindowPoster {
     void post(unsigned, std::uintptr_t) override {}
 };
 
-std::string failure(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no failure>";
-}
-
 class NewsFeed : public ServiceTest {
 protected:
     static std::vector<NewsItem> fetch() { return ui::fetchNewsFrom("https://localhost", thumbprint()); }
@@ -52,7 +44,7 @@ TEST_F(NewsFeed, ReadsTheSeededItemsUpToSix) {
     EXPECT_EQ(fetch().size(), 6u);
     EXPECT_EQ(ui::fetchNewsFrom("https://localhost", thumbprint(), 2).size(), 2u);
     const std::atomic<bool> stopped{true};
-    EXPECT_EQ(failure([&] { ui::fetchNews(&stopped); }), "Noticias indisponiveis.");
+    EXPECT_EQ(failureOf([&] { ui::fetchNews(&stopped); }), "Noticias indisponiveis.");
 }
 
 TEST_F(NewsFeed, FailuresCarryTheLoadersMessages) {
@@ -67,7 +59,7 @@ TEST_F(NewsFeed, FailuresCarryTheLoadersMessages) {
     };
     for (const auto& c : cases) {
         service->fault(c.rule);
-        EXPECT_EQ(failure([] { fetch(); }), c.message) << c.rule.dump();
+        EXPECT_EQ(failureOf([] { fetch(); }), c.message) << c.rule.dump();
     }
     service->fault({{"target", "news"}, {"kind", "corrupt"}, {"at", 0}});
     EXPECT_THROW(fetch(), nlohmann::json::exception);  // the JSON reader's own error
@@ -77,12 +69,12 @@ TEST_F(NewsFeed, FailuresCarryTheLoadersMessages) {
 }
 
 TEST_F(NewsFeed, ALocalhostPortalNeedsTheThumbprint) {
-    EXPECT_EQ(failure([] { ui::fetchNewsFrom("https://localhost", std::string(40, '0')); }),
+    EXPECT_EQ(failureOf([] { ui::fetchNewsFrom("https://localhost", std::string(40, '0')); }),
               "Certificado do portal invalido.");
-    EXPECT_EQ(failure([] { ui::fetchNewsFrom("https://localhost", ""); }), "Certificado do portal invalido.");
+    EXPECT_EQ(failureOf([] { ui::fetchNewsFrom("https://localhost", ""); }), "Certificado do portal invalido.");
     service->certificate("reissued");  // chains to the trusted CA, but it is another certificate
-    EXPECT_EQ(failure([] { fetch(); }), "Certificado do portal invalido.");
-    EXPECT_EQ(failure([] { ui::fetchNewsFrom("http://localhost", thumbprint()); }), "Endereco do portal invalido.");
+    EXPECT_EQ(failureOf([] { fetch(); }), "Certificado do portal invalido.");
+    EXPECT_EQ(failureOf([] { ui::fetchNewsFrom("http://localhost", thumbprint()); }), "Endereco do portal invalido.");
 }
 
 TEST_F(NewsFeed, LoaderKeepsTheEmptyStateWhenThePortalFails) {

@@ -30,7 +30,7 @@ function(nyra_project_target target)
 endfunction()
 
 # Subsystems whose Windows tests use the stand-in service (faults, or launchers that talk to it).
-set(NYRA_STAND_IN_SUBSYSTEMS core net content ui)
+set(NYRA_STAND_IN_SUBSYSTEMS core net content ui app)
 
 function(nyra_add_tests)
   include(GoogleTest)
@@ -61,7 +61,7 @@ function(nyra_add_tests)
     add_executable(${target} ${sources} ${CMAKE_SOURCE_DIR}/cmake/test_main.cpp)
     target_link_libraries(${target} PRIVATE ${test_lib} ${gtest_targets})
     target_compile_definitions(${target} PRIVATE
-      NYRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" NYRA_SHARED_DIR="${CMAKE_SOURCE_DIR}/../shared")
+      NYRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     nyra_project_target(${target})
     # A subsystem may add what its tests alone need (a reference library, data files).
     if(EXISTS ${CMAKE_SOURCE_DIR}/${subsystem}/tests/tests.cmake)
@@ -92,5 +92,8 @@ function(nyra_add_tests)
     add_test(NAME portable_sources_never_include_windows_headers
       COMMAND ${CMAKE_COMMAND} -DROOT=${CMAKE_SOURCE_DIR} "-DSUBSYSTEMS=${NYRA_SUBSYSTEMS}"
               -P ${CMAKE_SOURCE_DIR}/cmake/CheckPortable.cmake)
+    add_test(NAME includes_point_down_the_layers
+      COMMAND ${CMAKE_COMMAND} -DROOT=${CMAKE_SOURCE_DIR} "-DSUBSYSTEMS=${NYRA_SUBSYSTEMS}"
+              -P ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake)
   endif()
 endfunction()

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "net/http_error.h"
+#include "core/http_error.h"
 
 namespace nyra {
 

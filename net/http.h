@@ -10,7 +10,7 @@
 
 #include "core/clock.h"
 #include "core/services.h"
-#include "net/http_error.h"
+#include "core/http_error.h"
 #include "net/transport.h"
 
 namespace nyra {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/text.h"
-#include "net/http_error.h"
+#include "core/http_error.h"
 
 namespace nyra::api {
 namespace {

@@ -9,7 +9,7 @@ import zlib
 
 out = pathlib.Path(sys.argv[1])
 out.mkdir(parents=True, exist_ok=True)
-vectors = pathlib.Path(__file__).resolve().parents[2] / ".." / "shared" / "testdata" / "xpress-raw"
+vectors = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "xpress-raw"
 for stream_path in sorted(vectors.glob("*.compressed")):
     stream = stream_path.read_bytes()
     size = len(stream_path.with_suffix(".expected").read_bytes())

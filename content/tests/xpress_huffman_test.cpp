@@ -107,7 +107,7 @@ void resealHeader(Bytes& container) {
 }
 
 TEST(XpressHuffman, DecodesStreamsMadeByWindows) {
-    const std::string dir = std::string(NYRA_SHARED_DIR) + "/testdata/xpress-raw/";
+    const std::string dir = std::string(NYRA_SOURCE_DIR) + "/content/tests/data/xpress-raw/";
     for (const char* name :
          {"samba_64k_plus_one_zeros", "samba_fuzzing_3591f9dc", "samba_trigram_128k_more"}) {
         SCOPED_TRACE(name);
@@ -172,8 +172,8 @@ TEST(XpressHuffman, EncoderUsesLongMatchesAndStoresIncompressibleChunks) {
     // One literal and one match (16-bit length form) after a single table, byte for byte what
     // Windows writes for the same input.
     EXPECT_EQ(compressXpressHuffmanRaw(Bytes(65537, 0)),
-              readFile(std::string(NYRA_SHARED_DIR) +
-                       "/testdata/xpress-raw/samba_64k_plus_one_zeros.compressed"));
+              readFile(std::string(NYRA_SOURCE_DIR) +
+                       "/content/tests/data/xpress-raw/samba_64k_plus_one_zeros.compressed"));
     // 1 MiB of zeros: one literal and one 32-bit-length match running through 16 block ends.
     EXPECT_LE(compressXpressHuffmanRaw(Bytes(1 << 20, 0)).size(), 270u);
 
@@ -250,8 +250,8 @@ TEST(XpressHuffman, RefusesMalformedRawStreams) {
     Bytes oversubscribed(256, 0x11);
     oversubscribed.resize(260, 0);
     Bytes allZero(260, 0);
-    const Bytes windows = readFile(std::string(NYRA_SHARED_DIR) +
-                                   "/testdata/xpress-raw/samba_trigram_128k_more.compressed");
+    const Bytes windows = readFile(std::string(NYRA_SOURCE_DIR) +
+                                   "/content/tests/data/xpress-raw/samba_trigram_128k_more.compressed");
 
     const struct {
         const char* name;

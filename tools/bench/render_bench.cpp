@@ -5,7 +5,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include "core/tests/win/launcher_harness.h"
+#include "app/tests/win/launcher_harness.h"
 #include "core/ui_state.h"
 #include "ui/win/art.h"
 #include "ui/win/renderer.h"

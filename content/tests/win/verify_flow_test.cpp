@@ -3,7 +3,7 @@
 #include "content/win/game_preparation.h"
 #include "content/win/primitives.h"
 #include "core/flow.h"
-#include "core/win/product_services.h"
+#include "app/win/product_services.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
 #include "net/win/winhttp.h"

@@ -3,7 +3,7 @@
 #include "core/flow.h"
 #include "core/unavailable_services.h"
 #include "core/win/process_environment.h"
-#include "core/win/product_services.h"
+#include "app/win/product_services.h"
 #include "core/win/shell_adapters.h"
 #include "home/win/start_check.h"
 #include "net/tests/win/service_fixture.h"

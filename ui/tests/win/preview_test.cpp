@@ -3,7 +3,7 @@
 // at each one before committing it).
 #include <gtest/gtest.h>
 
-#include "core/tests/win/launcher_harness.h"
+#include "app/tests/win/launcher_harness.h"
 #include "ui_test_support.h"
 
 #include <cstdlib>

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/flow.h"
-#include "core/tests/win/launcher_harness.h"
+#include "app/tests/win/launcher_harness.h"
 #include "core/ui_state.h"
 #include "core/unavailable_services.h"
 #include "core/win/shell_adapters.h"

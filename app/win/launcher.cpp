@@ -1,4 +1,4 @@
-#include "core/win/launcher.h"
+#include "app/win/launcher.h"
 
 #include "content/win/game_preparation.h"
 #include "core/command_line.h"
@@ -11,7 +11,7 @@
 #include "core/unavailable_services.h"
 #include "core/win/instance_slot.h"
 #include "core/win/process_environment.h"
-#include "core/win/product_services.h"
+#include "app/win/product_services.h"
 #include "core/win/shell_adapters.h"
 #include "home/installed_game.h"
 #include "home/win/start_check.h"

@@ -1,5 +1,5 @@
-#include "core/win/launcher.h"
-#include "core/win/product_services.h"
+#include "app/win/launcher.h"
+#include "app/win/product_services.h"
 
 #include <string_view>
 

@@ -1,5 +1,5 @@
 // Launcher.exe as a player starts it: slot, window, message box, exit code.
-#include "core/tests/win/launcher_harness.h"
+#include "app/tests/win/launcher_harness.h"
 #include "core/win/instance_slot.h"
 
 #include <gtest/gtest.h>

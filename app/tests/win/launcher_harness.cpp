@@ -1,4 +1,4 @@
-#include "core/tests/win/launcher_harness.h"
+#include "app/tests/win/launcher_harness.h"
 
 #include <atomic>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "core/win/product_services.h"
+#include "app/win/product_services.h"
 
 #include "content/win/components.h"
 #include "content/win/native_components.h"

@@ -13,6 +13,8 @@
 
 namespace nyra {
 
+class PackJournalSource;
+
 class VerifiedPackFile {
 public:
     enum class Share {
@@ -33,9 +35,10 @@ public:
     std::uint64_t size() const;
     // {volume, file_id, creation, write, change, size}; "Identidade do pacote indisponivel.".
     nlohmann::json identity() const;
-    // The identity plus `usn` (and `journal_id` when the volume's change journal vouches for it);
-    // null when the file's change record cannot be read. Never throws.
-    nlohmann::json journalIdentity() const noexcept;
+    // The identity plus `usn` (and `journal_id` when the volume's change journal vouches for it),
+    // as `source` reports them; null when there is no usable change record or no identity.
+    // Never throws.
+    nlohmann::json journalIdentity(PackJournalSource& source) const noexcept;
     // SHA-256 from the start of the file in 1 MiB blocks: "Nao foi possivel conferir o pacote."
     // when it cannot seek, "Falha ao conferir o pacote." on a read error. `afterBlock` gets the
     // running byte count and may throw (cancellation).

@@ -66,6 +66,7 @@ struct RepairContext {
     VerifiedPackLocks& locks;
     RepairWork& work;
     VerificationCounts& counts;
+    PackJournalSource& journal;
 };
 
 std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, const ByteRange& range) {
@@ -149,7 +150,7 @@ void repairPack(const CatalogPack& pack, RepairContext& c) {
         fail("O pacote instalado mudou durante o reparo. Tente novamente.");
     }
     received.close();
-    c.receipts.record(pack.path, pack.sha256, pack.size, installed.journalIdentity(), true, receiptTimeNow());
+    c.receipts.record(pack.path, pack.sha256, pack.size, installed.journalIdentity(c.journal), true, c.journal.now());
     c.locks.files[pack.path] = std::move(installed);
     ++c.counts.downloadedPacks;
     c.counts.downloadedPackageBytes += pack.size;
@@ -285,6 +286,7 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
     std::uint64_t totalBytes = 0;
     for (const auto& pack : catalog.packs) totalBytes += pack.size;
     ReceiptStore receipts = loadReceipts(gameFolder, policy.indexSha256);
+    PackJournalSource& journal = options.journal != nullptr ? *options.journal : systemJournalSource();
 
     // 6. Check every pack in catalog order.
     auto locks = std::make_shared<VerifiedPackLocks>();
@@ -314,10 +316,10 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
 
         bool good = false;
         if (candidate) {
-            const json stamp = opened.journalIdentity();
+            const json stamp = opened.journalIdentity(journal);
             const ReceiptAnswer answer =
                 forceFull ? ReceiptAnswer::MustHash
-                          : receipts.lookup(pack.path, pack.sha256, pack.size, stamp, receiptTimeNow());
+                          : receipts.lookup(pack.path, pack.sha256, pack.size, stamp, journal.now());
             if (answer == ReceiptAnswer::MustHash) {
                 ProgressThrottle throttle;
                 const std::string digest = opened.sha256([&](std::uint64_t hashed) {
@@ -337,7 +339,7 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
             }
             if (good) {
                 receipts.record(pack.path, pack.sha256, pack.size, stamp, answer == ReceiptAnswer::MustHash,
-                                receiptTimeNow());
+                                journal.now());
                 locks->files[pack.path] = std::move(opened);
             }
         }
@@ -345,7 +347,7 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
             opened.close();
             downloads.push_back(&pack);
             work.total += pack.size;
-            receipts.record(pack.path, pack.sha256, pack.size, nullptr, false, receiptTimeNow());
+            receipts.record(pack.path, pack.sha256, pack.size, nullptr, false, journal.now());
         }
         done += pack.size;
         report(progress, label, progressPercent(3, 67, done, totalBytes));
@@ -354,7 +356,7 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
     // 7. Downloads.
     if (!downloads.empty()) {
         report(progress, std::to_string(downloads.size()) + texts::kRepairingSuffix, 70);
-        RepairContext context{http, gameFolder, *cdn, cancel, progress, phase, receipts, *locks, work, counts};
+        RepairContext context{http, gameFolder, *cdn, cancel, progress, phase, receipts, *locks, work, counts, journal};
         for (const CatalogPack* pack : downloads) repairPack(*pack, context);
     } else {
         report(progress, counts.cachedOnDemand > 0 ? texts::kTrustedByTime : texts::kAllIntact, 94);

@@ -17,6 +17,7 @@
 #include "content/package.h"
 #include "content/verification.h"
 #include "content/win/pack_file.h"
+#include "content/win/pack_journal_source.h"
 #include "core/services.h"
 
 namespace nyra {
@@ -109,6 +110,7 @@ struct PrepareOptions {
     ComponentPreparer* components = nullptr;  // null: NoComponents on the game folder's ".engine"
     VerificationSink summarySink;             // null: the summary goes nowhere
     CdnFactory cdnFactory;                    // null: WinHttpCDN
+    PackJournalSource* journal = nullptr;     // null: the file system and clocks of this machine
 };
 
 // The key exchange and the catalog steps of the preparation, usable on their own.

@@ -3,6 +3,7 @@
 #include "core/tests/failure_text.h"
 #include "content/package.h"
 #include "content/win/pack_file.h"
+#include "content/win/pack_journal_source.h"
 #include "content/win/primitives.h"
 #include "content/win/receipts_file.h"
 #include "platform/win/cng.h"
@@ -143,7 +144,7 @@ TEST_F(PackFile, IdentitySizeAndHashThroughTheHandle) {
     EXPECT_EQ(blocks.size(), 3u);
     EXPECT_EQ(pack.sha256({}), first);  // seeks back to the start
     // Wine has no change journal: no stamp, so every run hashes.
-    EXPECT_TRUE(pack.journalIdentity().is_null());
+    EXPECT_TRUE(pack.journalIdentity(systemJournalSource()).is_null());
 }
 
 TEST_F(PackFile, WritersAndDirectoriesAreRefused) {

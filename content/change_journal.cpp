@@ -19,8 +19,8 @@ bool isHexDigit(char16_t c) noexcept {
 
 bool equalsIgnoringAsciiCase(std::u16string_view text, std::u16string_view expected) noexcept {
     const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-    return text.size() == expected.size() &&
-           std::equal(text.begin(), text.end(), expected.begin(), [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
+    return text.size() == expected.size() && std::equal(text.begin(), text.end(), expected.begin(),
+                                                        [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
 }
 
 }  // namespace

@@ -71,11 +71,11 @@ public:
             ::CompareStringOrdinal(fileSystem, -1, L"NTFS", -1, TRUE) != CSTR_EQUAL) {
             return {};
         }
-        // The device is opened without access rights: querying the journal needs none, and the
-        // player is not an administrator.
+        // The device is opened without access rights: the journal query is declared for any access,
+        // and reading or writing a volume would need an administrator.
         const std::wstring devicePath(device->begin(), device->end());
-        win::UniqueHandle volume(::CreateFileW(devicePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                               nullptr, OPEN_EXISTING, 0, nullptr));
+        constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        win::UniqueHandle volume(::CreateFileW(devicePath.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!volume) return {};
         std::vector<std::uint8_t> answer(kChangeJournalSize);
         DWORD returned = 0;

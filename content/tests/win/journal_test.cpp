@@ -47,7 +47,9 @@ std::vector<std::uint8_t> recordV2(std::int64_t usn, const std::wstring& name) {
 // The version-3 record (128-bit file references; the MinGW headers do not declare it).
 std::vector<std::uint8_t> recordV3(std::int64_t usn, const std::wstring& name) {
     std::vector<std::uint8_t> bytes((kChangeRecordV3Size + 2 * name.size() + 7) / 8 * 8, 0);
-    const auto put = [&](std::size_t offset, const auto& value) { std::memcpy(bytes.data() + offset, &value, sizeof value); };
+    const auto put = [&](std::size_t offset, const auto& value) {
+        std::memcpy(bytes.data() + offset, &value, sizeof value);
+    };
     put(0, static_cast<DWORD>(bytes.size()));
     put(4, WORD{3});
     put(40, usn);
@@ -130,7 +132,9 @@ struct PreparationRun {
     std::string error;
     std::optional<Prepared> prepared;
 
-    bool saw(const std::string& text) const { return std::find(statuses.begin(), statuses.end(), text) != statuses.end(); }
+    bool saw(const std::string& text) const {
+        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
+    }
     // The packs whose bytes were hashed in this run: each hash reports "... | hashed / size MB".
     std::set<std::string> hashed() const {
         std::set<std::string> packs;
@@ -304,7 +308,8 @@ TEST(SystemJournalSource, OnWineTheVolumeIsFoundButNoRecordIsKept) {
     std::uint8_t random[8];
     win::randomBytes(random);
     const std::string hex = toHex(random);
-    const std::filesystem::path file = std::filesystem::path(base) / (L"nyra-source-" + std::wstring(hex.begin(), hex.end()));
+    const std::filesystem::path file =
+        std::filesystem::path(base) / (L"nyra-source-" + std::wstring(hex.begin(), hex.end()));
     writeWholeFile(file, std::vector<std::uint8_t>(100, 1));
     {
         VerifiedPackFile pack = VerifiedPackFile::open(file, VerifiedPackFile::Share::ReadOnly);

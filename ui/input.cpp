@@ -26,10 +26,16 @@ std::string* focusedText(UiState& state, std::size_t& limit) {
     return nullptr;
 }
 
-bool acceptsText(const UiState& state) {
-    return !state.installPanelOpen && !state.busy && !state.signedIn &&
-           (state.focusedField == kFocusUsername || state.focusedField == kFocusPassword);
+bool fieldFocused(const UiState& state) {
+    return state.focusedField == kFocusUsername || state.focusedField == kFocusPassword;
 }
+
+// The login form takes text only while nothing modal lies over it and it is editable.
+bool formEditable(const UiState& state) {
+    return !state.installPanelOpen && !state.settingsOpen && !state.busy && !state.signedIn;
+}
+
+bool acceptsText(const UiState& state) { return formEditable(state) && fieldFocused(state); }
 
 constexpr bool printable(char16_t c) { return c >= 33 && c <= 126; }
 
@@ -168,7 +174,15 @@ bool applyClick(UiState& s, const ClickAction& action, std::uint64_t nowMs) {
 
 KeyKind resolveKeyDown(const UiState& s, unsigned key, bool controlHeld) {
     if (s.installPanelOpen) return key == kKeyEnter ? KeyKind::ConfirmInstall : KeyKind::None;
-    if (key == kKeyEscape) return KeyKind::CloseLanguageMenu;
+    if (s.languageMenuOpen) {
+        // The menu lies over everything else (also over the settings panel that opened it).
+        if (key == kKeyEscape) return KeyKind::CloseLanguageMenu;
+        if (key == kKeyEnter) return KeyKind::None;
+    }
+    if (s.settingsOpen) {
+        return key == kKeyEscape || key == kKeyEnter ? KeyKind::SaveSettings : KeyKind::None;
+    }
+    if (key == kKeyEscape) return KeyKind::None;
     if (controlHeld && key == kKeyV) return KeyKind::Paste;
     if (key == kKeyTab) return KeyKind::MoveFocus;
     if (key == kKeyEnter) return KeyKind::Play;
@@ -190,8 +204,10 @@ bool applyChar(UiState& s, char16_t c) {
     return true;
 }
 
-bool pasteAllowed(const UiState& s) {
-    return !s.busy && !s.signedIn && (s.focusedField == kFocusUsername || s.focusedField == kFocusPassword);
+bool pasteAllowed(const UiState& s) { return acceptsText(s); }
+
+bool wantsTextCursor(const UiState& s, bool splash, Point p) {
+    return resolveClick(s, splash, p).kind == ClickKind::FocusField;
 }
 
 void applyPaste(UiState& s, std::u16string_view clipboard) {

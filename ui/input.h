@@ -28,7 +28,7 @@ enum class ClickKind {
     InstallPanel,        // hand the click to the install panel
     ToggleLanguageMenu,  // then present
     ChooseLanguage,      // `english`: set, close the menu, apply the language, notice; present
-    CloseLanguageMenu,   // present (also the Escape key's effect)
+    CloseLanguageMenu,   // present
     CycleResolution,     // settings panel rows: under the mutex, then refresh
     ToggleFullScreen,
     FlipGraphics,
@@ -74,26 +74,40 @@ enum class KeyKind {
     None,
     ConfirmInstall,     // the install panel is open and Enter was pressed
     CloseLanguageMenu,  // present
+    SaveSettings,       // as the settings panel's button: close it and post WM_APP + 3
     Paste,              // read CF_UNICODETEXT when pasteAllowed(), then applyPaste; present
     MoveFocus,          // applyTab; refresh
     Play,               // FlowController::start(false)
 };
 
+// The keys act on the topmost open layer: the install panel takes Enter and nothing else; an open
+// language menu takes Escape (closed) and Enter (nothing: it has no chosen entry); an open
+// settings panel takes Escape and Enter as its one button, "save and back" (every click in it has
+// already changed the values, so leaving it any other way would show values that were never
+// stored). Only the bare home screen plays on Enter and moves or fills the login fields.
 KeyKind resolveKeyDown(const UiState& state, unsigned virtualKey, bool controlHeld);
 
 // Tab: from the username field to the password field, from anything else to the username field.
 void applyTab(UiState& state);
 
 // WM_CHAR. Returns true when the character reached the field rules (and a refresh is due): not
-// Enter or Tab, no install panel, not busy, not signed in and a field focused. Backspace removes
+// Enter or Tab, no install or settings panel over the form, not busy, not signed in and a field
+// focused. Backspace removes
 // the last character; characters 33-126 are appended below the field's limit; anything else is
 // dropped.
 bool applyChar(UiState& state, char16_t character);
 
-// Whether Ctrl+V may read the clipboard: not busy, not signed in and a field focused.
+// Whether Ctrl+V may read the clipboard: the same condition as for typed characters.
 bool pasteAllowed(const UiState& state);
 // Appends the clipboard text's characters in 33-126, in order, until the field is full.
 void applyPaste(UiState& state, std::u16string_view clipboard);
+
+// ---- Mouse cursor --------------------------------------------------------------------------
+
+// The text cursor (I-beam) shows exactly where a click would focus a login field: only while the
+// form is drawn and takes input (home screen, signed out, not busy, no panel or menu taking the
+// click), and never over the show/hide button. The arrow everywhere else.
+bool wantsTextCursor(const UiState& state, bool splash, Point logical);
 
 // ---- Settings values ----------------------------------------------------------------------
 

@@ -41,10 +41,4 @@ HitMask hitMask(Point logical) {
     return mask;
 }
 
-bool wantsTextCursor(Point logical) {
-    if (layout::kShowHidePassword.contains(logical.x, logical.y)) return false;
-    return layout::kUsernameField.contains(logical.x, logical.y) ||
-           layout::kPasswordField.contains(logical.x, logical.y);
-}
-
 }  // namespace nyra::ui

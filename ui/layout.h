@@ -107,8 +107,4 @@ const Rect& regionRect(Region region);
 // the screen, which the click rules and the drawing decide).
 HitMask hitMask(Point logical);
 
-// The text field cursor: the I-beam over the username or password field, except over the
-// show/hide button inside the password field; the arrow everywhere else.
-bool wantsTextCursor(Point logical);
-
 }  // namespace nyra::ui

@@ -58,6 +58,25 @@ float caretX(float fieldX, float fieldWidth, float textWidth, bool hasInlineButt
     return fieldX + std::min(textWidth + 14, limit);
 }
 
+float edgeFade(float distance, float width) {
+    if (width <= 0) return 1;
+    const float t = std::clamp(distance / width, 0.0f, 1.0f);
+    return t * t * (3 - 2 * t);
+}
+
+FieldText fieldText(const Box& field, float textWidth, bool hasInlineButton) {
+    const float width = std::max(textWidth, 0.0f);
+    FieldText text;
+    text.caret = caretX(field.x, field.w, width, hasInlineButton);
+    text.textLeft = text.caret - width;
+    // From the padding to the caret limit, with 2 px either side for the ink of the first and last
+    // glyph; the inline button's label and the rounded border stay clear of it.
+    const float left = field.x + 12;
+    const float right = caretX(field.x, field.w, 1e9f, hasInlineButton) + 2;
+    text.clip = {left, field.y, right - left, field.h};
+    return text;
+}
+
 Star skyStar(int k, float cardX, float cardY, double t) {
     Star star;
     const double kd = k;

@@ -32,6 +32,22 @@ float statusSheenLeft(const Fill& fill, std::uint64_t nowMs);
 // Caret x for a text field: never past w - 18 (w - 64 with an inline button).
 float caretX(float fieldX, float fieldWidth, float textWidth, bool hasInlineButton);
 
+// Where a text field draws its text. The text starts 14 px inside the field; one longer than the
+// room up to the caret limit scrolls left so that its end, where the caret stands, stays in view.
+// Everything is drawn clipped to the text area, so nothing reaches the inline button or beyond
+// the field.
+struct FieldText {
+    float textLeft = 0;   // x of the first character (scrolled left for a long text)
+    float caret = 0;      // x of the caret: the end of the text
+    Box clip;             // the text area
+};
+FieldText fieldText(const Box& field, float textWidth, bool hasInlineButton);
+
+// How much of a picture is kept `distance` logical pixels inside an edge that fades out over
+// `width`: nothing at the edge, all of it from `width` inwards, and a smooth ramp between (no
+// visible band where the fade starts or ends). A width of 0 keeps everything.
+float edgeFade(float distance, float width);
+
 // One of the 84 background stars at time t (seconds).
 struct Star {
     float x = 0, y = 0;

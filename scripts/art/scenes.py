@@ -39,6 +39,13 @@ def castle_windows(cx, base, s, rng):
     return pts
 
 
+# The full moon of the card (centre x, centre y, radius as fractions of the picture). The launcher
+# draws the picture over its card, so this is where the moon appears on the screens; it must keep
+# clear of the decoration's crescent, the logo, the titles and the hero on both the splash and the
+# home screen.
+CARD_MOON = (0.241, 0.308, 0.05)
+
+
 def card_background(w, h):
     rng = random.Random(1120)
     c = vgradient(w, h, NIGHT_SKY)
@@ -48,7 +55,7 @@ def card_background(w, h):
     glow(c, w * 0.15, h * 0.55, w * 0.25, "#2E7A9A", 35, ry=h * 0.12)
     stars(c, rng, 1400, (0, 0, w, h * 0.72), size=(0.7, 2.4),
           density=lambda x, y: (1 - y / (h * 0.75)) * (0.35 if x > w * 0.66 else 1.0), twinkle=0.012)
-    moon(c, w * 0.47, h * 0.2, h * 0.075, color="#FFF1CC", rng=rng)
+    moon(c, w * CARD_MOON[0], h * CARD_MOON[1], h * CARD_MOON[2], color="#FFF1CC", rng=rng)
     glow(c, w * 0.45, h * 0.62, w * 0.45, "rose", 70, ry=h * 0.12)   # warm horizon
     # far mountains: pale, hazy, lit on the moon side
     far = ridge(rng, w, h * 0.56, h * 0.3, 0.6, 9)

@@ -162,17 +162,57 @@ TEST(ResolutionCycle, ByWidthAlone) {
     EXPECT_EQ(s.resolutionHeight, 720);
 }
 
-TEST(KeyRules, KeysByState) {
-    UiState s = homeSignedOut();
-    EXPECT_EQ(resolveKeyDown(s, kKeyEscape, false), KeyKind::CloseLanguageMenu);
-    EXPECT_EQ(resolveKeyDown(s, kKeyV, true), KeyKind::Paste);
-    EXPECT_EQ(resolveKeyDown(s, kKeyV, false), KeyKind::None);
-    EXPECT_EQ(resolveKeyDown(s, kKeyTab, false), KeyKind::MoveFocus);
-    EXPECT_EQ(resolveKeyDown(s, kKeyEnter, false), KeyKind::Play);
-    s.installPanelOpen = true;
-    EXPECT_EQ(resolveKeyDown(s, kKeyEnter, false), KeyKind::ConfirmInstall);
-    EXPECT_EQ(resolveKeyDown(s, kKeyTab, false), KeyKind::None);
-    EXPECT_EQ(resolveKeyDown(s, kKeyV, true), KeyKind::None);
+struct KeyCase {
+    const char* name;
+    std::function<void(UiState&)> setup;
+    unsigned key;
+    bool control;
+    KeyKind expected;
+};
+
+void settingsOpen(UiState& s) { s.settingsOpen = true; }
+void menuOpen(UiState& s) { s.languageMenuOpen = true; }
+
+// Each key acts on the topmost open layer; only the bare home screen plays on Enter.
+const KeyCase kKeys[] = {
+    {"home: Enter plays", [](UiState&) {}, kKeyEnter, false, KeyKind::Play},
+    {"home: Escape has nothing to close", [](UiState&) {}, kKeyEscape, false, KeyKind::None},
+    {"home: Ctrl+V pastes", [](UiState&) {}, kKeyV, true, KeyKind::Paste},
+    {"home: V alone is for WM_CHAR", [](UiState&) {}, kKeyV, false, KeyKind::None},
+    {"home: Tab moves the focus", [](UiState&) {}, kKeyTab, false, KeyKind::MoveFocus},
+    {"install panel: Enter confirms it", [](UiState& s) { s.installPanelOpen = true; }, kKeyEnter, false,
+     KeyKind::ConfirmInstall},
+    {"install panel: Escape is ignored", [](UiState& s) { s.installPanelOpen = true; }, kKeyEscape, false,
+     KeyKind::None},
+    {"install panel: Tab is ignored", [](UiState& s) { s.installPanelOpen = true; }, kKeyTab, false, KeyKind::None},
+    {"install panel: Ctrl+V is ignored", [](UiState& s) { s.installPanelOpen = true; }, kKeyV, true, KeyKind::None},
+    {"menu: Escape closes it", menuOpen, kKeyEscape, false, KeyKind::CloseLanguageMenu},
+    {"menu: Enter never plays", menuOpen, kKeyEnter, false, KeyKind::None},
+    {"menu: Tab still moves the focus of the visible form", menuOpen, kKeyTab, false, KeyKind::MoveFocus},
+    {"settings: Escape saves and goes back", settingsOpen, kKeyEscape, false, KeyKind::SaveSettings},
+    {"settings: Enter is its button, never Play", settingsOpen, kKeyEnter, false, KeyKind::SaveSettings},
+    {"settings: Tab does not reach the form under it", settingsOpen, kKeyTab, false, KeyKind::None},
+    {"settings: Ctrl+V does not reach the form under it", settingsOpen, kKeyV, true, KeyKind::None},
+    {"menu over settings: Escape closes the menu first",
+     [](UiState& s) {
+         s.settingsOpen = true;
+         s.languageMenuOpen = true;
+     },
+     kKeyEscape, false, KeyKind::CloseLanguageMenu},
+    {"menu over settings: Enter does nothing",
+     [](UiState& s) {
+         s.settingsOpen = true;
+         s.languageMenuOpen = true;
+     },
+     kKeyEnter, false, KeyKind::None},
+};
+
+TEST(KeyRules, KeysActOnTheTopmostOpenLayer) {
+    for (const auto& c : kKeys) {
+        UiState s = homeSignedOut();
+        c.setup(s);
+        EXPECT_EQ(resolveKeyDown(s, c.key, c.control), c.expected) << c.name;
+    }
 }
 
 TEST(KeyRules, TabOrder) {
@@ -209,8 +249,9 @@ TEST(CharRules, PrintableAsciiOnlyAndLimits) {
 
 TEST(CharRules, NothingHappensWhenNoFieldTakesText) {
     const std::function<void(UiState&)> blockers[] = {
-        [](UiState& s) { s.installPanelOpen = true; }, [](UiState& s) { s.busy = true; },
-        [](UiState& s) { s.signedIn = true; }, [](UiState& s) { s.focusedField = kFocusNone; }};
+        [](UiState& s) { s.installPanelOpen = true; }, [](UiState& s) { s.settingsOpen = true; },
+        [](UiState& s) { s.busy = true; },             [](UiState& s) { s.signedIn = true; },
+        [](UiState& s) { s.focusedField = kFocusNone; }};
     for (const auto& block : blockers) {
         UiState s = homeSignedOut();
         s.focusedField = kFocusUsername;
@@ -218,6 +259,8 @@ TEST(CharRules, NothingHappensWhenNoFieldTakesText) {
         block(s);
         EXPECT_FALSE(applyChar(s, u'c'));
         EXPECT_FALSE(applyChar(s, u'\b'));
+        EXPECT_FALSE(pasteAllowed(s));
+        applyPaste(s, u"cd");
         EXPECT_EQ(s.username, "ab");
     }
 }
@@ -236,6 +279,42 @@ TEST(PasteRules, FiltersAndStopsAtTheLimit) {
     EXPECT_FALSE(pasteAllowed(s));
     applyPaste(s, u"secret");
     EXPECT_TRUE(s.password.empty());
+}
+
+struct CursorCase {
+    const char* name;
+    std::function<void(UiState&)> setup;
+    bool splash;
+    Point at;
+    bool textCursor;
+};
+
+const Point kUsernameSpot{1000, 440};
+const Point kPasswordSpot{1000, 512};
+
+// The I-beam only where a click would focus a field that is drawn.
+const CursorCase kCursors[] = {
+    {"username field", [](UiState&) {}, false, kUsernameSpot, true},
+    {"password field", [](UiState&) {}, false, kPasswordSpot, true},
+    {"field corners are inside", [](UiState&) {}, false, {1152, 534}, true},
+    {"show/hide inside the password field", [](UiState&) {}, false, {1100, 510}, false},
+    {"between the fields", [](UiState&) {}, false, {1000, 470}, false},
+    {"no mouse yet", [](UiState&) {}, false, {-1, -1}, false},
+    {"splash: no fields", [](UiState&) {}, true, kUsernameSpot, false},
+    {"signed in: no fields", [](UiState& s) { s.signedIn = true; }, false, kUsernameSpot, false},
+    {"signed in: over the sign-out button", [](UiState& s) { s.signedIn = true; }, false, {1000, 530}, false},
+    {"busy: the fields take no input", [](UiState& s) { s.busy = true; }, false, kPasswordSpot, false},
+    {"settings panel over the form", settingsOpen, false, kUsernameSpot, false},
+    {"language menu takes the click", menuOpen, false, kUsernameSpot, false},
+    {"install panel over the form", [](UiState& s) { s.installPanelOpen = true; }, false, kUsernameSpot, false},
+};
+
+TEST(TextCursor, OnlyWhereAClickFocusesADrawnField) {
+    for (const auto& c : kCursors) {
+        UiState s = homeSignedOut();
+        c.setup(s);
+        EXPECT_EQ(wantsTextCursor(s, c.splash, c.at), c.textCursor) << c.name;
+    }
 }
 
 TEST(Notice, ExpiresAfterSixAndAHalfSeconds) {

@@ -98,14 +98,5 @@ TEST(HitMask, DeviceCoordinatesAreDividedByTheScale) {
     }
 }
 
-TEST(TextCursor, IBeamOverTheFieldsButNotOverShowHide) {
-    EXPECT_TRUE(wantsTextCursor({880, 418}));
-    EXPECT_TRUE(wantsTextCursor({1152, 534}));
-    EXPECT_TRUE(wantsTextCursor({1000, 500}));
-    EXPECT_FALSE(wantsTextCursor({1100, 510}));  // show/hide inside the password field
-    EXPECT_FALSE(wantsTextCursor({1000, 470}));  // between the fields
-    EXPECT_FALSE(wantsTextCursor({-1, -1}));
-}
-
 }  // namespace
 }  // namespace nyra::ui

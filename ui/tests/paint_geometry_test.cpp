@@ -65,6 +65,55 @@ TEST(Caret, FollowsTheTextButNeverPassesTheFieldLimit) {
     EXPECT_FLOAT_EQ(caretX(880, 272, 5000, true), 880 + 208);   // w - 64 beside the inline button
 }
 
+TEST(FieldText, ALongTextScrollsSoItsEndAndTheCaretStayInView) {
+    const Box field{880, 490, 272, 44};
+    const struct {
+        float textWidth;
+        bool inlineButton;
+        float textLeft, caret;
+    } cases[] = {
+        {0, false, 894, 894},               // empty: the caret at the padding
+        {100, false, 894, 994},             // fits: no scrolling
+        {240, false, 894, 1134},            // exactly up to the limit (w - 18)
+        {241, false, 893, 1134},            // one pixel more scrolls one pixel
+        {560, false, 574, 1134},            // the tail is in view, the head scrolled out
+        {194, true, 894, 1088},             // up to w - 64 beside the inline button
+        {520, true, 568, 1088},             // 64 bullets: the last ones stay in view
+        {-3, false, 894, 894},              // a failed measurement counts as empty
+    };
+    for (const auto& c : cases) {
+        const FieldText text = fieldText(field, c.textWidth, c.inlineButton);
+        EXPECT_FLOAT_EQ(text.textLeft, c.textLeft) << c.textWidth;
+        EXPECT_FLOAT_EQ(text.caret, c.caret) << c.textWidth;
+        // The caret is always inside the area the text is clipped to, and that area keeps clear of
+        // the inline button's label (about 1093 onwards) and of the field's rounded border.
+        EXPECT_GE(text.caret, text.clip.x) << c.textWidth;
+        EXPECT_LE(text.caret, text.clip.x + text.clip.w) << c.textWidth;
+        EXPECT_GT(text.clip.x, field.x + 10) << c.textWidth;
+        EXPECT_LE(text.clip.x + text.clip.w, c.inlineButton ? 1092.0f : field.x + field.w - 12) << c.textWidth;
+    }
+}
+
+TEST(EdgeFade, FromNothingAtTheEdgeToEverythingInsideWithoutASeam) {
+    const struct {
+        float distance, width, kept;
+    } cases[] = {
+        {-5, 16, 0}, {0, 16, 0}, {8, 16, 0.5f}, {16, 16, 1}, {300, 16, 1},
+        {4, 16, 0.15625f},  // smoothstep: slow at the edge
+        {12, 16, 0.84375f},
+        {0, 0, 1}, {-1, 0, 1},  // no fade
+    };
+    for (const auto& c : cases) EXPECT_FLOAT_EQ(edgeFade(c.distance, c.width), c.kept) << c.distance << "/" << c.width;
+    // Rising everywhere, and flat at both ends (no visible step where the ramp meets the picture).
+    float previous = 0;
+    for (float d = 0; d <= 16; d += 0.25f) {
+        EXPECT_GE(edgeFade(d, 16), previous);
+        previous = edgeFade(d, 16);
+    }
+    EXPECT_LT(edgeFade(0.25f, 16), 0.01f);
+    EXPECT_GT(edgeFade(15.75f, 16), 0.99f);
+}
+
 TEST(Sky, EightyFourStarsInsideTheCardWithEveryNinthCrossed) {
     int crossed = 0;
     for (int k = 0; k < kStarCount; ++k) {

@@ -202,15 +202,6 @@ const Gdiplus::Font* FontSet::font(bool bold, REAL size) {
     return slot.get();
 }
 
-const Gdiplus::Font* FontSet::caretFont() {
-    if (!caret_) {
-        const Gdiplus::FontFamily* chosen = fallback_ ? fallback_.get() : family(false);
-        if (chosen == nullptr) return nullptr;
-        caret_ = std::make_unique<Gdiplus::Font>(chosen, 15.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
-    }
-    return caret_.get();
-}
-
 Canvas::Canvas(Gdiplus::Graphics& graphics, FontSet& fonts, const PaintInputs& inputs)
     : graphics_(graphics), fonts_(fonts), inputs_(inputs) {}
 
@@ -400,24 +391,39 @@ void DrawTextField(Canvas& c, REAL x, REAL y, REAL w, REAL h, std::string_view t
     } else {
         strokePath(c, 0x5AF7A8C8, 1, body);
     }
-    const REAL textWidth = hasInlineButton ? w - 72 : w - 28;
     if (text.empty()) {
-        DrawLabel(c, placeholder, x + 14, y + 11, textWidth, h - 12, 15, 0x73EAF4FF, false, Align::Near, false, true);
-    } else {
-        DrawLabel(c, text, x + 14, y + 11, textWidth, h - 12, 15, colour::kPrimaryText, false, Align::Near, false, false);
+        const REAL placeholderWidth = hasInlineButton ? w - 72 : w - 28;
+        DrawLabel(c, placeholder, x + 14, y + 11, placeholderWidth, h - 12, 15, 0x73EAF4FF, false, Align::Near, false, true);
     }
-    if (!focused || !c.inputs().caretOn) return;
+    // The text is measured and drawn with the same font and typographic format, so the caret
+    // stands exactly at its end; a text longer than the field scrolls and is clipped to it.
+    std::wstring wide = toWide(text);
+    const Gdiplus::Font* font = c.fonts().font(false, 15);
+    Gdiplus::StringFormat format(Gdiplus::StringFormat::GenericTypographic());
+    format.SetFormatFlags(format.GetFormatFlags() | Gdiplus::StringFormatFlagsNoWrap |
+                          Gdiplus::StringFormatFlagsMeasureTrailingSpaces);
     REAL measured = 0;
-    const std::wstring wide = toWide(text);
-    if (!wide.empty() && c.fonts().caretFont() != nullptr) {
+    if (!wide.empty() && font != nullptr) {
         RectF bounds;
-        c.check(c.g().MeasureString(wide.c_str(), static_cast<INT>(wide.size()), c.fonts().caretFont(), PointF(0, 0),
-                                    &bounds));
-        measured = bounds.Width;
+        if (c.check(c.g().MeasureString(wide.c_str(), static_cast<INT>(wide.size()), font, PointF(0, 0), &format,
+                                        &bounds)) == Gdiplus::Ok) {
+            measured = bounds.Width;
+        }
     }
-    const REAL caret = caretX(x, w, measured, hasInlineButton);
+    const FieldText shown = fieldText({x, y, w, h}, measured, hasInlineButton);
+    if (!wide.empty() && font != nullptr) {
+        const Gdiplus::GraphicsState saved = c.g().Save();
+        c.check(c.g().SetClip(RectF(shown.clip.x, shown.clip.y, shown.clip.w, shown.clip.h), Gdiplus::CombineModeIntersect));
+        Gdiplus::SolidBrush brush(argb(colour::kPrimaryText));
+        c.check(c.g().DrawString(wide.c_str(), static_cast<INT>(wide.size()), font, PointF(shown.textLeft, y + 11), &format,
+                                 &brush));
+        c.check(c.g().Restore(saved));
+    }
+    // The text may be the shown password: no copy of it stays behind in freed memory.
+    for (volatile wchar_t& unit : wide) unit = L'\0';
+    if (!focused || !c.inputs().caretOn) return;
     Gdiplus::Pen pen(argb(colour::kTurquoise), 1.4f);
-    c.check(c.g().DrawLine(&pen, caret, y + 11, caret, y + 33));
+    c.check(c.g().DrawLine(&pen, shown.caret, y + 11, shown.caret, y + 33));
 }
 
 void DrawProgressBar(Canvas& c, const Box& rect, float percent, bool indeterminate) {

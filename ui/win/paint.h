@@ -62,15 +62,12 @@ public:
     const Gdiplus::FontFamily* family(bool bold) const;
     bool privateFamily(bool bold) const { return bold ? extraBold_ != nullptr : medium_ != nullptr; }
     const Gdiplus::Font* font(bool bold, REAL size);
-    // "Segoe UI" (or the generic family) at 15 px regular: the caret is placed with it.
-    const Gdiplus::Font* caretFont();
 
 private:
     std::unique_ptr<Gdiplus::FontFamily> extraBold_;
     std::unique_ptr<Gdiplus::FontFamily> medium_;
     std::unique_ptr<Gdiplus::FontFamily> fallback_;
     std::map<std::pair<bool, int>, std::unique_ptr<Gdiplus::Font>> fonts_;
-    std::unique_ptr<Gdiplus::Font> caret_;
 };
 
 // What the primitives read besides their arguments.

@@ -63,6 +63,24 @@ constexpr Box kStatusBar{416, 720, 404, 26};
 constexpr Box kNewsCover{470, 332, 352, 128};
 }  // namespace rect
 
+// Where the background art stands (logical pixels; each picture drawn whole to the given height).
+struct ArtPlace {
+    float x, y, height;
+};
+namespace art {
+// Splash: the hero beside the logo, feet on the card's lower edge.
+constexpr ArtPlace kSplashHero{683, 170, 620};
+// Home: the hero stands left of the news panel, below the titles and among the crystals, so the
+// whole figure shows instead of a hood above the panel.
+constexpr ArtPlace kHomeHero{40, 270, 520};
+constexpr float kHeroWidthPerHeight = 1033.0f / 1240.0f;
+// The crystal's glow reaches the picture's top row; its top 32 of 1240 rows fade out (the tip of
+// the crystal starts below them), so the glow has no edge.
+constexpr float kHeroTopFadeShare = 32.0f / 1240.0f;
+// Crystals, lantern and rocks in the lower left corner, inside the card.
+constexpr ArtPlace kSide{30, 296, 524};
+}  // namespace art
+
 // Number of UTF-16 units of a UTF-8 text (what a badge is sized by).
 std::size_t displayLength(const std::string& text) { return toWide(text).size(); }
 
@@ -172,6 +190,37 @@ bool compositeOver(Gdiplus::Bitmap& target, Gdiplus::Bitmap& layer) {
     return true;
 }
 
+// Fades out the top `fade` logical pixels of the band (x, top, width) of a layer: every pixel is
+// multiplied (premultiplied, so all four channels) by how far inside the edge it lies.
+void fadeTopEdge(Canvas& c, Gdiplus::Bitmap& layer, float x, float top, float width, float fade) {
+    c.g().Flush(Gdiplus::FlushIntentionSync);
+    const double s = c.scale();
+    const auto layerWidth = static_cast<INT>(layer.GetWidth());
+    const auto layerHeight = static_cast<INT>(layer.GetHeight());
+    const INT left = std::clamp(static_cast<INT>(std::floor(x * s)), 0, layerWidth);
+    const INT right = std::clamp(static_cast<INT>(std::ceil((x + width) * s)), 0, layerWidth);
+    const INT first = std::clamp(static_cast<INT>(std::floor(top * s)), 0, layerHeight);
+    const INT last = std::clamp(static_cast<INT>(std::ceil((top + fade) * s)), 0, layerHeight);
+    if (right <= left || last <= first) return;
+    Gdiplus::Rect band(left, first, right - left, last - first);
+    Gdiplus::BitmapData data{};
+    if (c.check(layer.LockBits(&band, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeWrite, PixelFormat32bppPARGB,
+                               &data)) != Gdiplus::Ok) {
+        return;
+    }
+    for (INT row = 0; row < band.Height; ++row) {
+        const double inside = (static_cast<double>(first + row) + 0.5) / s - top;
+        const auto keep = static_cast<std::uint32_t>(std::lround(edgeFade(static_cast<float>(inside), fade) * 256));
+        auto* pixels = reinterpret_cast<std::uint32_t*>(static_cast<std::byte*>(data.Scan0) + static_cast<std::ptrdiff_t>(row) * data.Stride);
+        for (INT column = 0; column < band.Width; ++column) {
+            const std::uint32_t p = pixels[column];
+            const auto channel = [&](unsigned shift) { return ((((p >> shift) & 0xFF) * keep) >> 8) << shift; };
+            pixels[column] = channel(24) | channel(16) | channel(8) | channel(0);
+        }
+    }
+    c.check(layer.UnlockBits(&data));
+}
+
 }  // namespace
 
 template <typename Draw>
@@ -260,11 +309,17 @@ void Renderer::rebuildLayers(double scale, bool splash, PaintInputs& inputs) {
         Gdiplus::GraphicsPath cardPath;
         AddRoundedRect(cardPath, card.x, card.y, card.w, card.h, rect::kCardRadius);
         c.check(g.SetClip(&cardPath));
-        DrawImageToHeight(c, assets_.art(kArtHero), splash ? 683.0f : 350.0f, 170, 620);
+        // The hero is the first thing in the layer, so fading the layer's top band fades the hero alone.
+        const ArtPlace& hero = splash ? art::kSplashHero : art::kHomeHero;
+        DrawImageToHeight(c, assets_.art(kArtHero), hero.x, hero.y, hero.height);
+        fadeTopEdge(c, *decorationLayer_, hero.x, hero.y, hero.height * art::kHeroWidthPerHeight,
+                    hero.height * art::kHeroTopFadeShare);
         Gdiplus::LinearGradientBrush shade(Gdiplus::PointF(0, 600), Gdiplus::PointF(0, card.y + card.h),
                                            Gdiplus::Color(0x001D1230), Gdiplus::Color(0xD21D1230));
         shade.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
         c.check(g.FillRectangle(&shade, RectF(80, 600, 1120, 190)));
+        // The crystals stand inside the card and end at its rounded edge, under the frame lines.
+        DrawImageToHeight(c, assets_.art(kArtDecorationSide), art::kSide.x, art::kSide.y, art::kSide.height);
         c.check(g.ResetClip());
 
         StrokeRounded(c, {83, 73, 1114, 714}, 23, 0xEB1D1230, 4);
@@ -273,8 +328,8 @@ void Renderer::rebuildLayers(double scale, bool splash, PaintInputs& inputs) {
         for (const auto& [x, y] : {std::pair{110.0f, 70.0f}, {1170.0f, 70.0f}, {110.0f, 790.0f}, {1170.0f, 790.0f}}) {
             DrawDiamond(c, x, y, 6);
         }
+        // The crescent and its lanterns hang from above the card.
         DrawImageToHeight(c, assets_.art(kArtDecorationTop), splash ? 770.0f : 548.0f, 2, 330);
-        DrawImageToHeight(c, assets_.art(kArtDecorationSide), 4, 296, 524);
         Gdiplus::Bitmap* logo = assets_.art(kArtLogo);
         if (splash) {
             if (logo != nullptr) c.check(g.DrawImage(logo, RectF(400, 130, 330, 328)));

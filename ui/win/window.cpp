@@ -29,6 +29,13 @@ Point logicalPoint(const WindowContext& context, LPARAM lParam) {
     return toLogical(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam), context.scale);
 }
 
+// The I-beam where a click would focus a login field, the arrow elsewhere.
+void setCursorFor(WindowContext& context, Point logical) {
+    const bool splash = context.store.splash().load();
+    const bool text = context.store.withLock([&](UiState& s) { return wantsTextCursor(s, splash, logical); });
+    ::SetCursor(::LoadCursorW(nullptr, text ? IDC_IBEAM : IDC_ARROW));
+}
+
 void showNoticeNow(WindowContext& context, std::string text) {
     const std::uint64_t now = context.clock.tickMs();
     context.store.withLock([&](UiState& s) { showNotice(s, std::move(text), now); });
@@ -128,6 +135,11 @@ void onKeyDown(HWND window, WindowContext& context, unsigned key) {
         context.store.withLock([](UiState& s) { s.languageMenuOpen = false; });
         presentCurrentFrame(window, context);
         return;
+    case KeyKind::SaveSettings:
+        context.store.withLock([](UiState& s) { s.settingsOpen = false; });
+        ::PostMessageW(window, kMsgSaveSettings, 0, 0);
+        refresh(window);
+        return;
     case KeyKind::Paste: {
         if (!context.store.withLock([](UiState& s) { return pasteAllowed(s); })) return;
         std::u16string text = clipboardText(window);
@@ -156,7 +168,7 @@ void onMouseMove(HWND window, WindowContext& context, Point logical) {
         TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, window, 0};
         context.trackingLeave = ::TrackMouseEvent(&track) != FALSE;
     }
-    ::SetCursor(::LoadCursorW(nullptr, wantsTextCursor(logical) ? IDC_IBEAM : IDC_ARROW));
+    setCursorFor(context, logical);
     const HitMask mask = hitMask(logical);
     if (mask != context.lastHitMask) {
         context.lastHitMask = mask;
@@ -220,8 +232,7 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     case WM_SETCURSOR:
         if (LOWORD(lParam) == HTCLIENT) {
-            const Point mouse{context->renderer.mouseX(), context->renderer.mouseY()};
-            ::SetCursor(::LoadCursorW(nullptr, wantsTextCursor(mouse) ? IDC_IBEAM : IDC_ARROW));
+            setCursorFor(*context, Point{context->renderer.mouseX(), context->renderer.mouseY()});
             return TRUE;
         }
         return ::DefWindowProcW(window, message, wParam, lParam);

@@ -7,7 +7,10 @@
 #include "ui/win/renderer.h"
 #include "ui_test_support.h"
 
+#include <cmath>
 #include <memory>
+#include <string>
+#include <utility>
 
 namespace nyra::test {
 namespace {
@@ -140,6 +143,55 @@ TEST(Primitives, BarFillIsClampedAndTooNarrowFillsAreNotDrawn) {
     EXPECT_EQ(fillAt(3, 12), fillAt(-10, 12));   // 5.4 px: narrower than the bar's height
     EXPECT_NE(fillAt(150, 185), track);           // full
     EXPECT_EQ(fillAt(150, 185), fillAt(100, 185));
+}
+
+// A 300 x 60 sheet with one text field (272 x 44 at (10, 8)), focused with the caret shown.
+std::unique_ptr<Gdiplus::Bitmap> fieldWith(std::string_view text, bool inlineButton) {
+    ui::FontSet fonts(&UiResources::get().assets().fonts());
+    ui::PaintInputs inputs;
+    inputs.caretOn = true;
+    auto bitmap = std::make_unique<Gdiplus::Bitmap>(300, 60, PixelFormat32bppPARGB);
+    Gdiplus::Graphics graphics(bitmap.get());
+    graphics.Clear(Gdiplus::Color(0, 0, 0, 0));
+    ui::Canvas canvas(graphics, fonts, inputs);
+    canvas.applySettings(1.0);
+    ui::DrawTextField(canvas, 10, 8, 272, 44, text, "", true, inlineButton);
+    EXPECT_EQ(canvas.status(), Gdiplus::Ok);
+    return bitmap;
+}
+
+// Columns [from, to) in which two sheets differ.
+int differingColumns(Gdiplus::Bitmap& a, Gdiplus::Bitmap& b, int from, int to) {
+    int columns = 0;
+    for (int x = from; x < to; ++x) {
+        for (int y = 0; y < 60; ++y) {
+            if (pixelAt(a, x, y) != pixelAt(b, x, y)) {
+                ++columns;
+                break;
+            }
+        }
+    }
+    return columns;
+}
+
+TEST(Primitives, ALongFieldTextScrollsToItsEndAndStaysInsideTheField) {
+    const std::string bullets = [] {
+        std::string text;
+        for (int i = 0; i < 64; ++i) text += "\xE2\x80\xA2";  // a hidden 64-character password
+        return text;
+    }();
+    for (const auto& [text, inlineButton] : {std::pair{std::string("WWWWWWWWWWWWWWWWWWWW"), false}, {bullets, true}}) {
+        const auto empty = fieldWith("", inlineButton);
+        const auto full = fieldWith(text, inlineButton);
+        const ui::FieldText area = ui::fieldText({10, 8, 272, 44}, 1e9f, inlineButton);
+        const int clipRight = static_cast<int>(std::ceil(area.clip.x + area.clip.w));
+        // Nothing is drawn right of the text area: not over the inline button, not past the field.
+        EXPECT_EQ(differingColumns(*full, *empty, clipRight + 1, 300), 0) << inlineButton;
+        // The text reaches the caret at the end of the area: its tail is what shows.
+        EXPECT_GT(differingColumns(*full, *empty, clipRight - 30, clipRight - 3), 10) << inlineButton;
+        // ... and the head scrolled out: the first columns inside the padding stay as they were.
+        EXPECT_EQ(differingColumns(*full, *empty, 0, static_cast<int>(area.clip.x) - 1), 0) << inlineButton;
+    }
 }
 
 TEST(Primitives, AFailedCallIsRememberedAndDrawingGoesOn) {

@@ -185,6 +185,58 @@ TEST_F(LauncherWindow, SettingsPanelCyclesItsValuesAndKeepsClicksFromTheHomeScre
     EXPECT_EQ(actions_.saves, 1);
 }
 
+TEST_F(LauncherWindow, EnterAndEscapeActOnTheOpenPanelOrMenuNeverOnPlay) {
+    store_.withLock([](UiState& s) {
+        s.username = "heroina";
+        s.password = "s3nh@";  // Enter on the bare home screen would sign in and play
+    });
+    click(1050, 41);  // the language switch
+    ASSERT_TRUE(state().languageMenuOpen);
+    key(VK_RETURN);
+    EXPECT_TRUE(state().languageMenuOpen);  // the menu has no chosen entry: nothing happens
+    EXPECT_FALSE(state().busy);
+    key(VK_ESCAPE);
+    EXPECT_FALSE(state().languageMenuOpen);
+
+    click(1000, 440);  // the username field takes the focus
+    click(1109, 641);  // options
+    ASSERT_TRUE(state().settingsOpen);
+    click(640, 526);  // the game language row opens the menu over the panel
+    ASSERT_TRUE(state().languageMenuOpen);
+    key(VK_ESCAPE);  // the topmost first
+    EXPECT_FALSE(state().languageMenuOpen);
+    EXPECT_TRUE(state().settingsOpen);
+    key(VK_TAB);
+    type(u"x");  // the form under the panel takes no keys
+    EXPECT_EQ(state().username, "heroina");
+    EXPECT_EQ(state().focusedField, kFocusUsername);
+    key(VK_RETURN);  // the panel's button: save and back
+    EXPECT_FALSE(state().settingsOpen);
+    EXPECT_EQ(actions_.saves, 1);
+    EXPECT_FALSE(state().busy);
+
+    click(1109, 641);
+    key(VK_ESCAPE);  // leaving by Escape stores the values shown, as the button does
+    EXPECT_FALSE(state().settingsOpen);
+    EXPECT_EQ(actions_.saves, 2);
+    EXPECT_FALSE(state().busy);
+}
+
+TEST_F(LauncherWindow, TextCursorOnlyOverAFieldThatIsDrawn) {
+    const HCURSOR beam = ::LoadCursorW(nullptr, IDC_IBEAM);
+    const auto cursorAt = [&](int x, int y) {
+        ::SendMessageW(window_, WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+        pump();
+        ::SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        return ::GetCursor();
+    };
+    EXPECT_EQ(cursorAt(1000, 440), beam);  // username field
+    EXPECT_NE(cursorAt(1116, 512), beam);  // show/hide
+    store_.withLock([](UiState& s) { s.signedIn = true; });
+    EXPECT_NE(cursorAt(1000, 440), beam);  // the welcome text stands there now
+    EXPECT_NE(cursorAt(1000, 530), beam);  // the sign-out button
+}
+
 TEST_F(LauncherWindow, LanguageMenuSwitchesTheScreenToEnglish) {
     const auto portuguese = renderer_.RenderFrame(1.0, false);
     click(1050, 41);  // the switch

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/deployment.h"
+#include "core/json_limits.h"
 
 namespace nyra {
 namespace {
@@ -18,12 +19,7 @@ using nlohmann::json;
 std::optional<std::uint64_t> whole(const json& object, const char* name) {
     const auto it = object.find(name);
     if (it == object.end()) return std::nullopt;
-    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
-    if (it->is_number_integer()) {
-        const auto value = it->get<std::int64_t>();
-        if (value >= 0) return static_cast<std::uint64_t>(value);
-    }
-    return std::nullopt;
+    return unsignedUpTo(*it);
 }
 
 std::string text(const json& object, const char* name) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/json_limits.h"
 #include "core/text.h"
 #include "update/launcher_description.h"
 
@@ -14,12 +15,9 @@ using nlohmann::json;
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
 std::uint64_t unsignedMember(const json& object, const char* name) {
-    const auto& value = object.at(name);
-    if (value.is_number_unsigned()) return value.get<std::uint64_t>();
-    if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
-        return static_cast<std::uint64_t>(value.get<std::int64_t>());
-    }
-    fail("Catalogo invalido.");
+    const auto value = unsignedUpTo(object.at(name));
+    if (!value) fail("Catalogo invalido.");
+    return *value;
 }
 
 std::string stringMember(const json& object, const char* name) {
@@ -52,6 +50,11 @@ PackagePolicy parsePackagePolicy(const json& answer) {
     policy.baseCdn = answer.at("base_cdn");
     if (!policy.baseCdn.is_object()) policy.baseCdn.at("format");
     return policy;
+}
+
+json parseCatalogText(std::span<const std::uint8_t> plain) {
+    if (jsonNestingExcess(plain)) return json(json::value_t::discarded);
+    return json::parse(plain.begin(), plain.end(), nullptr, /*allow_exceptions=*/false);
 }
 
 Catalog parseCatalog(const json& document) {

@@ -61,6 +61,11 @@ struct Catalog {
     std::vector<CatalogPack> packs;
 };
 
+// The decrypted catalog text as a document; a discarded value when it is not JSON or nests deeper
+// than the document limit (both reported as "Catalogo invalido." by the caller). Never throws for
+// bad text, so the caller can wipe the plaintext before it reports.
+nlohmann::json parseCatalogText(std::span<const std::uint8_t> plain);
+
 // Validates the decrypted catalog document (format 1, fewer than 100000 entries and 100 packs:
 // "Catalogo invalido.") and reads its members. Entry and pack members of the wrong type fail with
 // "Catalogo invalido."; bad hex in `iv`/`tag` with "Hash invalido."; an `iv` that is not 12 bytes

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/json_limits.h"
+
 namespace nyra {
 namespace {
 
@@ -10,9 +12,7 @@ using nlohmann::json;
 std::optional<std::uint64_t> unsignedMember(const json& object, const char* name) {
     const auto it = object.find(name);
     if (it == object.end()) return std::nullopt;
-    if (it->is_number_unsigned()) return it->get<std::uint64_t>();
-    if (it->is_number_integer() && it->get<std::int64_t>() >= 0) return static_cast<std::uint64_t>(it->get<std::int64_t>());
-    return std::nullopt;
+    return unsignedUpTo(*it);
 }
 
 json withoutJournalId(json identity) {
@@ -62,6 +62,9 @@ ReceiptAnswer lookupReceipt(const json& receipt, const std::string& sha256, std:
 
 ReceiptStore::ReceiptStore(std::string_view plaintext, std::string indexSha256)
     : indexSha256_(std::move(indexSha256)) {
+    // Too deep is as unusable as not JSON: the receipts are dropped and every pack is hashed. The
+    // receipts' stamps are copied and compared later, which the library does recursively.
+    if (jsonNestingExcess(plaintext)) return;
     json document = json::parse(plaintext, nullptr, false);
     if (document.is_discarded() || !document.is_object()) return;
     const auto format = document.find("format");

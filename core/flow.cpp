@@ -266,6 +266,12 @@ std::string FlowController::restoreSession() {
     } catch (const std::exception& e) {
         return e.what();
     }
+    if (user && !fitsUsernameField(*user)) {
+        // A name the username field could not hold is no usable account: forgotten like an answer
+        // without a user, and the player signs in again.
+        services_.session.forget();
+        user.reset();
+    }
     if (user) {
         store_.withLock([&](UiState& s) {
             s.signedIn = true;

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/json_limits.h"
+
 namespace nyra {
 namespace {
 
@@ -12,16 +14,9 @@ namespace {
 bool readInt(const nlohmann::json& object, const char* key, int& target) {
     const auto it = object.find(key);
     if (it == object.end()) return true;
-    if (!it->is_number_integer()) return false;
-    if (it->is_number_unsigned()) {
-        const auto value = it->get<std::uint64_t>();
-        if (value > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return false;
-        target = static_cast<int>(value);
-        return true;
-    }
-    const auto value = it->get<std::int64_t>();
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) return false;
-    target = static_cast<int>(value);
+    const auto value = integerIn(*it, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    if (!value) return false;
+    target = static_cast<int>(*value);
     return true;
 }
 
@@ -44,6 +39,7 @@ bool readString(const nlohmann::json& object, const char* key, std::string& targ
 }  // namespace
 
 std::optional<StartupPreferences> parseStartupPreferences(std::string_view content) {
+    if (jsonNestingExcess(content)) return std::nullopt;  // unusable like any malformed file
     const auto document = nlohmann::json::parse(content, nullptr, /*allow_exceptions=*/false);
     if (!document.is_object()) return std::nullopt;
     StartupPreferences result;

@@ -37,4 +37,9 @@ void UiStore::onGameRunning(bool running) {
     poster_.post(kMsgShowHide, running ? 1u : 0u);
 }
 
+bool fitsUsernameField(std::string_view name) noexcept {
+    return !name.empty() && name.size() <= kUsernameLimit &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= 33 && c <= 126; });
+}
+
 }  // namespace nyra

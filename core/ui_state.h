@@ -3,9 +3,11 @@
 // that announce changes. Workers never touch the window: they change UiState under the mutex
 // and post one of the messages below; the UI thread copies the record once per frame.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -41,6 +43,11 @@ inline constexpr int kBusyFinished = 4;
 inline constexpr int kFocusNone = 0;
 inline constexpr int kFocusUsername = 1;
 inline constexpr int kFocusPassword = 2;
+
+// The username field holds at most 20 characters, each printable ASCII (33-126): what the player
+// can type, and so the only kind of name a saved session can belong to.
+inline constexpr std::size_t kUsernameLimit = 20;
+bool fitsUsernameField(std::string_view name) noexcept;
 
 struct NewsItem {
     std::string slug;

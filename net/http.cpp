@@ -1,8 +1,10 @@
 #include "net/http.h"
 
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include "core/json_limits.h"
 #include "core/text.h"
 #include "net/operations.h"
 
@@ -69,6 +71,7 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     const int op = api::lookupOperation(path);
     if (api::needsDownloadToken(op)) ensureDownloadToken();
 
+    if (!argsJson.empty()) requireJsonNesting(argsJson);
     json args = argsJson.empty() ? json::object() : json::parse(argsJson);
     api::applyArgumentRules(op, path, args, extraHeader);
     auto body = api::encodeEnvelope(op, args);
@@ -116,6 +119,7 @@ json Http::call(const std::string& path, const json& args, std::string_view bear
     json answer;
     try {
         raw = exchange(path, argsText, bearer, kCallLimit);
+        requireJsonNesting(raw);  // CBOR answers are bounded already; a file body comes back as received
         answer = json::parse(raw.begin(), raw.end());
     } catch (...) {
         wipe(argsText);
@@ -128,7 +132,10 @@ json Http::call(const std::string& path, const json& args, std::string_view bear
     if (path == kPackageKeyPath) {
         try {
             std::string token = answer.at("download_token").get<std::string>();
-            const auto lifetime = answer.at("download_expires_in").get<std::int64_t>();
+            const auto& lifetimeMember = answer.at("download_expires_in");
+            if (!lifetimeMember.is_number()) (void)lifetimeMember.get<std::int64_t>();  // the library's type error
+            // A fraction or a value beyond 64 bits fails the lifetime rule like any lifetime out of range.
+            const std::int64_t lifetime = integerIn(lifetimeMember, 0, std::numeric_limits<std::int64_t>::max()).value_or(0);
             api::validateDownloadToken(token, lifetime);
             replaceSecret(downloadToken_, std::move(token));
             packageKeyArgs_ = args;

@@ -5,6 +5,7 @@
 
 #include "core/text.h"
 #include "core/http_error.h"
+#include "core/json_limits.h"
 
 namespace nyra::api {
 namespace {
@@ -198,6 +199,8 @@ void wipeKeyMember(json& document) noexcept {
 }
 
 std::string decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+    // Bounded first: the decoder, and every later copy or dump of the answer, recurse per level.
+    requireCborNesting(body);
     json document = json::from_cbor(body, /*strict=*/true, /*allow_exceptions=*/true, json::cbor_tag_handler_t::error);
     std::string text = document.dump(-1, ' ', false, json::error_handler_t::strict);
     wipeKeyMember(document);

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "core/deployment.h"
+#include "core/json_limits.h"
 #include "core/text.h"
 
 namespace nyra {
@@ -70,6 +71,8 @@ std::string composeDiagnosticEnvelope(DiagnosticKind kind, std::string_view orig
 
 nlohmann::json parseDiagnosticEnvelope(std::string_view plain, DiagnosticKind kind, std::string_view origin) {
     if (plain.size() > kDiagnosticEnvelopeLimit) throw std::runtime_error("Diagnostico protegido muito grande.");
+    // The record is compared and copied recursively; the envelope adds one level around it.
+    if (jsonNestingExcess(plain, kDocumentNestingLimit + 1)) contextInvalid();
     nlohmann::json envelope = nlohmann::json::parse(plain, nullptr, /*allow_exceptions=*/false);
     if (!envelope.is_object() || envelope.size() != 4) contextInvalid();
     const auto format = envelope.find("format");

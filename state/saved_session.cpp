@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/deployment.h"
+#include "core/json_limits.h"
 #include "core/text.h"
 
 namespace nyra {
@@ -48,6 +49,7 @@ std::string composeSavedSession(std::string_view sessionCookie) {
 std::string parseSavedSession(std::string& text) {
     const TextWiper textWiper{text};
     if (text.size() >= kSavedSessionLimit) throw std::runtime_error("Sessao invalida.");
+    requireJsonNesting(text);  // wipeStrings below walks the document recursively
     nlohmann::ordered_json document = nlohmann::ordered_json::parse(text);
     const DocumentWiper documentWiper{document};
     wipe(text);

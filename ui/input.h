@@ -13,7 +13,7 @@
 
 namespace nyra::ui {
 
-inline constexpr std::size_t kUsernameLimit = 20;
+inline constexpr std::size_t kUsernameLimit = nyra::kUsernameLimit;
 inline constexpr std::size_t kPasswordLimit = 64;
 inline constexpr std::uint64_t kNoticeLifetimeMs = 6500;
 inline constexpr std::uint64_t kNewsRotationMs = 8000;

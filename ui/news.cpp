@@ -1,5 +1,6 @@
 #include "ui/news.h"
 
+#include "core/json_limits.h"
 #include "core/text.h"
 
 #include <cstdio>
@@ -102,6 +103,7 @@ std::optional<NewsItem> newsItemFromJson(const json& entry) {
 }
 
 std::vector<NewsItem> parseNewsFeed(std::string_view body, std::size_t maxCount) {
+    requireJsonNesting(body);
     const json document = json::parse(body);
     const auto& items = document.at("items").get_ref<const json::array_t&>();
     std::vector<NewsItem> list;

@@ -2,10 +2,15 @@
 
 #include <stdexcept>
 
+#include "core/json_limits.h"
+
 namespace nyra::update {
 namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+constexpr std::uint64_t kMinLauncherSize = 65536;
+constexpr std::uint64_t kMaxLauncherSize = 134217728;
 
 int base64Value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -66,15 +71,18 @@ LauncherDescription readLauncherDescription(const nlohmann::json& policy) {
     LauncherDescription description;
     description.sha256 = object.at("sha256").get<std::string>();
     description.version = object.at("version").get<std::string>();
-    description.size = object.at("size").get<std::uint64_t>();
+    const auto& sizeMember = object.at("size");
+    if (!sizeMember.is_number()) (void)sizeMember.get<std::uint64_t>();  // the library's type error
+    const auto size = unsignedUpTo(sizeMember, kMaxLauncherSize);  // a fraction or 1e300 is inconsistent
     const std::string signature = object.at("signature").get<std::string>();
     if (description.sha256.size() != 64) fail("Hash invalido.");
     decodeHex(description.sha256);
     const bool versionShaped = !description.version.empty() && description.version.size() <= 31 &&
                                description.version.find_first_not_of("0123456789.") == std::string::npos;
-    if (!versionShaped || description.size < 65536 || description.size > 134217728) {
+    if (!versionShaped || !size || *size < kMinLauncherSize) {
         fail("A versao publicada do launcher esta inconsistente. O jogo nao sera iniciado.");
     }
+    description.size = *size;
     description.signature = decodeBase64(signature);
     const auto published = policy.find("launcher_version");
     const std::string publishedVersion =

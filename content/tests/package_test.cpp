@@ -1,5 +1,7 @@
 // Package policy, catalog container and catalog rules, hex and path rules, the package key.
+#include "core/json_limits.h"
 #include "core/tests/failure_text.h"
+#include "core/tests/hostile_nesting.h"
 #include "content/package.h"
 
 #include <gtest/gtest.h>
@@ -122,9 +124,26 @@ TEST(CatalogRules, EntryMembersAreDecoded) {
     EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Hash invalido.");
     document["entries"][0] = entry(std::string(22, 'a'));
     EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Pacote criptografado invalido.");
-    document["entries"][0] = entry();
-    document["entries"][0]["size"] = -1;
-    EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Catalogo invalido.");
+    for (const json& size : {json(-1), json(21.5), json(21.0), json::parse("1e300"), json("21")}) {
+        document["entries"][0] = entry();
+        document["entries"][0]["size"] = size;
+        EXPECT_EQ(failureOf([&] { parseCatalog(document); }), "Catalogo invalido.") << size.dump();
+    }
+}
+
+TEST(CatalogRules, TextNestedTooDeepIsNoCatalog) {
+    const auto text = [](std::size_t depth) {
+        const std::string s = R"({"format":1,"entries":[],"packs":[],"note":)" + test::nestedJson(depth - 1) + "}";
+        return std::vector<std::uint8_t>(s.begin(), s.end());
+    };
+    test::onWindowsSizedStack([&] {
+        const json atLimit = parseCatalogText(text(kDocumentNestingLimit));
+        ASSERT_FALSE(atLimit.is_discarded());
+        EXPECT_EQ(failureOf([&] { parseCatalog(json(atLimit)); }), "<no failure>");
+        EXPECT_TRUE(parseCatalogText(text(kDocumentNestingLimit + 1)).is_discarded());
+        EXPECT_TRUE(parseCatalogText(text(test::kHostileDepth)).is_discarded());
+        EXPECT_TRUE(parseCatalogText(std::vector<std::uint8_t>{'{'}).is_discarded());
+    });
 }
 
 TEST(ContainerRules, ThirtySixBytesIsTooShortThirtySevenIsFramed) {

@@ -1,6 +1,8 @@
 // Receipts and their trust rules with injected identities and clocks, the percent rule, the
 // summary record, texts and stale-pack names.
 #include "content/verification.h"
+#include "core/json_limits.h"
+#include "core/tests/hostile_nesting.h"
 
 #include <gtest/gtest.h>
 
@@ -124,6 +126,41 @@ TEST(ReceiptStore, UnusableDocumentsGiveAnEmptyStore) {
                                     std::string(R"({"format":1,"packs":[]})"), std::string(R"({"packs":{}})"),
                                     many.dump()}) {
         EXPECT_TRUE(ReceiptStore(text, kIndex).packs().empty()) << text;
+    }
+}
+
+// A stored receipt whose stamp carries a member nested `depth` levels deep in all.
+std::string receiptsNestedTo(std::size_t depth) {
+    json stamp = identity();
+    stamp["note"] = "@";
+    json document = {{"format", 1}, {"packs", {{"nyra-000.pck", storeWith(stamp).packs().at("nyra-000.pck")}}}};
+    std::string text = document.dump();
+    // The document, its packs, the receipt and the stamp are four levels.
+    text.replace(text.find("\"@\""), 3, test::nestedJson(depth - 4));
+    return text;
+}
+
+TEST(ReceiptStore, StoredDocumentsNestedTooDeepAreDropped) {
+    test::onWindowsSizedStack([] {
+        // At the limit the receipt is kept, and looking it up copies and compares the deep stamp.
+        const ReceiptStore atLimit(receiptsNestedTo(kDocumentNestingLimit), kIndex);
+        ASSERT_EQ(atLimit.packs().size(), 1u);
+        EXPECT_EQ(ask(atLimit, identity(), later(1000)), ReceiptAnswer::MustHash);
+        EXPECT_TRUE(ReceiptStore(receiptsNestedTo(kDocumentNestingLimit + 1), kIndex).packs().empty());
+        EXPECT_TRUE(ReceiptStore(receiptsNestedTo(test::kHostileDepth), kIndex).packs().empty());
+    });
+}
+
+TEST(ReceiptLookup, IntegerMembersMustBeIntegers) {
+    const json stamp = identity();
+    const json receipt = storeWith(stamp).packs().at("nyra-000.pck");
+    EXPECT_EQ(lookupReceipt(receipt, kDigest, kSize, stamp, later(1)), ReceiptAnswer::TrustedByTime);
+    for (const char* member : {"size", "fully_hashed_at_ms", "fully_hashed_tick_ms"}) {
+        json changed = receipt;
+        changed[member] = changed[member].get<double>() + 0.5;
+        EXPECT_EQ(lookupReceipt(changed, kDigest, kSize, stamp, later(1)), ReceiptAnswer::MustHash) << member;
+        changed[member] = json::parse("1e300");
+        EXPECT_EQ(lookupReceipt(changed, kDigest, kSize, stamp, later(1)), ReceiptAnswer::MustHash) << member;
     }
 }
 

@@ -230,9 +230,10 @@ LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, c
 
     const ContainerParts parts = splitContainer(container);
     std::vector<std::uint8_t> plain = decryptGcm(parts.ciphertext, key, parts.nonce, parts.tag);
-    json document = json::parse(plain.begin(), plain.end(), nullptr, false);
+    json document = parseCatalogText(plain);
     wipeBytes(plain);
-    // Signed and authenticated, yet not JSON: a publishing fault, reported like any bad catalog.
+    // Signed and authenticated, yet not JSON (or absurdly deep): a publishing fault, reported like
+    // any bad catalog.
     if (document.is_discarded()) fail("Catalogo invalido.");
     result.catalog = parseCatalog(document);
     return result;

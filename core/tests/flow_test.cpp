@@ -384,6 +384,35 @@ TEST(FlowStartup, SuccessfulStartWithAndWithoutSavedSession) {
     }
 }
 
+TEST(FlowStartup, ResumedNamesTheUsernameFieldCouldNotHoldAreForgotten) {
+    const struct {
+        std::string name;
+        bool usable;
+    } cases[] = {
+        {std::string(20, 'a'), true},
+        {"a!~", true},
+        {std::string(21, 'a'), false},
+        {std::string(5000, 'a'), false},
+        {"", false},
+        {"ana maria", false},
+        {"ana\t", false},
+        {"ana\x7F", false},
+        {"jos\xC3\xA9", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 30));
+        Harness h;
+        h.fakes.onRestore = [&] { return std::optional<std::string>(c.name); };
+        h.startup();
+        const UiState ui = h.ui();
+        EXPECT_TRUE(ui.serverOnline);
+        EXPECT_EQ(ui.signedIn, c.usable);
+        EXPECT_EQ(ui.username, c.usable ? c.name : "");
+        EXPECT_EQ(h.fakes.forgets, c.usable ? 0 : 1);
+    }
+    EXPECT_TRUE(fitsUsernameField(std::string(kUsernameLimit, '~')));
+}
+
 TEST(FlowStartup, UnusableSavedSessionIsShownButTheLauncherGoesOnlineSignedOut) {
     Harness h;
     h.fakes.onRestore = []() -> std::optional<std::string> {

@@ -1,8 +1,10 @@
 // The portable start-up rules: command-line options, window placement, preferences and text.
 #include "core/command_line.h"
+#include "core/json_limits.h"
 #include "core/layout.h"
 #include "core/startup_preferences.h"
 #include "core/startup_services.h"
+#include "core/tests/hostile_nesting.h"
 #include "core/text.h"
 
 #include <gtest/gtest.h>
@@ -126,11 +128,25 @@ TEST(StartupPreferences, ValidDocumentsGiveTheirValuesAndDefaults) {
 }
 
 TEST(StartupPreferences, AnythingMalformedIsIgnoredWhole) {
-    for (const char* content : {"", "not json", "[1,2]", "\"text\"", R"({"width":"1920"})", R"({"width":1920.5})",
+    for (const char* content : {"", "not json", "[1,2]", "\"text\"", R"({"width":"1920"})", R"({"width":1920.5})", R"({"width":1920.0})", R"({"width":1e300})",
+                                R"({"width":-1e300})",
                                 R"({"width":99999999999})", R"({"full_screen":1})", R"({"language":null})",
                                 R"({"graphics_mode":0})", R"({"width":1280,"height":)"}) {
         EXPECT_FALSE(parseStartupPreferences(content)) << content;
     }
+}
+
+TEST(StartupPreferences, DocumentsNestedTooDeepAreIgnoredWhole) {
+    const auto document = [](std::size_t depth) {
+        return R"({"language":"en","note":)" + test::nestedJson(depth - 1) + "}";
+    };
+    test::onWindowsSizedStack([&] {
+        const auto atLimit = parseStartupPreferences(document(kDocumentNestingLimit));
+        ASSERT_TRUE(atLimit);
+        EXPECT_TRUE(atLimit->english);
+        EXPECT_FALSE(parseStartupPreferences(document(kDocumentNestingLimit + 1)));
+        EXPECT_FALSE(parseStartupPreferences(document(test::kHostileDepth)));
+    });
 }
 
 TEST(StartupPreferences, FileIsReadOnlyUpTo4096Bytes) {

@@ -1,11 +1,14 @@
 // nyra::Http over a scripted transport: what it sends, what it keeps, what it refuses.
 #include "core/tests/failure_text.h"
+#include "core/json_limits.h"
+#include "core/tests/hostile_nesting.h"
 #include "net/http.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 
 namespace nyra {
@@ -199,6 +202,49 @@ TEST_F(HttpFixture, PackageKeyWithAnUnusableLifetimeIsRefused) {
     EXPECT_EQ(failureOf([&] { http.call("/api/launcher/package-key", json::object()); }),
               "Autorizacao de download invalida.");
     EXPECT_TRUE(http.downloadToken().empty());
+}
+
+TEST_F(HttpFixture, PackageKeyLifetimeMustBeAnIntegerInRange) {
+    signIn();
+    const json huge = json::parse("1e300");
+    const struct {
+        json lifetime;
+        const char* error;
+    } cases[] = {
+        {900, "<no failure>"},
+        {-600, "Autorizacao de download invalida."},
+        {600.5, "Autorizacao de download invalida."},
+        {600.0, "Autorizacao de download invalida."},
+        {huge, "Autorizacao de download invalida."},
+        {-huge.get<double>(), "Autorizacao de download invalida."},
+        {std::numeric_limits<std::uint64_t>::max(), "Autorizacao de download invalida."},
+        {"600", "[json.exception.type_error.302] type must be number, but is string"},
+    };
+    for (const auto& c : cases) {
+        http.clearDownloadAuthorization();
+        script.push_back(cbor({{"key", "a2V5"}, {"download_token", "dl"}, {"download_expires_in", c.lifetime}}));
+        EXPECT_EQ(failureOf([&] { http.call("/api/launcher/package-key", json::object()); }), c.error)
+            << c.lifetime.dump();
+        EXPECT_EQ(http.downloadToken().empty(), std::string(c.error) != "<no failure>") << c.lifetime.dump();
+    }
+}
+
+TEST_F(HttpFixture, AnswersNestedTooDeepAreRefused) {
+    test::onWindowsSizedStack([&] {
+        script.push_back({200, {}, "application/cbor", test::nestedCbor(kDocumentNestingLimit)});
+        EXPECT_EQ(http.call("/api/notifications"), json::parse(test::nestedJson(kDocumentNestingLimit, "null")));
+        for (const std::size_t depth : {kDocumentNestingLimit + 1, test::kHostileDepth}) {
+            script.push_back({200, {}, "application/cbor", test::nestedCbor(depth)});
+            EXPECT_THROW(http.call("/api/notifications"), json::parse_error) << depth;
+        }
+        // A file operation's body is handed back as received; read as a document it is bounded too.
+        signIn();
+        requestKey();
+        const std::string deep = test::nestedJson(test::kHostileDepth);
+        script.push_back({200, {}, "application/octet-stream", std::vector<std::uint8_t>(deep.begin(), deep.end())});
+        EXPECT_THROW(http.call("/api/launcher/package-index"), json::parse_error);
+        EXPECT_THROW(http.exchange("/api/notifications", deep, "", Http::kCallLimit), json::parse_error);
+    });
 }
 
 TEST_F(HttpFixture, ResumingASessionAsksTheBackendWhoseItIs) {

@@ -1,5 +1,7 @@
 // The backend protocol rules, byte for byte where the backend depends on bytes.
+#include "core/json_limits.h"
 #include "core/tests/failure_text.h"
+#include "core/tests/hostile_nesting.h"
 #include "net/operations.h"
 
 #include <gtest/gtest.h>
@@ -209,6 +211,28 @@ TEST(Operations, CborAnswersAreDecodedStrictly) {
     // Tag 1 (epoch time) around an integer.
     EXPECT_THROW(decodeCborAnswer({0xA1, 0x61, 'a', 0xC1, 0x01}), json::parse_error);
     EXPECT_THROW(decodeCborAnswer({}), json::parse_error);
+}
+
+// The policy answer as a hostile backend could send it: {"policy": [[[...]]]}.
+std::vector<std::uint8_t> policyNestedTo(std::size_t depth) {
+    std::vector<std::uint8_t> body = {0xA1, 0x66, 'p', 'o', 'l', 'i', 'c', 'y'};
+    const auto nested = test::nestedCbor(depth - 1);
+    body.insert(body.end(), nested.begin(), nested.end());
+    return body;
+}
+
+TEST(Operations, CborAnswersNestedTooDeepAreRefusedBeforeDecoding) {
+    test::onWindowsSizedStack([] {
+        const std::string atLimit = decodeCborAnswer(policyNestedTo(kDocumentNestingLimit));
+        EXPECT_EQ(atLimit, R"({"policy":)" + test::nestedJson(kDocumentNestingLimit - 1, "null") + "}");
+        for (const std::size_t depth : {kDocumentNestingLimit + 1, test::kHostileDepth}) {
+            EXPECT_THROW(decodeCborAnswer(policyNestedTo(depth)), json::parse_error) << depth;
+        }
+        // Indefinite-length text nested in itself: the decoder reads each chunk recursively.
+        std::vector<std::uint8_t> chunks(test::kHostileDepth, 0x7F);
+        chunks.insert(chunks.end(), test::kHostileDepth, 0xFF);
+        EXPECT_THROW(decodeCborAnswer(chunks), json::parse_error);
+    });
 }
 
 TEST(Operations, DownloadTokenBounds) {

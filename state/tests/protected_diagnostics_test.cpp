@@ -1,6 +1,8 @@
 // Envelope, container and binding rules of the protected diagnostics, with a stand-in protector
 // that, like the platform service, only opens a blob with the binding it was made with.
+#include "core/json_limits.h"
 #include "core/tests/failure_text.h"
+#include "core/tests/hostile_nesting.h"
 #include "state/protected_diagnostics.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +103,27 @@ TEST(DiagnosticEnvelope, ContextChecks) {
             failureOf([&] { EXPECT_EQ(parseDiagnosticEnvelope(c.plain, DiagnosticKind::Launch, kOrigin), json::array({1})); });
         EXPECT_EQ(outcome, c.failure ? c.failure : "<no failure>") << c.plain.substr(0, 120);
     }
+}
+
+TEST(DiagnosticEnvelope, RecordsNestedTooDeepAreOutOfContext) {
+    const auto plain = [](std::size_t recordDepth) {
+        return R"({"format":1,"kind":"launch","origin":"https://api.example.test","record":)" +
+               test::nestedJson(recordDepth) + "}";
+    };
+    test::onWindowsSizedStack([&] {
+        // A record may use the whole limit: the envelope's own level comes on top. It seals, opens
+        // and compares equal on a Windows-sized stack.
+        const json record = parseDiagnosticEnvelope(plain(kDocumentNestingLimit), DiagnosticKind::Launch, kOrigin);
+        EXPECT_EQ(record, json::parse(test::nestedJson(kDocumentNestingLimit)));
+        BindingProtector protector;
+        EXPECT_EQ(failureOf([&] { sealConfirmedDiagnostic(protector, DiagnosticKind::Launch, kOrigin, record); }),
+                  "<no failure>");
+        for (const std::size_t depth : {kDocumentNestingLimit + 1, test::kHostileDepth}) {
+            EXPECT_EQ(failureOf([&] { parseDiagnosticEnvelope(plain(depth), DiagnosticKind::Launch, kOrigin); }),
+                      "Contexto de diagnostico protegido invalido.")
+                << depth;
+        }
+    });
 }
 
 TEST(DiagnosticContainer, SealsMagicPlusBlobAndOpensOnlyForTheSameKind) {

@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "core/deployment.h"
+#include "core/json_limits.h"
+#include "core/tests/hostile_nesting.h"
 
 namespace nyra {
 namespace {
@@ -32,6 +34,23 @@ TEST(SavedSessionDocument, ComposesOriginThenSessionWithoutWhitespace) {
     // Characters that need escaping survive the round trip.
     std::string document = composeSavedSession("a\"b\\c");
     EXPECT_EQ(parseSavedSession(document), "a\"b\\c");
+}
+
+TEST(SavedSessionDocument, DocumentsNestedTooDeepFailWithTheJsonError) {
+    const auto document = [](std::size_t depth) {
+        return R"({"origin":")" + origin() + R"(","session":"x","note":)" + test::nestedJson(depth - 1) + "}";
+    };
+    test::onWindowsSizedStack([&] {
+        std::string atLimit = document(kDocumentNestingLimit);
+        EXPECT_EQ(parseSavedSession(atLimit), "x");
+        // The deepest that fits the size limit, and one level above the nesting limit.
+        for (const std::size_t depth : {kSavedSessionLimit / 2 - 60, kDocumentNestingLimit + 1}) {
+            std::string text = document(depth);
+            ASSERT_LT(text.size(), kSavedSessionLimit);
+            EXPECT_THROW(parseSavedSession(text), nlohmann::json::parse_error) << depth;
+            EXPECT_EQ(text.find_first_not_of('\0'), std::string::npos);  // wiped all the same
+        }
+    });
 }
 
 TEST(SavedSessionDocument, ParsesOnlyDocumentsOfThisOriginAndSize) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "core/json_limits.h"
 #include "core/text.h"
 #include "platform/win/files.h"
 #include "platform/win/handles.h"
@@ -166,6 +167,7 @@ bool migrateLegacyFile(const fs::path& folder, DiagnosticKind kind) {
 
     std::string bytes = readThroughHandle(file.get(), DiagnosticFileRole::Legacy);
     const TextWiper bytesWiper{bytes};
+    requireJsonNesting(bytes);  // the record is sealed, compared and copied, all recursively
     const nlohmann::json record = nlohmann::json::parse(bytes);
 
     writeDiagnostic(folder, kind, record);

@@ -1,3 +1,5 @@
+#include "core/json_limits.h"
+#include "core/tests/hostile_nesting.h"
 #include "ui/news.h"
 #include "ui/portal.h"
 
@@ -122,6 +124,22 @@ TEST(NewsFeed, MalformedFeedsFailWithTheJsonError) {
     }
     EXPECT_TRUE(parseNewsFeed(R"({"items": []})").empty());
     EXPECT_TRUE(parseNewsFeed(R"({"items": [{"slug": "x"}]})").empty());
+}
+
+TEST(NewsFeed, FeedsNestedTooDeepFailWithTheJsonError) {
+    // The feed object, its items, the item: three levels around the extra member.
+    const auto feed = [](std::size_t depth) {
+        json item = validEntry();
+        item["note"] = "@";
+        std::string text = json{{"items", json::array({item})}}.dump();
+        text.replace(text.find("\"@\""), 3, test::nestedJson(depth - 3));
+        return text;
+    };
+    test::onWindowsSizedStack([&] {
+        EXPECT_EQ(parseNewsFeed(feed(kDocumentNestingLimit)).size(), 1u);
+        EXPECT_THROW(parseNewsFeed(feed(kDocumentNestingLimit + 1)), nlohmann::json::parse_error);
+        EXPECT_THROW(parseNewsFeed(feed(test::kHostileDepth)), nlohmann::json::parse_error);
+    });
 }
 
 TEST(DisplayDate, BrasiliaTime) {

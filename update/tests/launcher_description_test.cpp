@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace nyra::update {
 namespace {
 
@@ -43,6 +45,12 @@ TEST(LauncherDescription, MembersFollowTheirRules) {
         {policyWith(kValid, "5.5.28"), inconsistent},
         {policyWith(with("size", 65535)), inconsistent},
         {policyWith(with("size", 134217729)), inconsistent},
+        // Numbers that are no integer in range are refused, not truncated or converted.
+        {policyWith(with("size", 65536.5)), inconsistent},
+        {policyWith(with("size", 65536.0)), inconsistent},
+        {policyWith(with("size", -65536)), inconsistent},
+        {policyWith(with("size", json::parse("1e300"))), inconsistent},
+        {policyWith(with("size", std::numeric_limits<std::uint64_t>::max())), inconsistent},
         {policyWith(with("version", "")), inconsistent},
         {policyWith(with("version", "5.5.27-beta")), inconsistent},
         {policyWith(with("version", std::string(32, '1'))), inconsistent},

@@ -1,6 +1,8 @@
 // Protected diagnostics files under Wine: DPAPI round trip, binding to the kind, the reader's
 // refusals, atomic replacement and the migration of legacy JSON files.
+#include "core/json_limits.h"
 #include "core/tests/failure_text.h"
+#include "core/tests/hostile_nesting.h"
 #include "state/protected_diagnostics.h"
 #include "state/win/protected_diagnostics.h"
 
@@ -215,6 +217,25 @@ TEST_F(ProtectedDiagnostics, MigrationConvertsLegacyFilesAndRemovesThem) {
     EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Launch), kLaunchRecord);
     EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Verification), json::array({1, 2, 3}));
     EXPECT_EQ(strayFiles({"last-launch.dat", "last-verification.dat"}), std::vector<std::string>{});
+}
+
+TEST_F(ProtectedDiagnostics, LegacyFilesNestedTooDeepAreRefusedAndKept) {
+    const std::string atLimit = test::nestedJson(kDocumentNestingLimit, "1");
+    const std::string hostile = test::nestedJson(test::kHostileDepth);
+    ASSERT_LE(hostile.size(), kLegacyDiagnosticLimit);
+    test::onWindowsSizedStack([&] {
+        // At the limit the record is sealed, read back and compared on a 1 MiB stack.
+        writeFile(folder_ / "last-launch.json", atLimit);
+        EXPECT_EQ(migrateLegacyDiagnostics(folder_), 1u);
+        EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Launch), json::parse(atLimit));
+
+        for (const std::string& deep : {test::nestedJson(kDocumentNestingLimit + 1), hostile}) {
+            writeFile(folder_ / "last-verification.json", deep);
+            EXPECT_NE(failureOf([&] { migrateLegacyDiagnostics(folder_); }).find("parse_error"), std::string::npos);
+            EXPECT_EQ(fs::file_size(folder_ / "last-verification.json"), deep.size());
+            EXPECT_FALSE(fs::exists(verificationFile()));
+        }
+    });
 }
 
 TEST_F(ProtectedDiagnostics, MigrationStopsAtTheFirstFailureAndKeepsWhatItCouldNotConvert) {

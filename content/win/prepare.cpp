@@ -68,10 +68,14 @@ struct RepairContext {
     VerificationCounts& counts;
 };
 
-std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, const ByteRange& range) {
+// `buffer` is the previous range's: the body is read into its capacity, so a pack repaired from
+// the backend allocates once rather than once per range.
+std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, const ByteRange& range,
+                                           std::vector<std::uint8_t> buffer) {
     const std::string header =
         "Range: bytes=" + std::to_string(range.first) + "-" + std::to_string(range.last) + "\r\n";
-    return http.exchange("/api/launcher/packages/" + pack.path, "", "", Http::kPackageRangeLimit, header);
+    return http.exchange("/api/launcher/packages/" + pack.path, "", "", Http::kPackageRangeLimit, header,
+                         std::move(buffer));
 }
 
 void repairPack(const CatalogPack& pack, RepairContext& c) {
@@ -106,7 +110,7 @@ void repairPack(const CatalogPack& pack, RepairContext& c) {
             checkCancel(c.cancel);
             if (!c.cdn.fetchRange(pack, range.first, range.last, bytes, c.cancel)) {
                 checkCancel(c.cancel);
-                backendBytes = fetchFromBackend(c.http, pack, range);
+                backendBytes = fetchFromBackend(c.http, pack, range, std::move(backendBytes));
                 bytes = backendBytes;
             }
             if (bytes.size() != range.last - range.first + 1) fail("Pacote incompleto.");

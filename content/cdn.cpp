@@ -116,6 +116,75 @@ std::optional<ChunkSlice> findChunk(const json& identity, const CatalogPack& pac
     return std::nullopt;
 }
 
+ConcurrentDigest::ConcurrentDigest(std::unique_ptr<StreamingHash> hash, std::span<const std::uint8_t> buffer)
+    : hash_(std::move(hash)), buffer_(buffer), thread_(&ConcurrentDigest::run, this) {}
+
+ConcurrentDigest::~ConcurrentDigest() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::size_t ConcurrentDigest::wakeAt(std::size_t hashed) const noexcept {
+    return std::min(hashed + kStep, buffer_.size());
+}
+
+void ConcurrentDigest::advance(std::size_t filled) noexcept {
+    filled_ = std::min(filled, buffer_.size());
+    // The sleeper publishes its wake-up mark before it says it sleeps, and checks the fill level
+    // after: either it sees this fill level or this call sees it sleeping.
+    if (sleeping_ && filled_ >= wakeAt_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();
+    }
+}
+
+void ConcurrentDigest::run() noexcept {
+    std::string digest;
+    std::exception_ptr failure;
+    try {
+        std::size_t hashed = 0;
+        while (hashed < buffer_.size()) {
+            if (filled_ < wakeAt(hashed)) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wakeAt_ = wakeAt(hashed);
+                sleeping_ = true;
+                changed_.wait(lock, [&] { return abandoned_ || filled_ >= wakeAt(hashed); });
+                sleeping_ = false;
+            }
+            if (abandoned_) return;
+            // One step at a time, so that an abandoned digest stops soon.
+            const std::size_t end = std::min(filled_.load(), hashed + kStep);
+            hash_->update(buffer_.subspan(hashed, end - hashed));
+            hashed = end;
+        }
+        digest = hash_->finishHex();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        digest_ = std::move(digest);
+        failure_ = failure;
+        done_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::string ConcurrentDigest::finish() {
+    if (filled_ != buffer_.size()) throw std::logic_error("digest of a buffer not yet filled");
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return done_; });
+    }
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return digest_;
+}
+
 BaseCDN::BaseCDN(const json& identity, unsigned prefetchDepth)
     : depth_(std::min(prefetchDepth, kMaxPrefetchDepth)) {
     validateCdnIdentity(identity);
@@ -157,9 +226,13 @@ void BaseCDN::prefetch(const CatalogPack& pack, const std::string& currentObject
     }
 }
 
+bool BaseCDN::backgroundEnded(std::future<CdnObject>& download) {
+    return download.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
+}
+
 bool BaseCDN::fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint64_t last,
-                         std::vector<std::uint8_t>& out, std::atomic<bool>& cancel) noexcept {
-    out.clear();
+                         std::span<const std::uint8_t>& out, std::atomic<bool>& cancel) noexcept {
+    out = {};
     if (disabled_) return false;
     std::optional<ChunkSlice> slice;
     try {
@@ -179,7 +252,7 @@ bool BaseCDN::fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint
             if (depth_ > 0) prefetch(pack, slice->object, cancel);
             CdnObject object;
             if (download.valid()) {
-                while (download.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+                while (!backgroundEnded(download)) {
                     if (cancel) stop_ = true;
                 }
                 object = download.get();
@@ -193,12 +266,12 @@ bool BaseCDN::fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint
             heldName_ = slice->object;
             fetchedBytes_ += held_.size();
         }
-        const auto begin = held_.begin() + static_cast<std::ptrdiff_t>(slice->start);
-        out.assign(begin, begin + static_cast<std::ptrdiff_t>(slice->end - slice->start + 1));
+        out = std::span<const std::uint8_t>(held_).subspan(static_cast<std::size_t>(slice->start),
+                                                           static_cast<std::size_t>(slice->end - slice->start + 1));
         return true;
     } catch (...) {
         disable();
-        out.clear();
+        out = {};
         return false;
     }
 }

@@ -67,7 +67,8 @@ void Http::ensureDownloadToken() {
 }
 
 std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view argsJson, std::string_view bearer,
-                                         std::uint64_t limit, std::string_view extraHeader) {
+                                         std::uint64_t limit, std::string_view extraHeader,
+                                         std::vector<std::uint8_t> reuse) {
     const int op = api::lookupOperation(path);
     if (api::needsDownloadToken(op)) ensureDownloadToken();
 
@@ -98,7 +99,9 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     if (!api::statusAccepted(status, !extraHeader.empty())) {
         throw HttpError(api::statusMessage(op, path, status), status);
     }
-    auto answer = response->readBody(limit);
+    auto answer = reuse.capacity() > 0 && api::kOperations[op].fileAnswer
+                      ? response->readBodyInto(std::move(reuse), limit)
+                      : response->readBody(limit);
     try {
         api::checkContentType(op, response->contentType());
         if (api::kOperations[op].fileAnswer) return answer;

@@ -32,9 +32,11 @@ public:
     void reopen() { transport_->reopen(); }
 
     // The request primitive: file operations return the body, CBOR operations the answer as
-    // compact JSON text. `argsJson` empty means an empty object.
+    // compact JSON text. `argsJson` empty means an empty object. `reuse`, when it has storage,
+    // lends it to a file answer that holds no secret (pack ranges: one allocation per pack).
     std::vector<std::uint8_t> exchange(std::string_view path, std::string_view argsJson, std::string_view bearer,
-                                       std::uint64_t limit, std::string_view extraHeader = {});
+                                       std::uint64_t limit, std::string_view extraHeader = {},
+                                       std::vector<std::uint8_t> reuse = {});
     nlohmann::json call(const std::string& path, const nlohmann::json& args) override;
     nlohmann::json call(const std::string& path, const nlohmann::json& args, std::string_view bearer);
     nlohmann::json call(const std::string& path) { return call(path, nlohmann::json::object()); }

@@ -28,6 +28,12 @@ public:
     // Reads the whole body; throws "Resposta do servidor muito grande." before storing more than
     // `limit` bytes.
     virtual std::vector<std::uint8_t> readBody(std::uint64_t limit) = 0;
+    // The same, read into `buffer`'s storage when the transport can reuse it (pack ranges: one
+    // allocation for a whole pack). Only for bodies that hold no secret.
+    virtual std::vector<std::uint8_t> readBodyInto(std::vector<std::uint8_t> buffer, std::uint64_t limit) {
+        (void)buffer;
+        return readBody(limit);
+    }
     // The Content-Type header (up to 256 bytes), or nothing when the response has none.
     virtual std::optional<std::string> contentType() = 0;
 };

@@ -1,10 +1,12 @@
 // CDN identity rules, object names, pack ranges and BaseCDN's range service over a scripted
 // object source (held object, prefetch, disabling, cancellation).
 #include "content/cdn.h"
+#include "core/tests/failure_text.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -13,6 +15,7 @@ namespace nyra {
 namespace {
 
 using nlohmann::json;
+using test::failureOf;
 
 // A stand-in digest: the tests only need the CDN to compare what the identity pins with what the
 // object source delivered.
@@ -137,6 +140,80 @@ TEST(PackRanges, FourMebibytePiecesCoverThePack) {
     EXPECT_EQ(packRanges(kMaxPackSize).size(), 256u);
 }
 
+// FNV-1a over every byte fed, in order; counts what it was fed and can be told to fail.
+class CountingHash final : public StreamingHash {
+public:
+    struct Seen {
+        std::atomic<std::size_t> fed{0};
+        bool failOnUpdate = false;
+    };
+    explicit CountingHash(Seen& seen) : seen_(seen) {}
+    void update(std::span<const std::uint8_t> bytes) override {
+        if (seen_.failOnUpdate) throw std::runtime_error("Falha de integridade.");
+        for (const std::uint8_t b : bytes) state_ = (state_ ^ b) * 1099511628211ULL;
+        seen_.fed += bytes.size();
+    }
+    std::string finishHex() override { return std::to_string(state_); }
+    static std::string of(std::span<const std::uint8_t> bytes) {
+        Seen seen;
+        CountingHash hash(seen);
+        hash.update(bytes);
+        return hash.finishHex();
+    }
+
+private:
+    Seen& seen_;
+    std::uint64_t state_ = 1469598103934665603ULL;
+};
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+TEST(ConcurrentDigest, HashesWhileTheBufferFillsAndMatchesOnePass) {
+    const std::vector<std::uint8_t> source = packBytes(11, 3 * ConcurrentDigest::kStep + 5);
+    std::vector<std::uint8_t> buffer(source.size());
+    CountingHash::Seen seen;
+    ConcurrentDigest digest(std::make_unique<CountingHash>(seen), buffer);
+    std::size_t filled = 0;
+    for (const std::size_t piece : {std::size_t{300000}, ConcurrentDigest::kStep, std::size_t{1}, ConcurrentDigest::kStep}) {
+        std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(filled), piece,
+                    buffer.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += piece;
+        digest.advance(filled);
+    }
+    // Two whole steps are there: the hashing runs before the buffer is full.
+    ASSERT_TRUE(eventually([&] { return seen.fed >= 2 * ConcurrentDigest::kStep; }));
+    EXPECT_LT(seen.fed.load(), source.size());
+    std::copy(source.begin() + static_cast<std::ptrdiff_t>(filled), source.end(),
+              buffer.begin() + static_cast<std::ptrdiff_t>(filled));
+    digest.advance(source.size());
+    EXPECT_EQ(digest.finish(), CountingHash::of(source));
+    EXPECT_EQ(seen.fed.load(), source.size());
+}
+
+TEST(ConcurrentDigest, AnAbandonedDigestStopsAndAFailedHashReachesFinish) {
+    std::vector<std::uint8_t> buffer(2 * ConcurrentDigest::kStep);
+    {
+        CountingHash::Seen seen;
+        ConcurrentDigest digest(std::make_unique<CountingHash>(seen), buffer);
+        digest.advance(ConcurrentDigest::kStep);
+        ASSERT_TRUE(eventually([&] { return seen.fed == ConcurrentDigest::kStep; }));
+        // Destroyed while it waits for the rest (a failed download): joins without hashing more.
+    }
+    CountingHash::Seen failing;
+    failing.failOnUpdate = true;
+    ConcurrentDigest digest(std::make_unique<CountingHash>(failing), buffer);
+    digest.advance(buffer.size());
+    EXPECT_EQ(failureOf([&] { digest.finish(); }), "Falha de integridade.");
+}
+
 // Objects come from the tests' scripted source; every request is logged.
 class ScriptedCdn final : public BaseCDN {
 public:
@@ -157,9 +234,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requested_;
     }
+    // Replaces the 100-ms slices of the wait for a background download.
+    std::function<bool(std::future<CdnObject>&)> waitSlice;
 
 protected:
     std::string objectDigest(std::span<const std::uint8_t> bytes) override { return fakeDigest(bytes); }
+    bool backgroundEnded(std::future<CdnObject>& download) override {
+        return waitSlice ? waitSlice(download) : BaseCDN::backgroundEnded(download);
+    }
 
 private:
     Source source_;
@@ -190,12 +272,12 @@ TEST_F(BaseCdnRanges, SixteenRangesFromTheFirstObjectThenThePrefetchedSecond) {
     ScriptedCdn cdn(identity, [](const std::string& object, std::uint64_t size, auto&, auto&) {
         return serve(object, size);
     });
-    std::vector<std::uint8_t> out;
+    std::span<const std::uint8_t> out;
     const auto ranges = packRanges(kSize);
     ASSERT_EQ(ranges.size(), 17u);
     for (const auto& range : ranges) {
         ASSERT_TRUE(cdn.fetchRange(pack, range.first, range.last, out, cancel));
-        ASSERT_EQ(out, packBytes(range.first, range.last - range.first + 1));
+        ASSERT_EQ(std::vector<std::uint8_t>(out.begin(), out.end()), packBytes(range.first, range.last - range.first + 1));
     }
     // The successor starts in the background before the first object is awaited, so the two
     // requests may arrive in either order; each object is fetched once.
@@ -210,7 +292,8 @@ TEST_F(BaseCdnRanges, AnUnlistedPackIsNotServedAndLeavesTheCdnEnabled) {
     ScriptedCdn cdn(identity, [](const std::string& object, std::uint64_t size, auto&, auto&) {
         return serve(object, size);
     });
-    std::vector<std::uint8_t> out{1};
+    const std::uint8_t stale = 1;
+    std::span<const std::uint8_t> out(&stale, 1);
     for (const CatalogPack& other : {CatalogPack{"nyra-002.pck", kSize, kPackSha},
                                      CatalogPack{"nyra-001.pck", kSize + 1, kPackSha},
                                      CatalogPack{"nyra-001.pck", kSize, std::string(64, 'f')}}) {
@@ -241,7 +324,7 @@ TEST_F(BaseCdnRanges, AnyObjectFailureDisablesTheCdnForGood) {
     };
     for (const auto& c : cases) {
         ScriptedCdn cdn(identity, c.source);
-        std::vector<std::uint8_t> out;
+        std::span<const std::uint8_t> out;
         EXPECT_FALSE(cdn.fetchRange(pack, 0, 99, out, cancel)) << c.name;
         EXPECT_TRUE(out.empty());
         EXPECT_TRUE(cdn.disabled()) << c.name;
@@ -251,28 +334,46 @@ TEST_F(BaseCdnRanges, AnyObjectFailureDisablesTheCdnForGood) {
     }
 }
 
-TEST_F(BaseCdnRanges, CancellingWhileWaitingForABackgroundDownloadStopsIt) {
+TEST_F(BaseCdnRanges, ACancelDuringABackgroundDownloadStopsItThroughTheStopFlag) {
+    // The second object's download notices only the stop flag, so it ends only if the wait turns
+    // the cancel into the stop flag.
     std::atomic<bool> secondStarted{false};
-    ScriptedCdn cdn(identity, [&](const std::string& object, std::uint64_t size, std::atomic<bool>& c,
+    std::atomic<bool> sawStop{false};
+    ScriptedCdn cdn(identity, [&](const std::string& object, std::uint64_t size, std::atomic<bool>&,
                                   std::atomic<bool>& stop) -> std::vector<std::uint8_t> {
         if (object.ends_with("0000.bin")) return serve(object, size);
         secondStarted = true;
-        while (!c && !stop) std::this_thread::yield();
-        if (stop) throw std::runtime_error("CDN preparation cancelled");
-        return serve(object, size);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!stop && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        if (!stop) return serve(object, size);
+        sawStop = true;
+        throw std::runtime_error("CDN preparation cancelled");
     });
-    std::vector<std::uint8_t> out;
+    std::span<const std::uint8_t> out;
     ASSERT_TRUE(cdn.fetchRange(pack, 0, 99, out, cancel));
-    while (!secondStarted) std::this_thread::yield();
-    cancel = true;
+
+    int slices = 0;
+    cdn.waitSlice = [&](std::future<CdnObject>& download) {
+        if (++slices == 1) {
+            // The player cancels while the wait is under way and the download is running.
+            while (!secondStarted) std::this_thread::yield();
+            cancel = true;
+            return false;
+        }
+        return download.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+    };
     EXPECT_FALSE(cdn.fetchRange(pack, kCdnChunkBytes, kCdnChunkBytes, out, cancel));
+    EXPECT_GE(slices, 2);
+    EXPECT_TRUE(sawStop);
+    EXPECT_TRUE(out.empty());
     EXPECT_TRUE(cdn.disabled());
+    EXPECT_EQ(cdn.fetchedBytes(), kCdnChunkBytes);
 }
 
 TEST_F(BaseCdnRanges, ACancelledCallNeverFetches) {
     ScriptedCdn cdn(identity, [](const std::string& o, std::uint64_t s, auto&, auto&) { return serve(o, s); });
     cancel = true;
-    std::vector<std::uint8_t> out;
+    std::span<const std::uint8_t> out;
     EXPECT_FALSE(cdn.fetchRange(pack, 0, 99, out, cancel));
     EXPECT_TRUE(cdn.requested().empty());
     EXPECT_TRUE(cdn.disabled());

@@ -6,6 +6,7 @@
 #include "platform/win/cng.h"
 #include "platform/win/handles.h"
 
+#include <memory>
 #include <stdexcept>
 
 namespace nyra {
@@ -14,6 +15,15 @@ namespace {
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
 constexpr DWORD kReadPiece = 1048576;
+
+class CngHash final : public StreamingHash {
+public:
+    void update(std::span<const std::uint8_t> bytes) override { hash_.update(bytes.data(), bytes.size()); }
+    std::string finishHex() override { return hash_.finishHex(); }
+
+private:
+    win::Sha256Stream hash_;
+};
 
 }  // namespace
 
@@ -75,7 +85,8 @@ CdnObject WinHttpCDN::fetchObject(const std::string& object, std::uint64_t size,
     if (actual != std::wstring(expected.begin(), expected.end())) fail("CDN range mismatch");
 
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    win::Sha256Stream hash;
+    // Declared after the buffer: an abandoned digest stops hashing before the buffer goes.
+    ConcurrentDigest digest(std::make_unique<CngHash>(), bytes);
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (cancel || stop) fail("CDN preparation cancelled");
@@ -83,14 +94,15 @@ CdnObject WinHttpCDN::fetchObject(const std::string& object, std::uint64_t size,
         const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kReadPiece));
         if (!::WinHttpReadData(request.get(), bytes.data() + done, want, &read)) fail("CDN read failed");
         if (read == 0) fail("CDN ciphertext size mismatch");
-        hash.update(bytes.data() + done, read);
         done += read;
+        digest.advance(done);
     }
     std::uint8_t extra = 0;
     DWORD read = 0;
     if (!::WinHttpReadData(request.get(), &extra, 1, &read)) fail("CDN read failed");
     if (read != 0) fail("CDN response oversized");
-    return {std::move(bytes), hash.finishHex()};
+    std::string sha256 = digest.finish();
+    return {std::move(bytes), std::move(sha256)};
 }
 
 std::string WinHttpCDN::objectDigest(std::span<const std::uint8_t> bytes) {

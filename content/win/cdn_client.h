@@ -9,7 +9,8 @@ public:
     WinHttpCDN(const nlohmann::json& identity, unsigned prefetchDepth) : BaseCDN(identity, prefetchDepth) {}
     ~WinHttpCDN() override { stopBackground(); }
 
-    // Hashes the bytes as they arrive, so that a background download hands over a checked digest.
+    // Hashes the bytes on a thread of its own as they arrive, so that the digest is ready when the
+    // last byte is.
     CdnObject fetchObject(const std::string& object, std::uint64_t size, std::atomic<bool>& cancel,
                           std::atomic<bool>& stop) override;
 

@@ -69,10 +69,14 @@ struct RepairContext {
     PackJournalSource& journal;
 };
 
-std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, const ByteRange& range) {
+// `buffer` is the previous range's: the body is read into its capacity, so a pack repaired from
+// the backend allocates once rather than once per range.
+std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, const ByteRange& range,
+                                           std::vector<std::uint8_t> buffer) {
     const std::string header =
         "Range: bytes=" + std::to_string(range.first) + "-" + std::to_string(range.last) + "\r\n";
-    return http.exchange("/api/launcher/packages/" + pack.path, "", "", Http::kPackageRangeLimit, header);
+    return http.exchange("/api/launcher/packages/" + pack.path, "", "", Http::kPackageRangeLimit, header,
+                         std::move(buffer));
 }
 
 void repairPack(const CatalogPack& pack, RepairContext& c) {
@@ -99,13 +103,16 @@ void repairPack(const CatalogPack& pack, RepairContext& c) {
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) fail("Nao foi possivel receber o pacote.");
-        std::vector<std::uint8_t> bytes;
+        // A range is a view of the CDN object held in memory, or of the backend's answer.
+        std::span<const std::uint8_t> bytes;
+        std::vector<std::uint8_t> backendBytes;
         std::uint64_t written = 0;
         for (const ByteRange& range : packRanges(pack.size)) {
             checkCancel(c.cancel);
             if (!c.cdn.fetchRange(pack, range.first, range.last, bytes, c.cancel)) {
                 checkCancel(c.cancel);
-                bytes = fetchFromBackend(c.http, pack, range);
+                backendBytes = fetchFromBackend(c.http, pack, range, std::move(backendBytes));
+                bytes = backendBytes;
             }
             if (bytes.size() != range.last - range.first + 1) fail("Pacote incompleto.");
             DWORD count = 0;

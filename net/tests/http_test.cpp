@@ -35,11 +35,12 @@ struct Sent {
     json envelope;
     bool retrySafe;
     std::uint64_t limit = 0;
+    bool lentBuffer = false;  // the body was read into a buffer the caller lent
 };
 
 class ScriptedResponse final : public TransportResponse {
 public:
-    ScriptedResponse(Scripted s, std::uint64_t* limitSeen) : s_(std::move(s)), limitSeen_(limitSeen) {}
+    ScriptedResponse(Scripted s, Sent* sent) : s_(std::move(s)), limitSeen_(&sent->limit), sent_(sent) {}
     std::vector<std::string> setCookies() override { return s_.cookies; }
     int status() override { return s_.status; }
     std::vector<std::uint8_t> readBody(std::uint64_t limit) override {
@@ -47,11 +48,18 @@ public:
         if (s_.body.size() > limit) throw std::runtime_error("Resposta do servidor muito grande.");
         return s_.body;
     }
+    std::vector<std::uint8_t> readBodyInto(std::vector<std::uint8_t> buffer, std::uint64_t limit) override {
+        sent_->lentBuffer = true;
+        const auto body = readBody(limit);
+        buffer.assign(body.begin(), body.end());
+        return buffer;
+    }
     std::optional<std::string> contentType() override { return s_.contentType; }
 
 private:
     Scripted s_;
     std::uint64_t* limitSeen_;
+    Sent* sent_;
 };
 
 struct ScriptedTransport final : BackendTransport {
@@ -63,7 +71,7 @@ struct ScriptedTransport final : BackendTransport {
         sent->push_back({request.headers, json::from_cbor(*request.body), request.retrySafe});
         auto next = std::move(script->front());
         script->pop_front();
-        return std::make_unique<ScriptedResponse>(std::move(next), &sent->back().limit);
+        return std::make_unique<ScriptedResponse>(std::move(next), &sent->back());
     }
 };
 
@@ -194,6 +202,27 @@ TEST_F(HttpFixture, RangeAnswersAreAcceptedOnlyForRangeRequests) {
     } catch (const HttpError& error) {
         EXPECT_EQ(error.status, 206);
     }
+}
+
+TEST_F(HttpFixture, ALentBufferCarriesFileAnswersOnly) {
+    signIn();
+    requestKey();
+    std::vector<std::uint8_t> lent;
+    lent.reserve(16);
+    const std::uint8_t* storage = lent.data();
+    script.push_back({206, {}, "application/octet-stream", {7, 8}});
+    const auto range = http.exchange("/api/launcher/packages/nyra-001.pck", "", "", Http::kPackageRangeLimit,
+                                     "Range: bytes=0-1\r\n", std::move(lent));
+    EXPECT_EQ(range, (std::vector<std::uint8_t>{7, 8}));
+    EXPECT_EQ(range.data(), storage);
+    EXPECT_TRUE(sent.back().lentBuffer);
+
+    // An answer that may hold secrets is never read into storage the caller keeps.
+    std::vector<std::uint8_t> other;
+    other.reserve(16);
+    script.push_back(cbor(json::object()));
+    http.exchange("/api/notifications", "", "", Http::kCallLimit, {}, std::move(other));
+    EXPECT_FALSE(sent.back().lentBuffer);
 }
 
 TEST_F(HttpFixture, PackageKeyWithAnUnusableLifetimeIsRefused) {

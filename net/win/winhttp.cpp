@@ -29,6 +29,25 @@ std::string narrow(const std::wstring& text) {
     return utf16ToUtf8(std::u16string(text.begin(), text.end()));
 }
 
+// readBody into storage the caller keeps from one response to the next. Only for bodies that
+// hold no secret (pack ranges are published ciphertext), so nothing is wiped on growth.
+std::vector<std::uint8_t> readBodyReusing(HINTERNET request, std::uint64_t limit, std::vector<std::uint8_t> body) {
+    body.clear();
+    for (;;) {
+        DWORD available = 0;
+        if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
+        if (available == 0) return body;
+        if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
+        const std::size_t start = body.size();
+        body.resize(start + available);
+        DWORD read = 0;
+        if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
+            fail("Conexao interrompida.");
+        }
+        body.resize(start + read);
+    }
+}
+
 class WinHttpResponse final : public TransportResponse {
 public:
     explicit WinHttpResponse(win::UniqueInternetHandle request) : request_(std::move(request)) {}
@@ -65,6 +84,9 @@ public:
     }
 
     std::vector<std::uint8_t> readBody(std::uint64_t limit) override { return net::readBody(request_.get(), limit); }
+    std::vector<std::uint8_t> readBodyInto(std::vector<std::uint8_t> buffer, std::uint64_t limit) override {
+        return readBodyReusing(request_.get(), limit, std::move(buffer));
+    }
 
     std::optional<std::string> contentType() override {
         wchar_t buffer[128] = {};  // 256 bytes

@@ -3,6 +3,7 @@
 // that announce changes. Workers never touch the window: they change UiState under the mutex
 // and post one of the messages below; the UI thread copies the record once per frame.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -67,7 +68,7 @@ struct UiState {
     std::string gameVersion;  // drawn as "JOGO: " + text
 
     std::string username;  // at most 20 characters (the input handlers enforce it)
-    std::string password;  // at most 64 characters; wiped with zeros when dropped
+    std::string password;  // at most 64 characters; wiped with zeros when emptied or dropped
     int focusedField = kFocusNone;
     bool passwordShown = false;
 
@@ -101,16 +102,29 @@ struct UiState {
     std::string installMessage;
 };
 
+// The copy the UI thread draws one frame from. The password's characters stay out of it unless
+// the player asked to see them (the dots need only their number); whatever it holds is wiped when
+// the frame is done. Not copyable: a copy would be one more password to wipe.
+struct UiSnapshot : UiState {
+    explicit UiSnapshot(const UiState& state);
+    ~UiSnapshot();
+    UiSnapshot(const UiSnapshot&) = delete;
+    UiSnapshot& operator=(const UiSnapshot&) = delete;
+
+    std::size_t passwordLength = 0;
+};
+
 // Owns UiState and the UI mutex. The mutex is held only to copy or change fields, never across
 // I/O, waits or drawing.
 class UiStore {
 public:
     UiStore(Clock& clock, WindowPoster& poster);
+    ~UiStore();
     UiStore(const UiStore&) = delete;
     UiStore& operator=(const UiStore&) = delete;
 
-    // A copy of the whole record for the renderer.
-    UiState snapshot() const;
+    // A copy of the record for one frame (see UiSnapshot).
+    UiSnapshot snapshot() const;
 
     // Runs f(UiState&) under the UI mutex, for the writers that take the mutex directly (news
     // loader, install worker, settings and language handlers). f must not wait or do I/O.

@@ -14,16 +14,11 @@ using nlohmann::json;
 constexpr std::string_view kPackageKeyPath = "/api/launcher/package-key";
 constexpr std::uint64_t kTokenRenewalMarginMs = 30000;
 
-void wipeBytes(std::vector<std::uint8_t>& bytes) noexcept {
-    volatile std::uint8_t* data = bytes.data();
-    for (std::size_t i = 0; i < bytes.size(); ++i) data[i] = 0;
-    bytes.clear();
-}
-
-// Replaces a secret, zeroing the bytes it held.
+// Replaces a secret, zeroing the bytes it held (and what a short value leaves in `value`).
 void replaceSecret(std::string& secret, std::string value) {
     wipe(secret);
     secret = std::move(value);
+    wipe(value);
 }
 
 }  // namespace
@@ -60,7 +55,7 @@ void Http::ensureDownloadToken() {
         throw std::runtime_error("Entre novamente para autorizar os arquivos do jogo.");
     }
     json renewed = call(std::string(kPackageKeyPath), json(packageKeyArgs_));
-    api::wipeKeyMember(renewed);  // the caller of the renewal has no use for the key
+    wipe(renewed);  // nobody here uses the key, and the client keeps its own copy of the token
     if (downloadToken_.empty()) throw std::runtime_error("Autorizacao de download indisponivel.");
 }
 
@@ -69,10 +64,11 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     const int op = api::lookupOperation(path);
     if (api::needsDownloadToken(op)) ensureDownloadToken();
 
+    // The parsed arguments hold the password of a sign-in and the key of a package-key renewal.
     json args = argsJson.empty() ? json::object() : json::parse(argsJson);
+    const WipeOnExit wipeArgs(args);
     api::applyArgumentRules(op, path, args, extraHeader);
     auto body = api::encodeEnvelope(op, args);
-    api::wipeKeyMember(args);
 
     TransportRequest request;
     request.headers = api::buildRequestHeaders(
@@ -84,11 +80,11 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
         response = transport_->send(request);
     } catch (...) {
         wipe(request.headers);
-        wipeBytes(body);
+        wipe(body);
         throw;
     }
     wipe(request.headers);
-    wipeBytes(body);
+    wipe(body);
 
     absorbCookies(*response);
     const int status = response->status();
@@ -99,11 +95,12 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     try {
         api::checkContentType(op, response->contentType());
         if (api::kOperations[op].fileAnswer) return answer;
-        const std::string text = api::decodeCborAnswer(answer);
-        wipeBytes(answer);
+        SecretString text = api::decodeCborAnswer(answer);
+        const WipeOnExit wipeText(text);  // package key, download token
+        wipe(answer);
         return std::vector<std::uint8_t>(text.begin(), text.end());
     } catch (...) {
-        wipeBytes(answer);
+        wipe(answer);
         throw;
     }
 }
@@ -111,30 +108,27 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
 json Http::call(const std::string& path, const json& args) { return call(path, args, {}); }
 
 json Http::call(const std::string& path, const json& args, std::string_view bearer) {
-    std::string argsText = args.dump(-1, ' ', false, json::error_handler_t::strict);
-    std::vector<std::uint8_t> raw;
     json answer;
-    try {
+    {
+        SecretString argsText = api::compactText(args);  // a password, a key request
+        const WipeOnExit wipeArgsText(argsText);
+        std::vector<std::uint8_t> raw;
+        const WipeOnExit wipeRaw(raw);
         raw = exchange(path, argsText, bearer, kCallLimit);
         answer = json::parse(raw.begin(), raw.end());
-    } catch (...) {
-        wipe(argsText);
-        wipeBytes(raw);
-        throw;
     }
-    wipe(argsText);
-    wipeBytes(raw);
 
     if (path == kPackageKeyPath) {
         try {
             std::string token = answer.at("download_token").get<std::string>();
+            WipeOnExit wipeToken(token);  // empty once it has moved into downloadToken_
             const auto lifetime = answer.at("download_expires_in").get<std::int64_t>();
             api::validateDownloadToken(token, lifetime);
             replaceSecret(downloadToken_, std::move(token));
             packageKeyArgs_ = args;
             downloadTokenExpiry_ = clock_.tickMs() + static_cast<std::uint64_t>(lifetime) * 1000;
         } catch (...) {
-            api::wipeKeyMember(answer);
+            wipe(answer);  // key and token of a refused answer
             throw;
         }
     }
@@ -156,20 +150,17 @@ json Http::bootstrap() {
 void Http::login(const std::string& username, const std::string& password, const std::string& hwid,
                  const std::string& hwidInfo, bool remember) {
     clearDownloadAuthorization();
-    bootstrap();
+    json fresh = bootstrap();
+    wipe(fresh);  // its CSRF copy; the client keeps its own
     json args = {{"username", username}, {"password", password}};
+    const WipeOnExit wipeArgs(args);
     if (remember) args["remember"] = true;
     if (!hwid.empty()) {
         args["hwid"] = hwid;
         args["hwid_info"] = hwidInfo;
     }
-    try {
-        call("/api/login", args);
-    } catch (...) {
-        wipe(args["password"].get_ref<std::string&>());
-        throw;
-    }
-    wipe(args["password"].get_ref<std::string&>());
+    json answer = call("/api/login", args);
+    wipe(answer);
     if (!api::isOpaqueToken(sessionCookie_)) throw std::runtime_error("O servidor nao confirmou a sessao.");
 }
 
@@ -185,6 +176,7 @@ json Http::resumeSession(const std::string& value) {
     json answer = bootstrap();
     // A backend that no longer knows the session answers a null (or no) user.
     json user = answer.contains("user") ? answer["user"] : json();
+    wipe(answer);  // its CSRF copy; the client keeps its own
     if (user.is_null()) wipe(sessionCookie_);
     return user;
 }

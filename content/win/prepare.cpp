@@ -230,6 +230,7 @@ LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, c
     const ContainerParts parts = splitContainer(container);
     std::vector<std::uint8_t> plain = decryptGcm(parts.ciphertext, key, parts.nonce, parts.tag);
     json document = json::parse(plain.begin(), plain.end(), nullptr, false);
+    const WipeOnExit wipeDocument(document);  // the decrypted catalog's texts
     wipeBytes(plain);
     // Signed and authenticated, yet not JSON: a publishing fault, reported like any bad catalog.
     if (document.is_discarded()) fail("Catalogo invalido.");

@@ -20,15 +20,17 @@ std::uint64_t unsignedMember(const json& object, const char* name) {
     return *value;
 }
 
-std::string stringMember(const json& object, const char* name) {
+// A reference into the decrypted document, which the caller wipes: no loose copies.
+const std::string& stringMember(const json& object, const char* name) {
     const auto& value = object.at(name);
     if (!value.is_string()) fail("Catalogo invalido.");
-    return value.get<std::string>();
+    return value.get_ref<const std::string&>();
 }
 
 template <std::size_t N>
 std::array<std::uint8_t, N> fixedHex(const std::string& text) {
-    const auto bytes = decodeHex(text);
+    std::vector<std::uint8_t> bytes = update::decodeHex(text);
+    const WipeOnExit wipeBytes(bytes);
     if (bytes.size() != N) fail("Pacote criptografado invalido.");
     std::array<std::uint8_t, N> out{};
     std::copy(bytes.begin(), bytes.end(), out.begin());
@@ -93,6 +95,19 @@ Catalog parseCatalog(const json& document) {
     return catalog;
 }
 
+Catalog::~Catalog() {
+    for (auto& entry : entries) {
+        wipe(entry.path);
+        wipe(entry.sha256);
+        wipeBytes(entry.iv);
+        wipeBytes(entry.tag);
+    }
+    for (auto& pack : packs) {
+        wipe(pack.path);
+        wipe(pack.sha256);
+    }
+}
+
 bool containerHasValidFrame(std::span<const std::uint8_t> container) noexcept {
     return container.size() >= kContainerMinSize &&
            std::equal(kContainerMagic.begin(), kContainerMagic.end(), container.begin(),
@@ -126,7 +141,7 @@ std::vector<std::uint8_t> decodeBase64(std::string_view text) { return update::d
 
 std::array<std::uint8_t, 32> takePackageKey(json& answer) {
     auto& text = answer.at("key").get_ref<std::string&>();  // type error for a non-string
-    std::vector<std::uint8_t> decoded = decodeBase64(text);
+    std::vector<std::uint8_t> decoded = update::decodeBase64(text);  // no copy of the text
     if (decoded.size() != 32) {
         wipeBytes(decoded);
         fail("Chave de pacote invalida.");

@@ -56,9 +56,17 @@ struct CatalogEntry {
     bool compressed = false;
 };
 
+// The decrypted catalog: its texts are zeroed when it is dropped.
 struct Catalog {
     std::vector<CatalogEntry> entries;
     std::vector<CatalogPack> packs;
+
+    Catalog() = default;
+    Catalog(const Catalog&) = default;
+    Catalog(Catalog&&) noexcept = default;
+    Catalog& operator=(const Catalog&) = default;
+    Catalog& operator=(Catalog&&) noexcept = default;
+    ~Catalog();
 };
 
 // The decrypted catalog text as a document; a discarded value when it is not JSON or nests deeper

@@ -34,18 +34,6 @@ constexpr const char* kTextSignedOut = "Voce saiu da conta. Entre com outra cont
 constexpr const char* kTextCredentials = "Informe seu usuario e senha do Nyra Saga Brasil.";
 constexpr const char* kTextUnexpected = "Falha inesperada no launcher. Tente novamente.";
 
-// Zeroes a local copy of a secret on every way out of the scope, failures included.
-class WipeOnExit {
-public:
-    explicit WipeOnExit(std::string& secret) : secret_(secret) {}
-    ~WipeOnExit() { wipe(secret_); }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    std::string& secret_;
-};
-
 }  // namespace
 
 FlowController::FlowController(UiStore& store, FlowServices& services, Clock& clock,

@@ -2,13 +2,24 @@
 
 #include <algorithm>
 
+#include "core/text.h"
+
 namespace nyra {
+
+UiSnapshot::UiSnapshot(const UiState& state) : UiState(state), passwordLength(password.size()) {
+    // Zeroed in place, before anything can release the copied characters.
+    if (!passwordShown) wipe(password);
+}
+
+UiSnapshot::~UiSnapshot() { wipe(password); }
 
 UiStore::UiStore(Clock& clock, WindowPoster& poster) : clock_(clock), poster_(poster) {}
 
-UiState UiStore::snapshot() const {
+UiStore::~UiStore() { wipe(state_.password); }
+
+UiSnapshot UiStore::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return state_;
+    return UiSnapshot(state_);
 }
 
 void UiStore::setStatus(const std::string& text, int percent) {

@@ -74,7 +74,7 @@ struct UiState {
     std::string gameVersion;  // drawn as "JOGO: " + text
 
     std::string username;  // at most 20 characters (the input handlers enforce it)
-    std::string password;  // at most 64 characters; wiped with zeros when dropped
+    std::string password;  // at most 64 characters; wiped with zeros when emptied or dropped
     int focusedField = kFocusNone;
     bool passwordShown = false;
 
@@ -108,16 +108,29 @@ struct UiState {
     std::string installMessage;
 };
 
+// The copy the UI thread draws one frame from. The password's characters stay out of it unless
+// the player asked to see them (the dots need only their number); whatever it holds is wiped when
+// the frame is done. Not copyable: a copy would be one more password to wipe.
+struct UiSnapshot : UiState {
+    explicit UiSnapshot(const UiState& state);
+    ~UiSnapshot();
+    UiSnapshot(const UiSnapshot&) = delete;
+    UiSnapshot& operator=(const UiSnapshot&) = delete;
+
+    std::size_t passwordLength = 0;
+};
+
 // Owns UiState and the UI mutex. The mutex is held only to copy or change fields, never across
 // I/O, waits or drawing.
 class UiStore {
 public:
     UiStore(Clock& clock, WindowPoster& poster);
+    ~UiStore();
     UiStore(const UiStore&) = delete;
     UiStore& operator=(const UiStore&) = delete;
 
-    // A copy of the whole record for the renderer.
-    UiState snapshot() const;
+    // A copy of the record for one frame (see UiSnapshot).
+    UiSnapshot snapshot() const;
 
     // Runs f(UiState&) under the UI mutex, for the writers that take the mutex directly (news
     // loader, install worker, settings and language handlers). f must not wait or do I/O.

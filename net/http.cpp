@@ -16,16 +16,11 @@ using nlohmann::json;
 constexpr std::string_view kPackageKeyPath = "/api/launcher/package-key";
 constexpr std::uint64_t kTokenRenewalMarginMs = 30000;
 
-void wipeBytes(std::vector<std::uint8_t>& bytes) noexcept {
-    volatile std::uint8_t* data = bytes.data();
-    for (std::size_t i = 0; i < bytes.size(); ++i) data[i] = 0;
-    bytes.clear();
-}
-
-// Replaces a secret, zeroing the bytes it held.
+// Replaces a secret, zeroing the bytes it held (and what a short value leaves in `value`).
 void replaceSecret(std::string& secret, std::string value) {
     wipe(secret);
     secret = std::move(value);
+    wipe(value);
 }
 
 }  // namespace
@@ -62,7 +57,7 @@ void Http::ensureDownloadToken() {
         throw std::runtime_error("Entre novamente para autorizar os arquivos do jogo.");
     }
     json renewed = call(std::string(kPackageKeyPath), json(packageKeyArgs_));
-    api::wipeKeyMember(renewed);  // the caller of the renewal has no use for the key
+    wipe(renewed);  // nobody here uses the key, and the client keeps its own copy of the token
     if (downloadToken_.empty()) throw std::runtime_error("Autorizacao de download indisponivel.");
 }
 
@@ -73,10 +68,11 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     if (api::needsDownloadToken(op)) ensureDownloadToken();
 
     if (!argsJson.empty()) requireJsonNesting(argsJson);
+    // The parsed arguments hold the password of a sign-in and the key of a package-key renewal.
     json args = argsJson.empty() ? json::object() : json::parse(argsJson);
+    const WipeOnExit wipeArgs(args);
     api::applyArgumentRules(op, path, args, extraHeader);
     auto body = api::encodeEnvelope(op, args);
-    api::wipeKeyMember(args);
 
     TransportRequest request;
     request.headers = api::buildRequestHeaders(
@@ -88,11 +84,11 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
         response = transport_->send(request);
     } catch (...) {
         wipe(request.headers);
-        wipeBytes(body);
+        wipe(body);
         throw;
     }
     wipe(request.headers);
-    wipeBytes(body);
+    wipe(body);
 
     absorbCookies(*response);
     const int status = response->status();
@@ -105,11 +101,12 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
     try {
         api::checkContentType(op, response->contentType());
         if (api::kOperations[op].fileAnswer) return answer;
-        const std::string text = api::decodeCborAnswer(answer);
-        wipeBytes(answer);
+        SecretString text = api::decodeCborAnswer(answer);
+        const WipeOnExit wipeText(text);  // package key, download token
+        wipe(answer);
         return std::vector<std::uint8_t>(text.begin(), text.end());
     } catch (...) {
-        wipeBytes(answer);
+        wipe(answer);
         throw;
     }
 }
@@ -117,24 +114,21 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
 json Http::call(const std::string& path, const json& args) { return call(path, args, {}); }
 
 json Http::call(const std::string& path, const json& args, std::string_view bearer) {
-    std::string argsText = args.dump(-1, ' ', false, json::error_handler_t::strict);
-    std::vector<std::uint8_t> raw;
     json answer;
-    try {
+    {
+        SecretString argsText = api::compactText(args);  // a password, a key request
+        const WipeOnExit wipeArgsText(argsText);
+        std::vector<std::uint8_t> raw;
+        const WipeOnExit wipeRaw(raw);
         raw = exchange(path, argsText, bearer, kCallLimit);
         requireJsonNesting(raw);  // CBOR answers are bounded already; a file body comes back as received
         answer = json::parse(raw.begin(), raw.end());
-    } catch (...) {
-        wipe(argsText);
-        wipeBytes(raw);
-        throw;
     }
-    wipe(argsText);
-    wipeBytes(raw);
 
     if (path == kPackageKeyPath) {
         try {
             std::string token = answer.at("download_token").get<std::string>();
+            WipeOnExit wipeToken(token);  // empty once it has moved into downloadToken_
             const auto& lifetimeMember = answer.at("download_expires_in");
             if (!lifetimeMember.is_number()) (void)lifetimeMember.get<std::int64_t>();  // the library's type error
             // A fraction or a value beyond 64 bits fails the lifetime rule like any lifetime out of range.
@@ -144,7 +138,7 @@ json Http::call(const std::string& path, const json& args, std::string_view bear
             packageKeyArgs_ = args;
             downloadTokenExpiry_ = clock_.tickMs() + static_cast<std::uint64_t>(lifetime) * 1000;
         } catch (...) {
-            api::wipeKeyMember(answer);
+            wipe(answer);  // key and token of a refused answer
             throw;
         }
     }
@@ -166,20 +160,17 @@ json Http::bootstrap() {
 void Http::login(const std::string& username, const std::string& password, const std::string& hwid,
                  const std::string& hwidInfo, bool remember) {
     clearDownloadAuthorization();
-    bootstrap();
+    json fresh = bootstrap();
+    wipe(fresh);  // its CSRF copy; the client keeps its own
     json args = {{"username", username}, {"password", password}};
+    const WipeOnExit wipeArgs(args);
     if (remember) args["remember"] = true;
     if (!hwid.empty()) {
         args["hwid"] = hwid;
         args["hwid_info"] = hwidInfo;
     }
-    try {
-        call("/api/login", args);
-    } catch (...) {
-        wipe(args["password"].get_ref<std::string&>());
-        throw;
-    }
-    wipe(args["password"].get_ref<std::string&>());
+    json answer = call("/api/login", args);
+    wipe(answer);
     if (!api::isOpaqueToken(sessionCookie_)) throw std::runtime_error("O servidor nao confirmou a sessao.");
 }
 
@@ -195,6 +186,7 @@ json Http::resumeSession(const std::string& value) {
     json answer = bootstrap();
     // A backend that no longer knows the session answers a null (or no) user.
     json user = answer.contains("user") ? answer["user"] : json();
+    wipe(answer);  // its CSRF copy; the client keeps its own
     if (user.is_null()) wipe(sessionCookie_);
     return user;
 }

@@ -14,6 +14,17 @@ using nlohmann::json;
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
+// Builds a decoded CBOR document in place (tags refused: the reader's default) and wipes the
+// reader's own copy of every string value once the document has it.
+struct WipingDocumentBuilder : nlohmann::detail::json_sax_dom_parser<json> {
+    explicit WipingDocumentBuilder(json& document) : json_sax_dom_parser(document, /*allow_exceptions=*/true) {}
+    bool string(json::string_t& value) {
+        const bool kept = json_sax_dom_parser::string(value);
+        wipe(value);
+        return kept;
+    }
+};
+
 bool isTokenCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
@@ -86,17 +97,27 @@ std::size_t envelopeLimit(int op) {
 
 std::vector<std::uint8_t> encodeEnvelope(int op, const json& args) {
     // nlohmann's objects are ordered by key, so "args" precedes "op" as the backend expects.
-    const json envelope = {{"op", static_cast<std::uint64_t>(op)}, {"args", args}};
-    auto body = json::to_cbor(envelope);
-    if (body.size() > envelopeLimit(op)) {
-        std::fill(body.begin(), body.end(), std::uint8_t{0});
-        fail("Requisicao do cliente muito grande.");
-    }
-    return body;
+    // The envelope holds a copy of the arguments (a password, a key) and the encoder grows its
+    // output as it goes: both are wiped, and the body handed out is one block of the exact size.
+    json envelope = {{"op", static_cast<std::uint64_t>(op)}, {"args", args}};
+    const WipeOnExit wipeEnvelope(envelope);
+    SecretBytes encoded;
+    json::to_cbor(envelope, encoded);
+    const WipeOnExit wipeEncoded(encoded);
+    if (encoded.size() > envelopeLimit(op)) fail("Requisicao do cliente muito grande.");
+    return std::vector<std::uint8_t>(encoded.begin(), encoded.end());
 }
 
 std::string buildRequestHeaders(int op, const HeaderInputs& in) {
-    std::string headers = "Accept: application/cbor, application/octet-stream\r\nContent-Type: application/cbor\r\nOrigin: https://";
+    constexpr std::string_view kFixed =
+        "Accept: application/cbor, application/octet-stream\r\nContent-Type: application/cbor\r\nOrigin: https://";
+    // The lines carry the cookie, CSRF, download and bearer tokens: sized once so that the text
+    // never moves to a bigger block and leaves a partial copy behind (the caller wipes the result).
+    std::string headers;
+    headers.reserve(kFixed.size() + in.backendHost.size() + 2 + 8 + 17 + in.csrf.size() + 2 + 20 +
+                    in.sessionCookie.size() + 2 + 14 + in.csrf.size() + 2 + 21 + in.downloadToken.size() + 2 + 22 +
+                    in.bearer.size() + 2);
+    headers += kFixed;
     headers += in.backendHost;
     headers += "\r\n";
     if (!in.csrf.empty() || !in.sessionCookie.empty()) {
@@ -198,13 +219,25 @@ void wipeKeyMember(json& document) noexcept {
     if (it != document.end() && it->is_string()) wipe(it->get_ref<std::string&>());
 }
 
-std::string decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+SecretString compactText(const json& document) {
+    SecretString text;
+    // What json::dump(-1) does, into a buffer that wipes every block it releases.
+    nlohmann::detail::serializer<json> writer(nlohmann::detail::output_adapter<char, SecretString>(text), ' ',
+                                              json::error_handler_t::strict);
+    writer.dump(document, false, false, 0);
+    return text;
+}
+
+SecretString decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+    // Decoded in place rather than by json::from_cbor, which returns a copy of its document and
+    // drops the original unwiped; whatever was decoded (also before a failure) is wiped here.
     // Bounded first: the decoder, and every later copy or dump of the answer, recurse per level.
     requireCborNesting(body);
-    json document = json::from_cbor(body, /*strict=*/true, /*allow_exceptions=*/true, json::cbor_tag_handler_t::error);
-    std::string text = document.dump(-1, ' ', false, json::error_handler_t::strict);
-    wipeKeyMember(document);
-    return text;
+    json document;
+    const WipeOnExit wipeDocument(document);
+    WipingDocumentBuilder builder(document);
+    json::sax_parse(body.begin(), body.end(), &builder, json::input_format_t::cbor, /*strict=*/true);
+    return compactText(document);
 }
 
 void validateDownloadToken(const std::string& token, std::int64_t lifetimeSeconds) {

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/text.h"
+
 namespace nyra::api {
 
 enum class Match { Exact, Prefix };
@@ -107,8 +109,13 @@ bool statusAccepted(int status, bool rangeRequested);
 void checkContentType(int op, const std::optional<std::string>& contentType);
 
 // Strict CBOR decoding (nothing may follow the first item; tags refused) and the compact JSON text
-// the exchange returns, with a `key` string member zeroed in the decoded document.
-std::string decodeCborAnswer(const std::vector<std::uint8_t>& body);
+// the exchange returns. Every string of the decoded document (the package key, the download
+// token) is zeroed before the document is dropped, also when decoding fails half-way.
+SecretString decodeCborAnswer(const std::vector<std::uint8_t>& body);
+
+// Compact JSON text (strict UTF-8, as json::dump(-1) writes it) in a buffer that zeroes every
+// block it releases, for documents that hold secrets.
+SecretString compactText(const nlohmann::json& document);
 
 // Download-token bounds: token 1..1024 characters, lifetime 60..900 s, characters 33..126.
 void validateDownloadToken(const std::string& token, std::int64_t lifetimeSeconds);

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "core/json_limits.h"
+#include "core/text.h"
 
 namespace nyra::update {
 namespace {
@@ -42,22 +43,28 @@ std::vector<std::uint8_t> decodeBase64(const std::string& text) {
     if (text.empty() || text.size() % 4 != 0) fail("Chave invalida.");
     std::vector<std::uint8_t> bytes;
     bytes.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        int values[4];
-        int padding = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + static_cast<std::size_t>(k)];
-            if (c == '=' && i + 4 == text.size() && k >= 2) {
-                values[k] = 0;
-                ++padding;
-            } else if (padding > 0 || (values[k] = base64Value(c)) < 0) {
-                fail("Chave invalida.");
+    try {
+        for (std::size_t i = 0; i < text.size(); i += 4) {
+            int values[4];
+            int padding = 0;
+            for (int k = 0; k < 4; ++k) {
+                const char c = text[i + static_cast<std::size_t>(k)];
+                if (c == '=' && i + 4 == text.size() && k >= 2) {
+                    values[k] = 0;
+                    ++padding;
+                } else if (padding > 0 || (values[k] = base64Value(c)) < 0) {
+                    fail("Chave invalida.");
+                }
             }
+            const auto group =
+                static_cast<std::uint32_t>((values[0] << 18) | (values[1] << 12) | (values[2] << 6) | values[3]);
+            bytes.push_back(static_cast<std::uint8_t>(group >> 16));
+            if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(group >> 8));
+            if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(group));
         }
-        const auto group = static_cast<std::uint32_t>((values[0] << 18) | (values[1] << 12) | (values[2] << 6) | values[3]);
-        bytes.push_back(static_cast<std::uint8_t>(group >> 16));
-        if (padding < 2) bytes.push_back(static_cast<std::uint8_t>(group >> 8));
-        if (padding < 1) bytes.push_back(static_cast<std::uint8_t>(group));
+    } catch (...) {
+        wipe(bytes);  // it decodes package keys: what came before a bad character goes too
+        throw;
     }
     return bytes;
 }

@@ -238,6 +238,7 @@ LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, c
     const ContainerParts parts = splitContainer(container);
     std::vector<std::uint8_t> plain = decryptGcm(parts.ciphertext, key, parts.nonce, parts.tag);
     json document = parseCatalogText(plain);
+    const WipeOnExit wipeDocument(document);  // the decrypted catalog's texts
     wipeBytes(plain);
     // Signed and authenticated, yet not JSON (or absurdly deep): a publishing fault, reported like
     // any bad catalog.

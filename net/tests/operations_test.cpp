@@ -211,6 +211,17 @@ TEST(Operations, CborAnswersAreDecodedStrictly) {
     // Tag 1 (epoch time) around an integer.
     EXPECT_THROW(decodeCborAnswer({0xA1, 0x61, 'a', 0xC1, 0x01}), json::parse_error);
     EXPECT_THROW(decodeCborAnswer({}), json::parse_error);
+    // Decoded in place by the project's own builder: every kind of value comes out as dump() writes it.
+    const json every = {{"key", "c2VncmVkbw=="}, {"n", -7}, {"u", 18446744073709551615u}, {"f", 1.5},
+                        {"t", "ç€𝄞"}, {"a", {nullptr, true, json::object(), json::array()}}};
+    EXPECT_EQ(std::string_view(decodeCborAnswer(json::to_cbor(every))), every.dump());
+}
+
+TEST(Operations, CompactTextIsWhatDumpWrites) {
+    const json document = {{"password", std::string(300, 'p')}, {"list", {1, "dois", 3.25}}, {"t", "ação"}};
+    EXPECT_EQ(std::string_view(compactText(document)), document.dump());
+    // Text that is not UTF-8 is refused the way dump() refuses it (the arguments' strict rule).
+    EXPECT_THROW(compactText(json("\xC3")), json::type_error);
 }
 
 // The policy answer as a hostile backend could send it: {"policy": [[[...]]]}.

@@ -6,6 +6,8 @@
 #include "net/operations.h"
 #include "platform/win/cng.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
@@ -24,9 +26,18 @@ std::wstring widen(std::string_view text) {
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
-// Wide header value as UTF-8; headers are ASCII in practice, anything else is converted faithfully.
-std::string narrow(const std::wstring& text) {
-    return utf16ToUtf8(std::u16string(text.begin(), text.end()));
+// Wide header value as UTF-8, straight from WinHTTP's buffer (no intermediate copy); headers are
+// ASCII in practice, anything else is converted faithfully.
+std::string narrow(const wchar_t* text, std::size_t length) {
+    return utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+// The request's header lines as WinHTTP takes them. They carry the cookie, CSRF and download
+// tokens: the intermediate conversion is wiped here, the result by the caller.
+std::wstring widenHeaders(const std::string& headers) {
+    std::u16string converted = utf8ToUtf16(headers);
+    const WipeOnExit wipeConverted(converted);
+    return std::wstring(converted.begin(), converted.end());
 }
 
 // readBody into storage the caller keeps from one response to the next. Only for bodies that
@@ -54,21 +65,32 @@ public:
 
     std::vector<std::string> setCookies() override {
         std::vector<std::string> cookies;
-        for (DWORD index = 0;;) {
-            wchar_t buffer[4096];  // 8192 bytes
-            DWORD size = sizeof(buffer);
-            const DWORD before = index;
-            if (!::WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX, buffer,
-                                       &size, &index) ||
-                index == before) {
-                break;
+        wchar_t buffer[4096];  // 8192 bytes
+        // The buffer held session and CSRF cookies: zeroed however the loop ends.
+        struct BufferWiper {
+            wchar_t (&characters)[4096];
+            ~BufferWiper() { ::SecureZeroMemory(characters, sizeof(characters)); }
+        } wiper{buffer};
+        try {
+            for (DWORD index = 0;;) {
+                DWORD size = sizeof(buffer);
+                const DWORD before = index;
+                if (!::WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX,
+                                           buffer, &size, &index) ||
+                    index == before) {
+                    break;
+                }
+                std::string cookie;
+                try {
+                    cookie = narrow(buffer, size / sizeof(wchar_t));
+                } catch (const std::runtime_error&) {
+                    break;  // "Texto invalido.": the list ends at the first unreadable header
+                }
+                cookies.push_back(std::move(cookie));
             }
-            try {
-                cookies.push_back(narrow(std::wstring(buffer, size / sizeof(wchar_t))));
-            } catch (const std::exception&) {
-                break;
-            }
-            ::SecureZeroMemory(buffer, sizeof(buffer));
+        } catch (...) {
+            for (auto& cookie : cookies) wipe(cookie);
+            throw;
         }
         return cookies;
     }
@@ -95,7 +117,7 @@ public:
                                    &size, WINHTTP_NO_HEADER_INDEX)) {
             return std::nullopt;
         }
-        return narrow(std::wstring(buffer, size / sizeof(wchar_t)));
+        return narrow(buffer, size / sizeof(wchar_t));
     }
 
 private:
@@ -166,19 +188,27 @@ void CALLBACK checkServerCertificate(HINTERNET request, DWORD_PTR context, DWORD
 }
 
 std::vector<std::uint8_t> readBody(HINTERNET request, std::uint64_t limit) {
+    // Bodies carry package keys, tokens and catalogs: a buffer that grows is moved with its old
+    // block wiped, and a body that fails half-way is wiped before the error leaves.
+    const auto capacityCap = static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX));
     std::vector<std::uint8_t> body;
-    for (;;) {
-        DWORD available = 0;
-        if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
-        if (available == 0) return body;
-        if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
-        const std::size_t start = body.size();
-        body.resize(start + available);
-        DWORD read = 0;
-        if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
-            fail("Conexao interrompida.");
+    try {
+        for (;;) {
+            DWORD available = 0;
+            if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
+            if (available == 0) return body;
+            if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
+            const std::size_t start = body.size();
+            resizeWiping(body, start + available, capacityCap);
+            DWORD read = 0;
+            if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
+                fail("Conexao interrompida.");
+            }
+            body.resize(start + read);
         }
-        body.resize(start + read);
+    } catch (...) {
+        wipe(body);
+        throw;
     }
 }
 
@@ -200,7 +230,8 @@ void WinHttpBackendTransport::reopen() {
 }
 
 std::unique_ptr<TransportResponse> WinHttpBackendTransport::send(const TransportRequest& request) {
-    const std::wstring headers = widen(request.headers);
+    std::wstring headers = widenHeaders(request.headers);
+    const WipeOnExit wipeHeaders(headers);
     const bool localhost = host_ == "localhost";
     bool secondAttempt = false;
     bool fallbackRefused = false;

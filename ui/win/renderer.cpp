@@ -347,7 +347,7 @@ void Renderer::rebuildLayers(double scale, bool splash, PaintInputs& inputs) {
 }
 
 std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool preview) {
-    const UiState state = store_.snapshot();
+    const UiSnapshot state = store_.snapshot();
     const bool english = store_.uiEnglish().load();
     const bool splash = store_.splash().load() && !preview;
 
@@ -456,14 +456,15 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
 }
 
 // The login fields change with every key and blink with the caret: drawn on every frame.
-void Renderer::drawLoginFields(Canvas& c, const UiState& s) {
+void Renderer::drawLoginFields(Canvas& c, const UiSnapshot& s) {
     const Box& user = rect::kUsername;
     DrawTextField(c, user.x, user.y, user.w, user.h, s.username, "Seu usuário", s.focusedField == kFocusUsername, false);
     std::string shown;
     if (s.passwordShown) {
         shown = s.password;
     } else {
-        for (std::size_t i = 0; i < s.password.size(); ++i) shown += "\xE2\x80\xA2";  // U+2022 per character
+        // The snapshot carries only the hidden password's length.
+        for (std::size_t i = 0; i < s.passwordLength; ++i) shown += "\xE2\x80\xA2";  // U+2022 per character
     }
     const Box& pass = rect::kPassword;
     DrawTextField(c, pass.x, pass.y, pass.w, pass.h, shown, "Sua senha", s.focusedField == kFocusPassword, true);

@@ -67,7 +67,7 @@ private:
 
     void rebuildLayers(double scale, bool splash, PaintInputs& inputs);
     void drawHome(Canvas& c, const UiState& state);
-    void drawLoginFields(Canvas& c, const UiState& state);
+    void drawLoginFields(Canvas& c, const UiSnapshot& state);
     void drawAccountPanel(Canvas& c, const UiState& state);
     void drawStatusPanel(Canvas& c, const UiState& state);
     void drawStatusContent(Canvas& c, const UiState& state);

@@ -178,7 +178,8 @@ TEST_F(Backend, SessionCookieRulesOfTheAnswers) {
 TEST_F(Backend, CertificatesOutsideTheirPeriodOrOffPinAreRefused) {
     // Off-pin certificates reach the launcher's own check, which aborts the send. Certificates outside
     // their validity period are refused by Wine's TLS layer before that check runs (12157); on
-    // Windows the check itself refuses them. Either way the player reads the refusal.
+    // Windows the check itself refuses them (certificate_test.cpp gives it such certificates
+    // directly). Either way the player reads the refusal.
     const struct {
         const char* kind;
         bool pinCheck;

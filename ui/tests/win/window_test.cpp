@@ -83,7 +83,10 @@ protected:
         for (const char16_t c : text) ::SendMessageW(window_, WM_CHAR, c, 0);
         pump();
     }
-    UiState state() { return store_.snapshot(); }
+    // The record itself: the frame snapshot keeps a hidden password's characters out.
+    UiState state() {
+        return store_.withLock([](UiState& s) { return s; });
+    }
 
     ManualClock clock_;
     WindowMessagePoster poster_;

@@ -234,8 +234,9 @@ std::vector<std::uint8_t> policyNestedTo(std::size_t depth) {
 
 TEST(Operations, CborAnswersNestedTooDeepAreRefusedBeforeDecoding) {
     test::onWindowsSizedStack([] {
-        const std::string atLimit = decodeCborAnswer(policyNestedTo(kDocumentNestingLimit));
-        EXPECT_EQ(atLimit, R"({"policy":)" + test::nestedJson(kDocumentNestingLimit - 1, "null") + "}");
+        const SecretString atLimit = decodeCborAnswer(policyNestedTo(kDocumentNestingLimit));
+        EXPECT_EQ(std::string(atLimit.begin(), atLimit.end()),
+                  R"({"policy":)" + test::nestedJson(kDocumentNestingLimit - 1, "null") + "}");
         for (const std::size_t depth : {kDocumentNestingLimit + 1, test::kHostileDepth}) {
             EXPECT_THROW(decodeCborAnswer(policyNestedTo(depth)), json::parse_error) << depth;
         }

@@ -54,7 +54,7 @@ HardwareId MachineIdentity::identity() { return hardwareIdentity(); }
 std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path& launcherFolder,
                                                      const std::filesystem::path& engineFolder) {
     return std::make_unique<GamePreparation>(
-        engineFolder, std::make_shared<ProtectedComponents>(engineFolder),
+        std::make_shared<ProtectedComponents>(engineFolder),
         [launcherFolder](const std::filesystem::path&, const nlohmann::json& summary) {
             recordVerificationSummary(launcherFolder, summary);
         });

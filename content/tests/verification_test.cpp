@@ -180,17 +180,6 @@ TEST(Progress, IntegerPercentRule) {
     EXPECT_EQ(repairingText("nyra-000.pck", 4194304, 10485760), "Reparando nyra-000.pck | 4 / 10 MB");
 }
 
-TEST(Progress, TwoEqualPacksRepairFrom70To82Then82To94) {
-    // W grows by a pack's size after its download and again after its validation; T is the sum.
-    const std::uint64_t size = 100 * 1048576;
-    const std::uint64_t doubled = 2 * (2 * size);
-    EXPECT_EQ(progressPercent(70, 24, 0, doubled), 70);
-    EXPECT_EQ(progressPercent(70, 24, size, doubled), 76);          // first downloaded
-    EXPECT_EQ(progressPercent(70, 24, 2 * size, doubled), 82);      // first validated
-    EXPECT_EQ(progressPercent(70, 24, 3 * size, doubled), 88);      // second downloaded
-    EXPECT_EQ(progressPercent(70, 24, 4 * size, doubled), 94);      // second validated
-}
-
 TEST(Progress, ThrottleKeepsTheCompletingReport) {
     ProgressThrottle throttle;
     EXPECT_TRUE(throttle.due(1000, false));

@@ -89,10 +89,7 @@ void createFolders(const fs::path& folder) {
 void replaceComponent(const fs::path& target, std::span<const std::uint8_t> bytes) {
     createFolders(target.parent_path());
     const fs::path temporary = target.wstring() + L".nyra-new";
-    // A leftover of an interrupted run is removed rather than written through: it may be a second
-    // name of some other file.
-    ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(temporary.c_str());
+    // writeWholeFile removes a leftover of an interrupted run rather than writing through it.
     try {
         writeWholeFile(temporary, bytes);
     } catch (...) {
@@ -120,13 +117,6 @@ bool existingFileSize(const fs::path& target, std::uint64_t& size) {
 }
 
 }  // namespace
-
-bool freeBytesForCurrentUser(const fs::path& folder, std::uint64_t& freeBytes) {
-    ULARGE_INTEGER available{};
-    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
-    freeBytes = available.QuadPart;
-    return true;
-}
 
 void prepareEngineFolder(const fs::path& folder, const Catalog& catalog, const nlohmann::json& policy,
                          const FreeSpaceFn& freeSpace) {

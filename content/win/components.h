@@ -15,13 +15,10 @@
 #include "content/package.h"
 #include "content/win/native_components.h"
 #include "content/win/prepare.h"
+#include "content/win/primitives.h"
 #include "core/services.h"
 
 namespace nyra {
-
-// Bytes the current user may still write on the volume of `folder`; false when the query fails.
-using FreeSpaceFn = std::function<bool(const std::filesystem::path& folder, std::uint64_t& freeBytes)>;
-bool freeBytesForCurrentUser(const std::filesystem::path& folder, std::uint64_t& freeBytes);
 
 // Makes the engine folder private (protectPrivateFolder and its texts), creates "UserSetting",
 // "ScreenCapture" and "Temp" inside it, and requires room for the materialised entries plus 256 MiB

@@ -6,10 +6,10 @@
 
 namespace nyra {
 
-GamePreparation::GamePreparation(std::filesystem::path engineFolder, std::shared_ptr<ComponentPreparer> components,
-                                 VerificationSink summarySink)
-    : components_(components ? std::move(components) : std::make_shared<NoComponents>(std::move(engineFolder))),
-      summarySink_(std::move(summarySink)) {}
+GamePreparation::GamePreparation(std::shared_ptr<ComponentPreparer> components, VerificationSink summarySink)
+    : components_(std::move(components)), summarySink_(std::move(summarySink)) {
+    if (!components_) throw std::invalid_argument("GamePreparation needs its protected-components step");
+}
 
 std::unique_ptr<PreparedGame> GamePreparation::prepareUntilStable(BackendClient& client,
                                                                   const std::filesystem::path& gameFolder,
@@ -19,13 +19,12 @@ std::unique_ptr<PreparedGame> GamePreparation::prepareUntilStable(BackendClient&
     auto* http = dynamic_cast<Http*>(&client);
     if (http == nullptr) throw std::runtime_error("Verificacao dos arquivos do jogo indisponivel nesta versao do launcher.");
     PrepareOptions options;
-    options.components = components_.get();
     options.summarySink = summarySink_;
     const PreparationPhaseFn phases = [&phase](PreparationPhase value) {
         if (phase) phase(static_cast<int>(value));
     };
     return std::make_unique<PreparedPackages>(
-        nyra::prepareUntilStable(*http, gameFolder, forceFull, cancel, progress, phases, options));
+        nyra::prepareUntilStable(*http, gameFolder, forceFull, cancel, progress, phases, *components_, options));
 }
 
 }  // namespace nyra

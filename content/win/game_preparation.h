@@ -24,10 +24,9 @@ private:
 
 class GamePreparation final : public Preparation {
 public:
-    // `components` and the summary sink are the protected-components step and the diagnostics
-    // store; the defaults do nothing visible (engine folder `engineFolder`, no summary kept).
-    GamePreparation(std::filesystem::path engineFolder, std::shared_ptr<ComponentPreparer> components = nullptr,
-                    VerificationSink summarySink = nullptr);
+    // `components` is the protected-components step (ProtectedComponents in the product; never
+    // null) and the summary sink the diagnostics store (null: no summary kept).
+    GamePreparation(std::shared_ptr<ComponentPreparer> components, VerificationSink summarySink);
 
     std::unique_ptr<PreparedGame> prepareUntilStable(BackendClient& client, const std::filesystem::path& gameFolder,
                                                      bool forceFull, std::atomic<bool>& cancel,

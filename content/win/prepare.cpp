@@ -67,6 +67,7 @@ struct RepairContext {
     RepairWork& work;
     VerificationCounts& counts;
     PackJournalSource& journal;
+    const PrepareOptions& options;
 };
 
 // `buffer` is the previous range's: the body is read into its capacity, so a pack repaired from
@@ -79,65 +80,75 @@ std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, 
                          std::move(buffer));
 }
 
-void repairPack(const CatalogPack& pack, RepairContext& c) {
-    enter(c.phase, PreparationPhase::Downloading);
-    const std::filesystem::path target = joinPackagePath(c.gameFolder, pack.path);
-    std::filesystem::path temporary = target;
-    temporary += L".download";
-
-    ULARGE_INTEGER freeToCaller{};
-    if (!::GetDiskFreeSpaceExW(c.gameFolder.c_str(), &freeToCaller, nullptr, nullptr) ||
-        freeToCaller.QuadPart <= pack.size + kRepairMargin) {
+// The volume must keep a margin beyond the pack while it is received.
+void requireRoomForRepair(const CatalogPack& pack, const RepairContext& c) {
+    std::uint64_t available = 0;
+    const bool known = c.options.freeSpace ? c.options.freeSpace(c.gameFolder, available)
+                                           : freeBytesForCurrentUser(c.gameFolder, available);
+    if (!known || pack.size > UINT64_MAX - kRepairMargin || available <= pack.size + kRepairMargin) {
         fail("Espaco insuficiente para reparar o pacote.");
     }
+}
 
-    // A link or folder in place of the temporary file would make us write somewhere else.
-    const DWORD existing = ::GetFileAttributesW(temporary.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES &&
-        (existing & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        fail("Nao foi possivel receber o pacote.");
-    }
+// The file a pack is received into, created afresh: whatever has its name (a leftover, a link, a
+// second name of another file) is removed, never written through. Others may read it meanwhile.
+FreshFile openReceivedFile(const std::filesystem::path& temporary) {
+    FreshFile file = FreshFile::create(temporary, FreshFile::Sharing::Readers);
+    if (!file) fail("Nao foi possivel receber o pacote.");
+    return file;
+}
+
+void appendReceived(FreshFile& file, std::span<const std::uint8_t> bytes) {
+    if (!file.append(bytes)) fail("Disco cheio ao receber pacote.");
+}
+
+// Flushed before it is validated, moved and vouched for by a receipt: after a power loss the
+// installed pack must not hold zeros that a receipt says were hashed.
+void finishReceived(FreshFile& file) {
+    if (!file.finish()) fail("Disco cheio ao receber pacote.");
+}
+
+// Downloads every range of the pack into `temporary`, in order.
+void receivePack(const CatalogPack& pack, const std::filesystem::path& temporary, RepairContext& c) {
+    FreshFile file = openReceivedFile(temporary);
     const std::uint64_t doubled = c.work.total * 2;
-    {
-        win::UniqueHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) fail("Nao foi possivel receber o pacote.");
-        // A range is a view of the CDN object held in memory, or of the backend's answer.
-        std::span<const std::uint8_t> bytes;
-        std::vector<std::uint8_t> backendBytes;
-        std::uint64_t written = 0;
-        for (const ByteRange& range : packRanges(pack.size)) {
+    // A range is a view of the CDN object held in memory, or of the backend's answer, read into
+    // the previous range's buffer.
+    std::span<const std::uint8_t> bytes;
+    std::vector<std::uint8_t> backendBytes;
+    std::uint64_t written = 0;
+    for (const ByteRange& range : packRanges(pack.size)) {
+        checkCancel(c.cancel);
+        if (!c.cdn.fetchRange(pack, range.first, range.last, bytes, c.cancel)) {
             checkCancel(c.cancel);
-            if (!c.cdn.fetchRange(pack, range.first, range.last, bytes, c.cancel)) {
-                checkCancel(c.cancel);
-                backendBytes = fetchFromBackend(c.http, pack, range, std::move(backendBytes));
-                bytes = backendBytes;
-            }
-            if (bytes.size() != range.last - range.first + 1) fail("Pacote incompleto.");
-            DWORD count = 0;
-            if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) ||
-                count != bytes.size()) {
-                fail("Disco cheio ao receber pacote.");
-            }
-            written += count;
-            report(c.progress, repairingText(pack.path, written, pack.size),
-                   progressPercent(70, 24, c.work.done + written, doubled));
+            backendBytes = fetchFromBackend(c.http, pack, range, std::move(backendBytes));
+            bytes = backendBytes;
         }
-        if (!::CloseHandle(file.release())) fail("Disco cheio ao receber pacote.");
+        if (bytes.size() != range.last - range.first + 1) fail("Pacote incompleto.");
+        appendReceived(file, bytes);
+        written += bytes.size();
+        report(c.progress, repairingText(pack.path, written, pack.size),
+               progressPercent(70, 24, c.work.done + written, doubled));
     }
-    c.work.done += pack.size;
-    enter(c.phase, PreparationPhase::Checking);
+    finishReceived(file);
+}
 
-    VerifiedPackFile received = VerifiedPackFile::open(temporary, VerifiedPackFile::Share::ReadAndDelete);
-    const json receivedIdentity = received.identity();
-    const std::uint64_t receivedSize = received.size();
-    bool valid = receivedSize == pack.size;
+// The received file, open and hashed: its size and digest are the catalog's.
+struct ReceivedPack {
+    VerifiedPackFile file;
+    json identity;
+};
+
+ReceivedPack validateReceived(const CatalogPack& pack, const std::filesystem::path& temporary, RepairContext& c) {
+    ReceivedPack received{VerifiedPackFile::open(temporary, VerifiedPackFile::Share::ReadAndDelete), nullptr};
+    received.identity = received.file.identity();
+    bool valid = received.file.size() == pack.size;
     if (valid) {
         const std::string label = "Validando o pacote recebido: " + pack.path;
+        const std::uint64_t doubled = c.work.total * 2;
         ProgressThrottle throttle;
         checkCancel(c.cancel);
-        const std::string digest = received.sha256([&](std::uint64_t hashed) {
+        const std::string digest = received.file.sha256([&](std::uint64_t hashed) {
             checkCancel(c.cancel);
             if (throttle.due(::GetTickCount64(), hashed >= pack.size)) {
                 report(c.progress, label, progressPercent(70, 24, c.work.done + hashed, doubled));
@@ -146,17 +157,40 @@ void repairPack(const CatalogPack& pack, RepairContext& c) {
         valid = digest == pack.sha256;
     }
     if (!valid) fail("O pacote recebido nao passou na verificacao.");
-    c.work.done += pack.size;
+    return received;
+}
 
-    // The handle above stays open and follows the file to its new name.
+// Moves the validated file over the pack and proves that what is now installed is that file.
+VerifiedPackFile installReceived(const CatalogPack& pack, const std::filesystem::path& temporary,
+                                 const std::filesystem::path& target, ReceivedPack& received, RepairContext& c) {
+    // The handle of the received file stays open and follows it to its new name.
     if (!replaceFile(temporary, target)) fail("Nao foi possivel instalar o pacote.");
+    if (c.options.afterPackMoved) c.options.afterPackMoved(target);
     VerifiedPackFile installed = VerifiedPackFile::open(target, VerifiedPackFile::Share::ReadOnly);
     const json installedIdentity = installed.identity();
-    if (installedIdentity.at("volume") != receivedIdentity.at("volume") ||
-        installedIdentity.at("file_id") != receivedIdentity.at("file_id") || installed.size() != pack.size) {
+    if (installedIdentity.at("volume") != received.identity.at("volume") ||
+        installedIdentity.at("file_id") != received.identity.at("file_id") || installed.size() != pack.size) {
         fail("O pacote instalado mudou durante o reparo. Tente novamente.");
     }
-    received.close();
+    received.file.close();
+    return installed;
+}
+
+void repairPack(const CatalogPack& pack, RepairContext& c) {
+    enter(c.phase, PreparationPhase::Downloading);
+    const std::filesystem::path target = joinPackagePath(c.gameFolder, pack.path);
+    std::filesystem::path temporary = target;
+    temporary += L".download";
+    requireRoomForRepair(pack, c);
+
+    receivePack(pack, temporary, c);
+    c.work.done += pack.size;
+    enter(c.phase, PreparationPhase::Checking);
+
+    ReceivedPack received = validateReceived(pack, temporary, c);
+    c.work.done += pack.size;
+
+    VerifiedPackFile installed = installReceived(pack, temporary, target, received, c);
     c.receipts.record(pack.path, pack.sha256, pack.size, installed.journalIdentity(c.journal), true, c.journal.now());
     c.locks.files[pack.path] = std::move(installed);
     ++c.counts.downloadedPacks;
@@ -266,7 +300,7 @@ void removeStalePacks(const std::filesystem::path& gameFolder, const Catalog& ca
 
 Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json& packagePolicy, bool forceFull,
                  std::atomic<bool>& cancel, const ProgressFn& progress, const PreparationPhaseFn& phase,
-                 const PrepareOptions& options) {
+                 ComponentPreparer& components, const PrepareOptions& options) {
     // 1. Launcher check, package key, signature.
     enter(phase, PreparationPhase::Checking);
     const PackagePolicy policy = parsePackagePolicy(packagePolicy);
@@ -283,13 +317,10 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
                                                       : std::make_unique<WinHttpCDN>(policy.baseCdn, 1);
 
     // 4. Engine folder and its native session.
-    NoComponents fallbackComponents(inFolder(gameFolder, ".engine"));
-    ComponentPreparer& components = options.components != nullptr ? *options.components : fallbackComponents;
     const std::filesystem::path engineFolder = components.prepareEngineFolder(gameFolder, policy, catalog);
-    ComponentPreparer* cleaner = options.components;
-    auto nativeSession = std::make_shared<NativeSession>(engineFolder, [cleaner](const std::filesystem::path& folder) {
-        if (cleaner != nullptr) cleaner->cleanNativeComponents(folder);
-    });
+    ComponentPreparer* cleaner = &components;
+    auto nativeSession = std::make_shared<NativeSession>(
+        engineFolder, [cleaner](const std::filesystem::path& folder) { cleaner->cleanNativeComponents(folder); });
 
     // 5. Totals and receipts.
     std::uint64_t totalBytes = 0;
@@ -365,7 +396,7 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
     // 7. Downloads.
     if (!downloads.empty()) {
         report(progress, std::to_string(downloads.size()) + texts::kRepairingSuffix, 70);
-        RepairContext context{http, gameFolder, *cdn, cancel, progress, phase, receipts, *locks, work, counts, journal};
+        RepairContext context{http, gameFolder, *cdn, cancel, progress, phase, receipts, *locks, work, counts, journal, options};
         for (const CatalogPack* pack : downloads) repairPack(*pack, context);
     } else {
         report(progress, counts.cachedOnDemand > 0 ? texts::kTrustedByTime : texts::kAllIntact, 94);
@@ -412,13 +443,13 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
 
 Prepared prepareUntilStable(Http& http, const std::filesystem::path& gameFolder, bool forceFull,
                             std::atomic<bool>& cancel, const ProgressFn& progress, const PreparationPhaseFn& phase,
-                            const PrepareOptions& options) {
+                            ComponentPreparer& components, const PrepareOptions& options) {
     constexpr int kPasses = 3;
     for (int pass = 1; pass <= kPasses; ++pass) {
         report(progress, texts::kCheckingServer, 0);
         checkCancel(cancel);
         const json policy = http.call("/api/launcher/package-policy");
-        Prepared prepared = prepare(http, gameFolder, policy, forceFull, cancel, progress, phase, options);
+        Prepared prepared = prepare(http, gameFolder, policy, forceFull, cancel, progress, phase, components, options);
         const json current = http.call("/api/launcher/package-policy");
         if (current.at("package_id") == prepared.packageId && current.at("index_sha256") == prepared.indexSha256) {
             return prepared;

@@ -18,6 +18,7 @@
 #include "content/verification.h"
 #include "content/win/pack_file.h"
 #include "content/win/pack_journal_source.h"
+#include "content/win/primitives.h"
 #include "core/services.h"
 
 namespace nyra {
@@ -39,7 +40,7 @@ struct ComponentRequest {
     const ProgressFn& progress;
 };
 
-// The protected-components step as the preparation calls it. The default does nothing visible.
+// The protected-components step as the preparation calls it.
 class ComponentPreparer {
 public:
     virtual ~ComponentPreparer() = default;
@@ -107,10 +108,14 @@ struct Prepared {
 using CdnFactory = std::function<std::unique_ptr<BaseCDN>(const nlohmann::json& identity, unsigned depth)>;
 
 struct PrepareOptions {
-    ComponentPreparer* components = nullptr;  // null: NoComponents on the game folder's ".engine"
-    VerificationSink summarySink;             // null: the summary goes nowhere
-    CdnFactory cdnFactory;                    // null: WinHttpCDN
-    PackJournalSource* journal = nullptr;     // null: the file system and clocks of this machine
+    VerificationSink summarySink;          // null: the summary goes nowhere
+    CdnFactory cdnFactory;                 // null: WinHttpCDN
+    PackJournalSource* journal = nullptr;  // null: the file system and clocks of this machine
+    FreeSpaceFn freeSpace;                 // null: freeBytesForCurrentUser (on the game folder's volume)
+    // Called with the installed pack right after a repaired pack was moved over it and before it is
+    // re-opened to prove it is the file that was validated; null in the product. Tests change the
+    // file here.
+    std::function<void(const std::filesystem::path& installedPack)> afterPackMoved;
 };
 
 // The key exchange and the catalog steps of the preparation, usable on their own.
@@ -125,13 +130,16 @@ LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, c
                           std::span<const std::uint8_t> signature, std::span<const std::uint8_t, 32> key,
                           const ProgressFn& progress, const PreparationPhaseFn& phase);
 
+// One preparation. `components` is the protected-components step: ProtectedComponents in the
+// product; NoComponents only where the engine folder is deliberately left out.
 Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const nlohmann::json& packagePolicy,
                  bool forceFull, std::atomic<bool>& cancel, const ProgressFn& progress,
-                 const PreparationPhaseFn& phase, const PrepareOptions& options = {});
+                 const PreparationPhaseFn& phase, ComponentPreparer& components,
+                 const PrepareOptions& options = {});
 
 Prepared prepareUntilStable(Http& http, const std::filesystem::path& gameFolder, bool forceFull,
                             std::atomic<bool>& cancel, const ProgressFn& progress, const PreparationPhaseFn& phase,
-                            const PrepareOptions& options = {});
+                            ComponentPreparer& components, const PrepareOptions& options = {});
 
 // Deletes files named like packs ("nyra-" + three digits + ".pck") that the catalog does not list.
 void removeStalePacks(const std::filesystem::path& gameFolder, const Catalog& catalog);

@@ -116,20 +116,60 @@ std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file, std::
     return bytes;
 }
 
-void writeWholeFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
-    win::UniqueHandle handle(
-        ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle) fail("Nao foi possivel preparar o arquivo.");
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD written = 0;
-        const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kBlockSize));
-        if (!::WriteFile(handle.get(), bytes.data() + done, want, &written, nullptr) || written != want) {
-            fail("Falha ao gravar arquivo.");
-        }
-        done += written;
+namespace {
+
+// Frees the name for a new file: a plain file or link there is removed (its other names, or what
+// it points to, stay untouched); a folder is left alone, so the creation that follows fails.
+void removeLeftover(const std::filesystem::path& file) noexcept {
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
+    if (::DeleteFileW(file.c_str())) return;
+    // A read-only leftover of an interrupted run.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        ::SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        ::DeleteFileW(file.c_str());
     }
-    if (!::FlushFileBuffers(handle.get()) || !::CloseHandle(handle.release())) fail("Falha ao gravar arquivo.");
+}
+
+}  // namespace
+
+FreshFile FreshFile::create(const std::filesystem::path& file, Sharing sharing) noexcept {
+    removeLeftover(file);
+    const DWORD shareMode = sharing == Sharing::Readers ? FILE_SHARE_READ : 0;
+    win::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) return {};
+    // Created a moment ago, yet someone may have given it another name or swapped it meanwhile.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        info.nNumberOfLinks != 1) {
+        return {};
+    }
+    return FreshFile(std::move(handle));
+}
+
+bool FreshFile::append(std::span<const std::uint8_t> bytes) noexcept {
+    if (!handle_) return false;
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kBlockSize));
+        if (!::WriteFile(handle_.get(), bytes.data(), want, &written, nullptr) || written != want) return false;
+        bytes = bytes.subspan(written);
+    }
+    return true;
+}
+
+bool FreshFile::finish() noexcept {
+    if (!handle_) return false;
+    const bool flushed = ::FlushFileBuffers(handle_.get()) != 0;
+    return ::CloseHandle(handle_.release()) != 0 && flushed;
+}
+
+void writeWholeFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
+    FreshFile written = FreshFile::create(file, FreshFile::Sharing::None);
+    if (!written) fail("Nao foi possivel preparar o arquivo.");
+    if (!written.append(bytes) || !written.finish()) fail("Falha ao gravar arquivo.");
 }
 
 std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::string_view relative) {
@@ -164,6 +204,13 @@ std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::st
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool freeBytesForCurrentUser(const std::filesystem::path& folder, std::uint64_t& freeBytes) {
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+    freeBytes = available.QuadPart;
+    return true;
 }
 
 }  // namespace nyra

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win/handles.h"
+
 namespace nyra {
 
 // Running byte count after every hashed block.
@@ -33,8 +35,37 @@ std::vector<std::uint8_t> decryptGcm(std::span<const std::uint8_t> ciphertext, s
 // "Falha ao ler arquivo." when reading fails.
 std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file, std::uint64_t limit);
 
-// Creates or truncates the file and writes every byte, flushed: "Nao foi possivel preparar o
-// arquivo." when it cannot be opened, "Falha ao gravar arquivo." when writing or closing fails.
+// A file created afresh and written from its first byte. Whatever has its name is removed first
+// rather than opened: a leftover may be a link or a second name of another file, and writing
+// through it would change that other file. The new file is created only where the name is free,
+// without following a reparse point, and refused when it has more than one name.
+class FreshFile {
+public:
+    enum class Sharing {
+        None,     // nobody else may open it while it is written
+        Readers,  // others may read it meanwhile
+    };
+
+    // Empty (false) when the name cannot be freed, or the file cannot be created or is not a
+    // plain file with a single name.
+    [[nodiscard]] static FreshFile create(const std::filesystem::path& file, Sharing sharing) noexcept;
+
+    FreshFile() = default;
+    explicit operator bool() const noexcept { return handle_.valid(); }
+    // Writes every byte at the end of what was written; false when the system refuses any of them.
+    [[nodiscard]] bool append(std::span<const std::uint8_t> bytes) noexcept;
+    // Flushes the file to the disk and closes it; false when either fails. A file that is not
+    // finished is closed without the flush.
+    [[nodiscard]] bool finish() noexcept;
+
+private:
+    explicit FreshFile(win::UniqueHandle handle) noexcept : handle_(std::move(handle)) {}
+    win::UniqueHandle handle_;
+};
+
+// Creates the file afresh (FreshFile, nobody else sharing it) and writes every byte, flushed:
+// "Nao foi possivel preparar o arquivo." when it cannot be created, "Falha ao gravar arquivo."
+// when writing, flushing or closing fails.
 void writeWholeFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes);
 
 // `base` joined with a catalog path after the path rules (content/package.h splitPackagePath);
@@ -44,5 +75,9 @@ std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::st
 
 // Moves `from` over `to` with replace-existing and write-through. False on failure.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept;
+
+// Bytes the current user may still write on the volume of `folder`; false when the query fails.
+using FreeSpaceFn = std::function<bool(const std::filesystem::path& folder, std::uint64_t& freeBytes)>;
+bool freeBytesForCurrentUser(const std::filesystem::path& folder, std::uint64_t& freeBytes);
 
 }  // namespace nyra

@@ -29,7 +29,10 @@ void protectPrivateFolder(const std::filesystem::path& folder) {
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         throw std::runtime_error("Cache redirecionado.");
     }
-    std::filesystem::create_directories(folder);
+    // The library's error text is English and names the call; the player reads this instead.
+    std::error_code created;
+    std::filesystem::create_directories(folder, created);
+    if (created) throw std::runtime_error("Nao foi possivel proteger o cache do jogo.");
 
     const win::UniqueLocalMemory descriptor =
         win::securityDescriptorFromText(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;" + currentUserSid() + L")");

@@ -23,6 +23,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::NoContentType, "no-content-type"},
     {FaultKind::ContentTypeParams, "content-type-params"},
     {FaultKind::Oversize, "oversize"},
+    {FaultKind::Truncate, "truncate"},
     {FaultKind::Corrupt, "corrupt"},
     {FaultKind::Full200, "full-200"},
     {FaultKind::ContentRange, "content-range"},
@@ -218,6 +219,15 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
         case FaultKind::Oversize:
             response.faults.padding = rule.bytes.value_or(2097153);
             break;
+        case FaultKind::Truncate: {
+            const std::uint64_t kept = std::min(rule.bytes.value_or(response.bodyLength() / 2), response.bodyLength());
+            if (response.file) {
+                response.file->length = kept;
+            } else {
+                response.body.resize(static_cast<std::size_t>(kept));
+            }
+            break;
+        }
         case FaultKind::Corrupt:
             if (response.bodyLength() > 0) {
                 response.faults.flipAt = std::min(rule.at.value_or(response.bodyLength() / 2), response.bodyLength() - 1);

@@ -22,6 +22,7 @@ enum class FaultKind {
     NoContentType,      // send no Content-Type
     ContentTypeParams,  // append `value` (default "; charset=utf-8") to the Content-Type
     Oversize,           // append `bytes` (default 2097153) filler bytes to the body
+    Truncate,           // cut the body to its first `bytes` (default: half), Content-Length to match
     Corrupt,            // invert body byte `at` (default: the middle one)
     Full200,            // a 206 answer becomes 200 with the whole object and no Content-Range
     ContentRange,       // replace the Content-Range with `value` (default: total + 1)

@@ -34,7 +34,7 @@ constexpr const char* kUsage =
     "       nyra-service add-account --db PATH --user USER --password PASSWORD [--password-iterations N]\n"
     "       nyra-service fault --control URL KIND [name=value]...\n"
     "             KIND: status, delay, drop, content-type, no-content-type, content-type-params, oversize,\n"
-    "                   corrupt, full-200, content-range (rules; name=value: target=, status=, count=, always=1,\n"
+    "                   truncate, corrupt, full-200, content-range (rules; name=value: target=, status=, count=, always=1,\n"
     "                   ms=, at=, bytes=, value=), or clear, list, state, certificate KIND, publish DIR,\n"
     "                   accept accept|reset|ignore\n"
     "       nyra-service control --control URL METHOD PATH [JSON]\n"

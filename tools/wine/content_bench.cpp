@@ -113,9 +113,11 @@ int run(int argc, wchar_t** argv) {
     nyra::writeWholeFile(folder / L"Launcher.exe", http.exchange("/api/download/launcher", "", "", 134217728));
     const json policy = http.call("/api/launcher/package-policy");
     std::atomic<bool> cancel{false};
+    // Packs only: the engine folder and its components are not part of these figures.
+    nyra::NoComponents noComponents(folder / L".engine");
 
     // The first run fills the folder; the repair run then re-fetches the largest CDN pack.
-    nyra::prepare(http, folder, policy, false, cancel, {}, {});
+    nyra::prepare(http, folder, policy, false, cancel, {}, {}, noComponents);
     std::string largest;
     std::uint64_t largestSize = 0;
     std::uint64_t totalPackBytes = 0;
@@ -169,7 +171,7 @@ int run(int argc, wchar_t** argv) {
             if (text.starts_with("Validando ")) hashed = since(started);
             if (text.starts_with("Downloads validados")) repair = since(started);
         };
-        nyra::prepare(http, folder, policy, false, cancel, progress, {});
+        nyra::prepare(http, folder, policy, false, cancel, progress, {}, noComponents);
         if (repair < repairBest) {
             repairBest = repair;
             firstRange = first;
@@ -269,7 +271,7 @@ int run(int argc, wchar_t** argv) {
             }
             if (text.starts_with("Pacotes integros")) check = since(checking);
         };
-        nyra::prepare(http, folder, policy, true, cancel, progress, {});
+        nyra::prepare(http, folder, policy, true, cancel, progress, {}, noComponents);
         prepareBest = std::min(prepareBest, since(start));
         checkBest = std::min(checkBest, check);
     }

@@ -56,13 +56,12 @@ protected:
 
     Prepared prepareWithComponents(json& summary) {
         PrepareOptions options;
-        options.components = &*components;
         options.summarySink = [&](const fs::path& gameFolder, const json& record) {
             summary = record;
             EXPECT_TRUE(recordVerificationSummary(gameFolder, record));
         };
         std::atomic<bool> cancel{false};
-        return prepare(*http, folder, policy, false, cancel, {}, {}, options);
+        return prepare(*http, folder, policy, false, cancel, {}, {}, *components, options);
     }
 
     fs::path engine() const { return folder / L".engine"; }

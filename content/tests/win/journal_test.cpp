@@ -183,10 +183,11 @@ protected:
         options.journal = &journal;
         options.summarySink = [&](const std::filesystem::path&, const json& summary) { run.summary = summary; };
         std::atomic<bool> cancel{false};
+        NoComponents noComponents{folder / L".engine"};  // the packs are what these runs are about
         try {
             run.prepared = prepare(
                 *http, folder, policy, false, cancel,
-                [&](const std::string& text, int) { run.statuses.push_back(text); }, {}, options);
+                [&](const std::string& text, int) { run.statuses.push_back(text); }, {}, noComponents, options);
         } catch (const std::exception& error) {
             run.error = error.what();
         }

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 
 namespace nyra::test {
 namespace {
@@ -68,9 +69,9 @@ protected:
         ServiceTest::TearDown();
     }
 
-    Outcome prepareOnce(bool force = false, std::function<void(const std::string&)> onStatus = {}) {
+    Outcome prepareOnce(bool force = false, std::function<void(const std::string&)> onStatus = {},
+                        PrepareOptions options = {}) {
         Outcome run;
-        PrepareOptions options;
         options.summarySink = [&](const std::filesystem::path&, const json& summary) { run.summary = summary; };
         try {
             run.prepared = prepare(
@@ -79,7 +80,8 @@ protected:
                     run.statuses.emplace_back(text, percent);
                     if (onStatus) onStatus(text);
                 },
-                [&](PreparationPhase phase) { run.phases.push_back(static_cast<int>(phase)); }, options);
+                [&](PreparationPhase phase) { run.phases.push_back(static_cast<int>(phase)); }, noComponents,
+                options);
         } catch (const std::exception& error) {
             run.error = error.what();
         }
@@ -101,6 +103,8 @@ protected:
         }
         return 0;
     }
+    std::string fileDigest(const wchar_t* name) const { return sha256File(folder / name); }
+    std::vector<std::uint8_t> receiptsFile() const { return readWholeFile(folder / L".nyra-verified.bin", 1 << 20); }
     void flipByte(const std::wstring& name, std::uint64_t offset) {
         std::fstream file(folder / name, std::ios::in | std::ios::out | std::ios::binary);
         file.seekg(static_cast<std::streamoff>(offset));
@@ -114,6 +118,7 @@ protected:
     WinClock clock;
     std::unique_ptr<Http> http;
     std::filesystem::path folder;
+    NoComponents noComponents{L"unused-engine-folder"};  // these runs leave the engine folder out
     json policy;
     std::atomic<bool> cancel{false};
     std::int64_t logStart = 0;
@@ -308,7 +313,7 @@ TEST_F(Preparation, AServerThatKeepsPublishingStopsAfterThreePasses) {
     };
     std::string error;
     try {
-        prepareUntilStable(*http, folder, false, cancel, progress, {});
+        prepareUntilStable(*http, folder, false, cancel, progress, {}, noComponents);
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -320,13 +325,13 @@ TEST_F(Preparation, AServerThatKeepsPublishingStopsAfterThreePasses) {
     published = 0;
     limit = 1;
     statuses.clear();
-    Prepared prepared = prepareUntilStable(*http, folder, false, cancel, progress, {});
+    Prepared prepared = prepareUntilStable(*http, folder, false, cancel, progress, {}, noComponents);
     EXPECT_EQ(prepared.packageId, policy["package_id"]);
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Nova atualizacao encontrada. Sincronizando com o servidor..."), 1);
 }
 
 TEST_F(Preparation, TheFlowServiceReportsPhasesAndTheResult) {
-    GamePreparation flowService(folder / L".engine");
+    GamePreparation flowService(std::make_shared<NoComponents>(folder / L".engine"), nullptr);
     std::vector<int> phases;
     std::string last;
     auto prepared = flowService.prepareUntilStable(
@@ -337,6 +342,183 @@ TEST_F(Preparation, TheFlowServiceReportsPhasesAndTheResult) {
     EXPECT_EQ(prepared->engineFolder(), folder / L".engine");
     EXPECT_EQ(phases.back(), 4);
     EXPECT_EQ(last, "Verificacao concluida. Arquivos recebidos e validados.");
+}
+
+// A failed repair installs nothing: the pack on disk stays as it was, no receipt is written and
+// the run ends with the player's text. nyra-002.pck is not on the CDN, so every range comes from
+// the backend, where the faults are injected.
+TEST_F(Preparation, AFailedRepairLeavesTheOldPackAndWritesNoReceipt) {
+    ASSERT_EQ(prepareOnce().error, "");
+    const std::string good = fileDigest(L"nyra-002.pck");
+    flipByte(L"nyra-002.pck", 100);
+    const std::string damaged = fileDigest(L"nyra-002.pck");
+    const auto receipts = receiptsFile();
+    struct Case {
+        json fault;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{{"target", "packages"}, {"kind", "corrupt"}}, "O pacote recebido nao passou na verificacao."},
+        {{{"target", "packages"}, {"kind", "truncate"}, {"bytes", 1000}}, "Pacote incompleto."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault.dump());
+        service->request("DELETE", "/faults");
+        service->fault(c.fault);
+        const Outcome run = prepareOnce();
+        EXPECT_EQ(run.error, c.error);
+        EXPECT_FALSE(run.prepared);
+        EXPECT_EQ(fileDigest(L"nyra-002.pck"), damaged);
+        EXPECT_EQ(receiptsFile(), receipts);
+    }
+    service->request("DELETE", "/faults");
+    ASSERT_EQ(prepareOnce().error, "");
+    EXPECT_EQ(fileDigest(L"nyra-002.pck"), good);
+}
+
+// The repair needs the pack's size plus 64 MiB free on the game folder's volume, and a free-space
+// query that answers.
+TEST_F(Preparation, TheRepairNeedsRoomForThePackAndItsMargin) {
+    ASSERT_EQ(prepareOnce().error, "");
+    const std::string good = fileDigest(L"nyra-002.pck");
+    const std::uint64_t needed = std::filesystem::file_size(folder / L"nyra-002.pck") + 67108864;
+    flipByte(L"nyra-002.pck", 100);
+    const std::string damaged = fileDigest(L"nyra-002.pck");
+    struct Case {
+        bool answers;
+        std::uint64_t freeBytes;
+        const char* error;
+    };
+    const Case cases[] = {
+        {false, UINT64_MAX, "Espaco insuficiente para reparar o pacote."},
+        {true, needed, "Espaco insuficiente para reparar o pacote."},
+        {true, needed + 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.freeBytes);
+        std::vector<std::filesystem::path> asked;
+        PrepareOptions options;
+        options.freeSpace = [&](const std::filesystem::path& where, std::uint64_t& freeBytes) {
+            asked.push_back(where);
+            freeBytes = c.freeBytes;
+            return c.answers;
+        };
+        const Outcome run = prepareOnce(false, {}, options);
+        EXPECT_EQ(run.error, c.error);
+        EXPECT_EQ(asked, std::vector<std::filesystem::path>{folder});
+        if (run.error.empty()) {
+            EXPECT_EQ(fileDigest(L"nyra-002.pck"), good);
+        } else {
+            EXPECT_EQ(fileDigest(L"nyra-002.pck"), damaged);
+            EXPECT_FALSE(std::filesystem::exists(folder / L"nyra-002.pck.download"));  // nothing received
+        }
+    }
+}
+
+// The received pack is moved over the old one and re-opened: a pack that cannot be replaced (the
+// game holds it open) or that is not the validated file after the move fails the run.
+TEST_F(Preparation, TheInstalledPackMustBeTheValidatedFile) {
+    ASSERT_EQ(prepareOnce().error, "");
+    flipByte(L"nyra-002.pck", 100);
+    const std::string damaged = fileDigest(L"nyra-002.pck");
+    const auto receipts = receiptsFile();
+    {
+        // Readers only, no renaming or deleting: the check can read it, the move cannot replace it.
+        win::UniqueHandle game(::CreateFileW((folder / L"nyra-002.pck").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(game);
+        EXPECT_EQ(prepareOnce().error, "Nao foi possivel instalar o pacote.");
+    }
+    EXPECT_EQ(fileDigest(L"nyra-002.pck"), damaged);
+    EXPECT_EQ(receiptsFile(), receipts);
+
+    // Between the move and the re-open another file with the same bytes takes the pack's name.
+    PrepareOptions swapping;
+    swapping.afterPackMoved = [](const std::filesystem::path& installed) {
+        std::filesystem::path aside = installed;
+        aside += L".aside";
+        ASSERT_TRUE(::MoveFileExW(installed.c_str(), aside.c_str(), 0));
+        ASSERT_TRUE(::CopyFileW(aside.c_str(), installed.c_str(), TRUE));
+    };
+    const Outcome swapped = prepareOnce(false, {}, swapping);
+    EXPECT_EQ(swapped.error, "O pacote instalado mudou durante o reparo. Tente novamente.");
+    EXPECT_EQ(receiptsFile(), receipts);
+
+    // Left alone, the moved file is the validated one.
+    std::filesystem::remove(folder / L"nyra-002.pck");
+    std::vector<std::filesystem::path> moved;
+    PrepareOptions watching;
+    watching.afterPackMoved = [&](const std::filesystem::path& installed) { moved.push_back(installed); };
+    const Outcome run = prepareOnce(false, {}, watching);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(moved, std::vector<std::filesystem::path>{folder / L"nyra-002.pck"});
+    EXPECT_EQ(run.summary["downloaded_packs"], 1);
+}
+
+// Second names planted where the preparation writes its temporary and record files are removed,
+// never written through: the files they point at keep their bytes.
+TEST_F(Preparation, HardLinksPlantedAtTemporaryAndRecordNamesAreNotWrittenThrough) {
+    ASSERT_EQ(prepareOnce().error, "");
+    const std::string good = fileDigest(L"nyra-002.pck");
+    flipByte(L"nyra-002.pck", 100);
+    flipByte(L"nyra.nidx", 40);  // the catalog is downloaded again through "nyra.nidx.new"
+    const std::string kept = "bytes of some other file";
+    const std::vector<std::uint8_t> keptBytes(kept.begin(), kept.end());
+    for (const wchar_t* planted : {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig"}) {
+        const std::filesystem::path victim = folder / (std::wstring(L"victim-") + planted);
+        writeWholeFile(victim, keptBytes);
+        std::error_code ignored;
+        std::filesystem::remove(folder / planted, ignored);
+        ASSERT_TRUE(::CreateHardLinkW((folder / planted).c_str(), victim.c_str(), nullptr));
+    }
+    // The signature record differs from the policy's now, so it is rewritten.
+
+    const Outcome run = prepareOnce();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.summary["downloaded_packs"], 1);
+    EXPECT_EQ(run.summary["downloaded_index"], true);
+    for (const wchar_t* planted : {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig"}) {
+        EXPECT_EQ(readWholeFile(folder / (std::wstring(L"victim-") + planted), 1024), keptBytes)
+            << std::filesystem::path(planted).string();
+    }
+    EXPECT_EQ(fileDigest(L"nyra-002.pck"), good);
+    EXPECT_EQ(fileDigest(L"nyra.nidx"), policy["index_sha256"]);
+    EXPECT_EQ(readWholeFile(folder / L"nyra.nidx.sig", 1024), decodeBase64(policy["signature"].get<std::string>()));
+}
+
+// The percent of a repair as the player sees it: each pack takes its share of 70..94, half for
+// its download and half for its validation (two equal packs would end at 76, 82, 88 and 94).
+TEST_F(Preparation, RepairProgressSplitsSeventyToNinetyFourByPackSize) {
+    ASSERT_EQ(prepareOnce().error, "");
+    std::filesystem::remove(folder / L"nyra-000.pck");
+    std::filesystem::remove(folder / L"nyra-001.pck");
+    const std::uint64_t first = packSize("nyra-000.pck");
+    const std::uint64_t both = first + packSize("nyra-001.pck");
+    const auto at = [&](std::uint64_t work) { return static_cast<int>(70 + 24 * work / (2 * both)); };
+
+    const Outcome run = prepareOnce();
+    ASSERT_EQ(run.error, "");
+    // The last report of each stage of each pack, and the range every report of a pack stays in.
+    std::map<std::string, int> last;
+    for (const auto& [text, percent] : run.statuses) {
+        for (const std::string pack : {"nyra-000.pck", "nyra-001.pck"}) {
+            const bool receiving = text.starts_with("Reparando " + pack);
+            const bool validating = text == "Validando o pacote recebido: " + pack;
+            if (!receiving && !validating) continue;
+            last[(receiving ? "received " : "validated ") + pack] = percent;
+            if (pack == "nyra-000.pck") {
+                EXPECT_GE(percent, 70) << text;
+                EXPECT_LE(percent, at(2 * first)) << text;
+            } else {
+                EXPECT_GE(percent, at(2 * first)) << text;
+                EXPECT_LE(percent, 94) << text;
+            }
+        }
+    }
+    EXPECT_EQ(last["received nyra-000.pck"], at(first));
+    EXPECT_EQ(last["validated nyra-000.pck"], at(2 * first));
+    EXPECT_EQ(last["received nyra-001.pck"], at(first + both));
+    EXPECT_EQ(last["validated nyra-001.pck"], 94);
 }
 
 }  // namespace

@@ -67,8 +67,37 @@ TEST_F(FilePrimitives, WholeFileReadAndWrite) {
     EXPECT_EQ(failureOf([&] { readWholeFile(folder, 9); }), "Arquivo do jogo nao encontrado.");
     EXPECT_EQ(failureOf([&] { writeWholeFile(folder / L"no-such-folder" / L"x", {}); }),
               "Nao foi possivel preparar o arquivo.");
-    write(L"data.bin", "ab");  // truncates
+    write(L"data.bin", "ab");  // replaces
     EXPECT_EQ(readWholeFile(file, 10).size(), 2u);
+}
+
+// Whatever has the name of a file written afresh is removed, not written through: a second name
+// of another file leaves that file as it was, a read-only leftover goes, a folder stays and fails.
+TEST_F(FilePrimitives, FreshFilesNeverWriteThroughWhatHadTheirName) {
+    const auto other = write(L"other.bin", "keep these bytes");
+    ASSERT_TRUE(::CreateHardLinkW((folder / L"second-name.bin").c_str(), other.c_str(), nullptr));
+    write(L"second-name.bin", "new");
+    EXPECT_EQ(readWholeFile(other, 100).size(), 16u);
+    EXPECT_EQ(readWholeFile(folder / L"second-name.bin", 100).size(), 3u);
+
+    const auto readOnly = write(L"read-only.bin", "old leftover");
+    ASSERT_TRUE(::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    write(L"read-only.bin", "new");
+    EXPECT_EQ(readWholeFile(readOnly, 100).size(), 3u);
+
+    std::filesystem::create_directories(folder / L"a-folder" / L"inside");
+    EXPECT_EQ(failureOf([&] { write(L"a-folder", "x"); }), "Nao foi possivel preparar o arquivo.");
+    EXPECT_TRUE(std::filesystem::is_directory(folder / L"a-folder" / L"inside"));
+
+    // Written in parts, then finished (flushed and closed); nothing more goes in after that.
+    FreshFile parts = FreshFile::create(folder / L"parts.bin", FreshFile::Sharing::Readers);
+    ASSERT_TRUE(parts);
+    const std::uint8_t ab[] = {'a', 'b'};
+    EXPECT_TRUE(parts.append(ab));
+    EXPECT_TRUE(parts.append(ab));
+    EXPECT_TRUE(parts.finish());
+    EXPECT_FALSE(parts.append(ab));
+    EXPECT_EQ(readWholeFile(folder / L"parts.bin", 100).size(), 4u);
 }
 
 TEST(Gcm, ParameterSizesAndAuthentication) {

@@ -73,7 +73,7 @@ TEST_F(VerifyButton, EmptyGameFolderBecomesThePublishedSetThenStaysUpToDate) {
     UiStore store(clock, poster);
     WinHttpBackendFactory backend(clock);
     Surroundings rest;
-    GamePreparation preparation(folder / L".engine");
+    GamePreparation preparation(std::make_shared<NoComponents>(folder / L".engine"), nullptr);
     FlowServices services{backend, rest, rest, rest, rest, preparation, rest, rest, rest, rest};
     {
         FlowController flow(store, services, clock, poster, folder);

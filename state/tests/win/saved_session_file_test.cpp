@@ -1,4 +1,5 @@
 // The saved session file under Wine: DPAPI round trip, refusals, forgetting and failed saves.
+#include "core/tests/failure_text.h"
 #include "state/saved_session.h"
 #include "state/win/private_folder.h"
 #include "state/win/saved_session.h"
@@ -194,8 +195,12 @@ TEST_F(SavedSessionFile, PrivateFolderIsCreatedWithParentsAndRefusesNonFolders) 
     writeFile(nested / "file.bin", "data");
     EXPECT_EQ(readFile(nested / "file.bin"), "data");
 
+    // A file where the folder or a parent should be: the player's text, not the library's.
     writeFile(folder_ / "plain-file", "x");
-    EXPECT_THROW(protectPrivateFolder(folder_ / "plain-file"), std::filesystem::filesystem_error);
+    for (const fs::path& blocked : {folder_ / "plain-file", folder_ / "plain-file" / "inside"}) {
+        EXPECT_EQ(test::failureOf([&] { protectPrivateFolder(blocked); }), "Nao foi possivel proteger o cache do jogo.")
+            << blocked.string();
+    }
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ TEST_F(FaultTest, AnswerShapingFaults) {
         {{{"kind", "no-content-type"}}, [](const ClientResponse& r) { EXPECT_EQ(r.header("Content-Type"), nullptr); }},
         {{{"kind", "oversize"}, {"bytes", 5000}},
          [policySize](const ClientResponse& r) { EXPECT_EQ(r.body.size(), policySize + 5000); }},
+        {{{"kind", "truncate"}, {"bytes", 10}}, [](const ClientResponse& r) { EXPECT_EQ(r.body.size(), 10u); }},
     };
     for (const auto& c : cases) {
         auto rule = c.rule;
@@ -115,6 +116,12 @@ TEST_F(FaultTest, CdnFaults) {
     EXPECT_EQ(wrongRange.status, 206);
     EXPECT_EQ(*wrongRange.header("Content-Range"),
               "bytes 0-" + std::to_string(pack.size() - 1) + "/" + std::to_string(pack.size() + 1));
+
+    // A short but complete answer: the connection stays usable.
+    harness.control("POST", "/faults", {{"target", "cdn"}, {"kind", "truncate"}, {"bytes", 100}});
+    const auto cut = cdnObject(*cdn);
+    EXPECT_EQ(cut.status, 206);
+    EXPECT_EQ(cut.body, pack.substr(0, 100));
 
     EXPECT_EQ(cdnObject(*cdn).body, pack) << "faults are used up";
 }

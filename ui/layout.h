@@ -91,6 +91,9 @@ inline constexpr TextBox kSplashStatus{{315, 524, 500, 24}, 14, false, false};
 // holds two lines, between the buttons (bottom 660) and the game version line (713).
 inline constexpr TextBox kSignedInGreeting{{880, 410, 272, 24}, 15, false, false};
 inline constexpr TextBox kSignedInName{{880, 438, 272, 52}, 34, true, false};
+// A name too wide at 34 px is drawn at the largest size that fits, down to this one: enough for
+// 20 of the widest letters.
+inline constexpr float kSignedInNameSmallest = 14;
 inline constexpr TextBox kSignedInLine{{880, 494, 272, 22}, 13, false, false};
 inline constexpr TextBox kSignedInFooter{{880, 666, 272, 38}, 12, false, true};
 inline constexpr TextBox kGameVersionLine{{880, 713, 272, 18}, 11, true, false};

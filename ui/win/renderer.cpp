@@ -75,12 +75,12 @@ void drawTextBlock(Canvas& c, std::string_view text, const layout::TextBox& t, A
 }
 
 // The user name at the box's size when it fits one line, else at the largest smaller size that
-// does (down to 16 px, then cut with "…"), kept on the box's middle line.
+// does (down to the smallest the layout allows, then cut with "..."), kept on the box's middle line.
 void drawUserName(Canvas& c, const std::string& name, const layout::TextBox& t, ARGB colour) {
     const std::wstring wide = toWide(name);
     const Box b = box(t.rect);
     float size = t.size;
-    while (size > 16 && !LabelFits(c, wide, b.w, b.h, size, t.bold, false)) size -= 1;
+    while (size > layout::kSignedInNameSmallest && !LabelFits(c, wide, b.w, b.h, size, t.bold, false)) size -= 1;
     const float drop = (MeasureLabel(c, L"Ag", b.w, t.size, t.bold, false).Height -
                         MeasureLabel(c, L"Ag", b.w, size, t.bold, false).Height) / 2;
     DrawLabel(c, name, b.x, b.y + drop, b.w, b.h - drop, size, colour, t.bold, Align::Centre, false, false);

@@ -106,6 +106,10 @@ TEST(TextBoxes, TheLaunchersOwnTextsFitWhole) {
 
     inBothLanguages({"Bem-vindo de volta,"},
                     [&](const std::string& t) { measure.expectWhole(t, layout::kSignedInGreeting, "greeting"); });
+    // The longest user name (20 characters) of the widest letter, at the smallest size a name takes.
+    TextBox smallestName = layout::kSignedInName;
+    smallestName.size = layout::kSignedInNameSmallest;
+    measure.expectWhole(std::string(20, 'W'), smallestName, "user name");
     inBothLanguages(signedInLines(), [&](const std::string& t) { measure.expectWhole(t, layout::kSignedInLine, "signed-in line"); });
     inBothLanguages({std::string(ui::kSignedInFooterText)},
                     [&](const std::string& t) { measure.expectWhole(t, layout::kSignedInFooter, "footer"); });

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/flow_texts.h"
 #include "core/text.h"
 
 namespace nyra {
@@ -20,19 +21,17 @@ constexpr std::uint64_t kSplashMinimumMs = 1200;
 constexpr std::uint32_t kWaitSliceMs = 200;
 constexpr int kPolicyAttempts = 4;
 
-constexpr const char* kTextWelcomeBack =
-    "Bem-vindo de volta! Clique em Jogar para entrar no mundo de Nyra Saga.";
-constexpr const char* kTextPortalReady = "Seu portal para o mundo de Nyra Saga esta pronto.";
-constexpr const char* kTextReconnected = "Conexao restabelecida. Sua aventura espera por voce.";
-constexpr const char* kTextValidating = "Validando sua conta...";
-constexpr const char* kTextOpeningGame = "Arquivos conferidos. Abrindo o jogo...";
-constexpr const char* kTextAfterGame = "Sua aventura continua. Clique em Jogar para voltar.";
-constexpr const char* kTextReceived = "Arquivos recebidos e validados. Tudo pronto para jogar.";
-constexpr const char* kTextUpToDate =
-    "Arquivos corretos e atualizados. Nenhum download necessario.";
-constexpr const char* kTextSignedOut = "Voce saiu da conta. Entre com outra conta quando quiser.";
-constexpr const char* kTextCredentials = "Informe seu usuario e senha do Nyra Saga Brasil.";
-constexpr const char* kTextUnexpected = "Falha inesperada no launcher. Tente novamente.";
+constexpr const char* kTextWelcomeBack = flow_texts::kWelcomeBack;
+constexpr const char* kTextPortalReady = flow_texts::kPortalReady;
+constexpr const char* kTextReconnected = flow_texts::kReconnected;
+constexpr const char* kTextValidating = flow_texts::kValidating;
+constexpr const char* kTextOpeningGame = flow_texts::kOpeningGame;
+constexpr const char* kTextAfterGame = flow_texts::kAfterGame;
+constexpr const char* kTextReceived = flow_texts::kReceived;
+constexpr const char* kTextUpToDate = flow_texts::kUpToDate;
+constexpr const char* kTextSignedOut = flow_texts::kSignedOut;
+constexpr const char* kTextCredentials = flow_texts::kCredentials;
+constexpr const char* kTextUnexpected = flow_texts::kUnexpected;
 
 }  // namespace
 
@@ -211,9 +210,7 @@ void FlowController::fetchPackagePolicy() {
         if (attempt >= kPolicyAttempts || stop_) std::rethrow_exception(failure);
 
         const int next = attempt + 1;
-        store_.setStatus("Conectando ao servidor. Tentando novamente (" + std::to_string(next) +
-                             " de " + std::to_string(kPolicyAttempts) + ")...",
-                         0);
+        store_.setStatus(flow_texts::connectRetryText(next, kPolicyAttempts), 0);
         // A stop during the wait ends the fetch with the failure just seen instead of
         // issuing another request while the launcher closes.
         if (!waitMs(static_cast<std::uint64_t>(attempt) * 2000)) std::rethrow_exception(failure);

@@ -67,6 +67,48 @@ inline constexpr Rect kGameStatusPanel{400, 652, 436, 116};   // radius 16
 inline constexpr int kNewsRows = 2;
 constexpr Rect newsRow(int k) { return {466, 540 + 46.0 * k, 360, 44}; }
 
+// A box that shows a text: where, at which size in pixels, in the bold or the regular font, and
+// whether the text wraps into more lines. A text that does not fit is cut after a word with "...";
+// the texts the launcher writes itself are sized to fit whole (a test measures them).
+struct TextBox {
+    Rect rect;
+    float size = 12;
+    bool bold = false;
+    bool wrap = false;
+};
+
+// The game status panel. The detail line holds two lines (several status texts and notices are
+// longer than one), so the bar sits 8 px lower than a one-line layout would put it.
+inline constexpr TextBox kStatusTitle{{418, 668, 300, 20}, 13, true, false};
+inline constexpr TextBox kStatusPercent{{700, 660, 118, 34}, 26, true, false};
+inline constexpr TextBox kStatusDetail{{418, 688, 400, 36}, 12, false, true};
+inline constexpr Rect kStatusBar{416, 728, 404, 26};
+
+// The splash's status line.
+inline constexpr TextBox kSplashStatus{{315, 524, 500, 24}, 14, false, false};
+
+// The signed-in view of the account panel and the panel's foot. The footer under the buttons
+// holds two lines, between the buttons (bottom 660) and the game version line (713).
+inline constexpr TextBox kSignedInGreeting{{880, 410, 272, 24}, 15, false, false};
+inline constexpr TextBox kSignedInName{{880, 438, 272, 52}, 34, true, false};
+// A name too wide at 34 px is drawn at the largest size that fits, down to this one: enough for
+// 20 of the widest letters.
+inline constexpr float kSignedInNameSmallest = 14;
+inline constexpr TextBox kSignedInLine{{880, 494, 272, 22}, 13, false, false};
+inline constexpr TextBox kSignedInFooter{{880, 666, 272, 38}, 12, false, true};
+inline constexpr TextBox kGameVersionLine{{880, 713, 272, 18}, 11, true, false};
+inline constexpr TextBox kLauncherVersionLine{{880, 738, 272, 18}, 10, true, false};
+
+// The news panel's texts: the featured item's title (one line, or two when it does not fit one)
+// and its summary below it, the list rows' titles and captions, the line shown with one item.
+inline constexpr TextBox kNewsTitleOneLine{{470, 465, 352, 26}, 17, true, false};
+inline constexpr TextBox kNewsTitleTwoLines{{470, 465, 352, 50}, 17, true, true};
+inline constexpr TextBox kNewsSummaryAfterOneLine{{470, 492, 352, 35}, 12, false, true};
+inline constexpr TextBox kNewsSummaryAfterTwoLines{{470, 514, 352, 18}, 12, false, true};
+inline constexpr TextBox kNewsOnlyItemLine{{472, 560, 348, 20}, 12, false, false};
+constexpr TextBox newsRowTitle(int k) { return {{542, 544 + 46.0 * k, 278, 20}, 13, true, false}; }
+constexpr TextBox newsRowCaption(int k) { return {{554, 564 + 46.0 * k, 266, 16}, 10, true, false}; }
+
 }  // namespace layout
 
 // The hover regions, in the order of their bits in the mask (bit 0 = Play).

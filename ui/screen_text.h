@@ -10,6 +10,9 @@
 
 namespace nyra::ui {
 
+// Under the buttons of the signed-in view.
+inline constexpr std::string_view kSignedInFooterText = "Clique em Jogar para entrar no mundo de Nyra Saga.";
+
 // The play button: by busy kind while busy ("AGUARDE" for 4 and any unknown kind), else
 // "JOGAR AGORA" / "ENTRAR E JOGAR" online, "RECONECTAR" offline.
 std::string_view playButtonLabel(const UiState& state);

@@ -12,7 +12,7 @@ namespace {
 using Pair = std::pair<std::string_view, std::string_view>;
 
 // Exact replacements: the whole text must match the Portuguese side.
-constexpr std::array<Pair, 87> kExact{{
+constexpr Pair kExact[] = {
     {"CONTINUE SUA JORNADA", "CONTINUE YOUR JOURNEY"},
     {"De volta ao mundo", "Back to the world"},
     {"de Nyra Saga", "of Nyra Saga"},
@@ -108,7 +108,31 @@ constexpr std::array<Pair, 87> kExact{{
     {"Tela cheia", "Fullscreen"},
     {"Janela", "Windowed"},
     {"SALVAR E VOLTAR", "SAVE AND BACK"},
-}};
+    // The notices of the portal links and the browser, the sign-in prompt, the language notice's
+    // failure and the install panel: shown on the same screens, so they speak the same language.
+    {"Portal aberto no navegador.", "Portal opened in your browser."},
+    {"Notícias abertas no navegador.", "News opened in your browser."},
+    {"Notícia aberta no navegador.", "News story opened in your browser."},
+    {"Crie sua conta no navegador. Depois volte para entrar no launcher.",
+     "Create your account in the browser, then come back to log in."},
+    {"Recuperacao de senha aberta no navegador.", "Password recovery opened in your browser."},
+    {"Nao foi possivel abrir o navegador. Acesse o portal manualmente.",
+     "The browser could not be opened. Please visit the portal yourself."},
+    {"Nao foi possivel salvar o idioma.", "The language could not be saved."},
+    {"Informe seu usuario e senha do Nyra Saga Brasil.", "Enter your Nyra Saga Brasil username and password."},
+    {"Escolha onde instalar o jogo.", "Choose where to install the game."},
+    {"Instalar o Nyra", "Install Nyra"},
+    {"Escolha onde o jogo será instalado. Ele ocupa cerca de 10 GB.",
+     "Choose where the game will be installed. It takes about 10 GB."},
+    {"ESCOLHER OUTRA PASTA\u2026", "CHOOSE ANOTHER FOLDER\u2026"},
+    {"Um atalho \"Nyra Saga Brasil\" será criado na Área de Trabalho.",
+     "A \"Nyra Saga Brasil\" shortcut will be created on the desktop."},
+    {"Escolha um disco com espaço livre.", "Choose a drive with free space."},
+    {"Nenhum disco com 12 GB livres. Libere espaço ou escolha outra pasta.",
+     "No drive has 12 GB free. Free up space or choose another folder."},
+    {"INSTALAR AQUI", "INSTALL HERE"},
+    {"INSTALANDO...", "INSTALLING..."},
+};
 
 // Every slot of the table is filled (a short initializer list would leave empty pairs behind).
 constexpr bool allFilled() {
@@ -130,7 +154,7 @@ constexpr std::array<Pair, 4> kCategoryPrefixes{{
 }};
 
 // Status lines that name a package, a component or a count after a fixed beginning.
-constexpr std::array<Pair, 7> kStatusPrefixes{{
+constexpr std::array<Pair, 8> kStatusPrefixes{{
     {"Conferindo pacote ", "Checking package "},
     {"Pacote sem alteracoes registradas: ", "Package unchanged: "},
     {"Validando o pacote recebido: ", "Verifying downloaded package: "},
@@ -138,14 +162,16 @@ constexpr std::array<Pair, 7> kStatusPrefixes{{
     {"Componente conferido: ", "Component verified: "},
     {"Baixando ", "Downloading "},
     {"Conectando ao servidor. Tentando novamente (", "Connecting to server. Retrying ("},
+    {"Reparando ", "Repairing "},
 }};
 
-// Fixed pieces after a number ("3 pacote(s) ...", "(2 de 4)...", "12 MB de 80 MB").
-constexpr std::array<Pair, 3> kFirstOccurrences{{
+// Fixed pieces after a number ("3 pacote(s) ...", "(2 de 4)...", "12 MB de 80 MB", "212 GB livres").
+constexpr std::array<Pair, 4> kFirstOccurrences{{
     {" pacote(s) ausente(s) ou corrompido(s). Reparando automaticamente...",
      " package(s) missing or damaged. Repairing automatically..."},
     {" de 4)...", " of 4)..."},
     {" MB de ", " MB of "},
+    {" GB livres", " GB free"},
 }};
 
 constexpr std::array<Pair, 2> kNotificationCounts{{

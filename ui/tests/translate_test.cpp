@@ -1,8 +1,11 @@
 #include "ui/translate.h"
 
+#include "shown_texts.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 namespace nyra {
 namespace {
@@ -31,6 +34,11 @@ const Case kExactPairs[] = {
     {"Configurações", "Settings"},
     {"SALVAR E VOLTAR", "SAVE AND BACK"},
     {"COMUNIDADE", "COMMUNITY"},
+    {"Portal aberto no navegador.", "Portal opened in your browser."},
+    {"Nao foi possivel abrir o navegador. Acesse o portal manualmente.",
+     "The browser could not be opened. Please visit the portal yourself."},
+    {"Informe seu usuario e senha do Nyra Saga Brasil.", "Enter your Nyra Saga Brasil username and password."},
+    {"ESCOLHER OUTRA PASTA\u2026", "CHOOSE ANOTHER FOLDER\u2026"},
 };
 
 // Texts built at run time: prefixes, first occurrences and what must stay untouched.
@@ -54,6 +62,8 @@ const Case kRules[] = {
     {"1 MB de 2 MB de 3", "1 MB of 2 MB de 3"},  // first occurrence only
     {"1 aviso novo no portal.", "1 new notification on the portal."},
     {"12 avisos novos no portal.", "12 new notifications on the portal."},
+    {"Reparando nyra-003.pck | 12 / 480 MB", "Repairing nyra-003.pck | 12 / 480 MB"},
+    {"212 GB livres", "212 GB free"},
     {"jogador_01", "jogador_01"},
     {"Usuario ou senha invalidos.", "Usuario ou senha invalidos."},
     {"", ""},
@@ -77,6 +87,51 @@ TEST(TranslateForDisplay, CategoryThenStatusPrefixBothApply) {
     // One category word and one status prefix can both stand at position 0 of the working copy.
     EXPECT_EQ(TranslateForDisplay("EVENTOConferindo pacote x", true), "EVENTConferindo pacote x");
     EXPECT_EQ(TranslateForDisplay("Baixando 5 MB de 9 MB (1 de 4)...", true), "Downloading 5 MB of 9 MB (1 of 4)...");
+}
+
+// What English reads must not keep Portuguese pieces: accented letters are the surest sign.
+bool looksPortuguese(std::string_view text) {
+    for (const std::string_view piece : {"ç", "ã", "õ", "á", "é", "í", "ó", "ú", "â", "ê", "ô", "à", "Ç", "Ã", "Õ", "Á",
+                                         "É", "Í", "Ó", "Ú", "Â", "Ê", "Ô", "À", " de ", " do ", " da ", " os ", " no ",
+                                         " na ", " para ", " sua ", " seu ", " com ", " ou ", "ando ", "endo "}) {
+        if (text.find(piece) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
+TEST(TranslateForDisplay, EveryTextTheScreensShowHasAnEnglishForm) {
+    std::vector<std::string> shown;
+    for (auto list : {test::statusTexts(), test::splashTexts(), test::noticeTexts(), test::statusTitles(),
+                      test::signedInLines()}) {
+        shown.insert(shown.end(), list.begin(), list.end());
+    }
+    UiState s;
+    for (const bool online : {false, true}) {
+        for (const bool signedIn : {false, true}) {
+            s.serverOnline = online;
+            s.signedIn = signedIn;
+            shown.emplace_back(ui::playButtonLabel(s));
+            shown.emplace_back(ui::serverChipText(s));
+        }
+    }
+    s.busy = true;
+    for (const int kind : {kBusyConnecting, kBusyChecking, kBusyDownloading, kBusyPreparing, kBusyFinished}) {
+        s.busyKind = kind;
+        shown.emplace_back(ui::playButtonLabel(s));
+    }
+    shown.emplace_back(ui::kSignedInFooterText);
+    for (const char* key : {"atualizacao", "evento", "manutencao", "comunidade"}) {
+        shown.emplace_back(ui::categoryStyle(key).label);
+    }
+    const NewsItem builtIn = ui::builtInNewsItem();
+    shown.push_back(builtIn.title);
+    shown.push_back(builtIn.summary);
+
+    for (const std::string& text : shown) {
+        const std::string english = TranslateForDisplay(text, true);
+        EXPECT_NE(english, text) << text;
+        EXPECT_FALSE(looksPortuguese(english)) << text << " -> " << english;
+    }
 }
 
 TEST(TranslateForDisplay, Utf16TextsFollowTheSameRules) {

@@ -1,10 +1,14 @@
 #include "ui/win/paint.h"
 
 #include "core/text.h"
+#include "ui/text_fit.h"
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <map>
 #include <numbers>
+#include <string>
 
 namespace nyra::ui {
 namespace {
@@ -257,30 +261,131 @@ void DrawImageToHeight(Canvas& c, Gdiplus::Image* image, REAL x, REAL y, REAL he
     c.check(c.g().DrawImage(image, RectF(x, y, width, height)));
 }
 
+namespace {
+
+// The key of a measured layout: the text and everything its measurement depends on.
+std::wstring layoutKey(Canvas& c, std::wstring_view text, std::initializer_list<REAL> values, bool bold) {
+    std::wstring key(text);
+    const REAL fontKind = (bold ? 1.0f : 0.0f) + (c.fonts().privateFamily(bold) ? 2.0f : 0.0f);
+    for (const REAL value : values) key += L'\x1F' + std::to_wstring(value);
+    key += L'\x1F' + std::to_wstring(fontKind) + L'\x1F' + std::to_wstring(c.scale());
+    return key;
+}
+
+// A small memory of measured layouts: the labels drawn on every frame (the status panel, the
+// splash) are measured once per text, not once per frame. Drawing happens on one thread.
+template <typename Value, typename Make>
+const Value& remembered(std::map<std::wstring, Value>& memory, std::wstring key, Make make) {
+    auto found = memory.find(key);
+    if (found == memory.end()) {
+        if (memory.size() >= 64) memory.clear();
+        found = memory.emplace(std::move(key), make()).first;
+    }
+    return found->second;
+}
+
+std::wstring cachedFit(Canvas& c, const std::wstring& text, REAL w, REAL h, REAL size, bool bold, bool wrap) {
+    static std::map<std::wstring, std::wstring> fitted;
+    return remembered(fitted, layoutKey(c, text, {w, h, size, wrap ? 1.0f : 0.0f}, bold),
+                      [&] { return FitLabelText(c, text, w, h, size, bold, wrap); });
+}
+
+}  // namespace
+
 void DrawLabel(Canvas& c, std::string_view text, REAL x, REAL y, REAL w, REAL h, REAL size, ARGB colour, bool bold,
                Align align, bool wrap, bool translate) {
-    const std::wstring wide = toWide(displayText(c, text, translate));
+    std::wstring wide = toWide(displayText(c, text, translate));
     if (wide.empty()) return;
     Gdiplus::StringFormat format;
     labelFormat(format, align, wrap);
     const Gdiplus::Font* font = c.fonts().font(bold, size);
     if (font == nullptr) return;
+    // Not every GDI+ trims at a word (Wine cuts the glyphs at the box's edge): the text that does
+    // not fit is cut after a word here, so the format's trimming never has to act.
+    wide = cachedFit(c, wide, w, h, size, bold, wrap);
     Gdiplus::SolidBrush brush(argb(colour));
     c.check(c.g().DrawString(wide.c_str(), static_cast<INT>(wide.size()), font, RectF(x, y, w, h),
                              &format, &brush));
 }
 
-REAL MeasureLabelHeight(Canvas& c, std::string_view text, REAL width, REAL size, bool bold) {
-    const std::wstring wide = toWide(displayText(c, text, false));
-    if (wide.empty()) return 0;
-    Gdiplus::StringFormat format;
-    labelFormat(format, Align::Near, true);
+Gdiplus::SizeF MeasureLabel(Canvas& c, std::wstring_view text, REAL width, REAL size, bool bold, bool wrap) {
+    if (text.empty()) return {};
     const Gdiplus::Font* font = c.fonts().font(bold, size);
-    if (font == nullptr) return 0;
+    if (font == nullptr) return {};
+    Gdiplus::StringFormat format;
+    labelFormat(format, Align::Near, wrap);
     RectF bounds;
-    c.check(c.g().MeasureString(wide.c_str(), static_cast<INT>(wide.size()), font,
-                                RectF(0, 0, width, 10000), &format, &bounds));
-    return bounds.Height;
+    c.check(c.g().MeasureString(text.data(), static_cast<INT>(text.size()), font,
+                                RectF(0, 0, wrap ? width : 100000.0f, 100000.0f), &format, &bounds));
+    return {bounds.Width, bounds.Height};
+}
+
+bool LabelFits(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, bool bold, bool wrap) {
+    constexpr REAL kSlack = 0.01f;  // float noise of the measurement, far below a pixel
+    const Gdiplus::SizeF measured = MeasureLabel(c, text, w, size, bold, wrap);
+    return wrap ? measured.Height <= h + kSlack : measured.Width <= w + kSlack;
+}
+
+std::wstring FitLabelText(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, bool bold, bool wrap) {
+    const std::u16string fitted = fitAtWord(std::u16string(text.begin(), text.end()), [&](std::u16string_view candidate) {
+        const std::wstring wide(candidate.begin(), candidate.end());
+        return LabelFits(c, wide, w, h, size, bold, wrap);
+    });
+    return std::wstring(fitted.begin(), fitted.end());
+}
+
+namespace {
+
+// How a text block is laid out: the text shown, and the width and height of its lines.
+struct BlockLayout {
+    std::wstring text;
+    REAL width = 0;
+    REAL height = 0;
+};
+
+// Fits the text, then narrows the lines as far as their count allows, so that two lines come out
+// about even instead of a full line and an orphan word.
+BlockLayout layOutBlock(Canvas& c, const std::wstring& text, const Box& box, REAL size, bool bold) {
+    BlockLayout out;
+    out.text = FitLabelText(c, text, box.w, box.h, size, bold, true);
+    out.width = box.w;
+    out.height = MeasureLabel(c, out.text, box.w, size, bold, true).Height;
+    const REAL oneLine = MeasureLabel(c, L"Ag", box.w, size, bold, false).Height;
+    if (out.height < oneLine * 1.5f) return out;
+    REAL low = box.w / 2, high = box.w;  // high keeps the line count, low may not
+    while (high - low > 1) {
+        const REAL middle = (low + high) / 2;
+        if (MeasureLabel(c, out.text, middle, size, bold, true).Height <= out.height + 0.01f) {
+            high = middle;
+        } else {
+            low = middle;
+        }
+    }
+    out.width = std::min(box.w, high + 1);  // a pixel to spare against rounding
+    return out;
+}
+
+}  // namespace
+
+void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, ARGB colour, bool bold, Align align,
+                   bool translate) {
+    const std::wstring wide = toWide(displayText(c, text, translate));
+    if (wide.empty()) return;
+    const Gdiplus::Font* font = c.fonts().font(bold, size);
+    if (font == nullptr) return;
+    // The status line is drawn on every frame: its layout (a dozen measurements) is remembered.
+    static std::map<std::wstring, BlockLayout> layouts;
+    const BlockLayout& block = remembered(layouts, layoutKey(c, wide, {box.w, box.h, size}, bold),
+                                          [&] { return layOutBlock(c, wide, box, size, bold); });
+    const REAL left = align == Align::Centre ? box.x + (box.w - block.width) / 2
+                      : align == Align::Far  ? box.x + box.w - block.width
+                                             : box.x;
+    const REAL top = box.y + std::max(0.0f, (box.h - block.height) / 2);
+    Gdiplus::StringFormat format;
+    labelFormat(format, align, true);
+    Gdiplus::SolidBrush brush(argb(colour));
+    c.check(c.g().DrawString(block.text.c_str(), static_cast<INT>(block.text.size()), font,
+                             RectF(left, top, block.width, box.y + box.h - top), &format, &brush));
 }
 
 void DrawTitle(Canvas& c, std::string_view text, REAL x, REAL y, REAL size, Align align, REAL width) {

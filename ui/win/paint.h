@@ -147,7 +147,17 @@ void DrawSky(Canvas& c, bool splash, ShootingStars& shooting);
 // Fills/strokes a rounded rectangle (shorthands used by the screens).
 void FillRounded(Canvas& c, const Box& box, REAL r, ARGB fill);
 void StrokeRounded(Canvas& c, const Box& box, REAL r, ARGB pen, REAL width);
-// Measures a label's height with wrapping in the given width (used to lay out news titles).
-REAL MeasureLabelHeight(Canvas& c, std::string_view text, REAL width, REAL size, bool bold);
+// The box a label's text takes with the label's font and format: one line (wrap off) or the lines
+// it wraps into within `width`.
+Gdiplus::SizeF MeasureLabel(Canvas& c, std::wstring_view text, REAL width, REAL size, bool bold, bool wrap);
+// Whether a label's text fits its box whole: its one line within w (wrap off), or all its lines
+// within h (wrap on).
+bool LabelFits(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, bool bold, bool wrap);
+// The text a label shows: the whole text when it fits its box, else cut after a word with "...".
+std::wstring FitLabelText(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, bool bold, bool wrap);
+// A wrapping label whose lines sit in the middle of the box's height (a one-line text is not left
+// hanging at the top of a box made for two).
+void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, ARGB colour, bool bold, Align align,
+                   bool translate);
 
 }  // namespace nyra::ui

@@ -59,7 +59,7 @@ constexpr Box kNewsFeatured = box(layout::kNewsFeaturedCard);
 constexpr Box newsRow(int k) { return box(layout::newsRow(k)); }
 constexpr Box kStatusPanel = box(layout::kGameStatusPanel);
 constexpr Box kSplashBar{415, 562, 300, 8};
-constexpr Box kStatusBar{416, 720, 404, 26};
+constexpr Box kStatusBar = box(layout::kStatusBar);
 constexpr Box kNewsCover{470, 332, 352, 128};
 }  // namespace rect
 
@@ -80,6 +80,29 @@ constexpr float kHeroTopFadeShare = 32.0f / 1240.0f;
 // Crystals, lantern and rocks in the lower left corner, inside the card.
 constexpr ArtPlace kSide{30, 296, 524};
 }  // namespace art
+
+// A label in one of the layout's text boxes.
+void drawText(Canvas& c, std::string_view text, const layout::TextBox& t, ARGB colour, Align align, bool translate) {
+    const Box b = box(t.rect);
+    DrawLabel(c, text, b.x, b.y, b.w, b.h, t.size, colour, t.bold, align, t.wrap, translate);
+}
+
+// A wrapping text box whose one or two lines sit in the middle of its height.
+void drawTextBlock(Canvas& c, std::string_view text, const layout::TextBox& t, ARGB colour, Align align, bool translate) {
+    DrawTextBlock(c, text, box(t.rect), t.size, colour, t.bold, align, translate);
+}
+
+// The user name at the box's size when it fits one line, else at the largest smaller size that
+// does (down to the smallest the layout allows, then cut with "..."), kept on the box's middle line.
+void drawUserName(Canvas& c, const std::string& name, const layout::TextBox& t, ARGB colour) {
+    const std::wstring wide = toWide(name);
+    const Box b = box(t.rect);
+    float size = t.size;
+    while (size > layout::kSignedInNameSmallest && !LabelFits(c, wide, b.w, b.h, size, t.bold, false)) size -= 1;
+    const float drop = (MeasureLabel(c, L"Ag", b.w, t.size, t.bold, false).Height -
+                        MeasureLabel(c, L"Ag", b.w, size, t.bold, false).Height) / 2;
+    DrawLabel(c, name, b.x, b.y + drop, b.w, b.h - drop, size, colour, t.bold, Align::Centre, false, false);
+}
 
 // Number of UTF-16 units of a UTF-8 text (what a badge is sized by).
 std::size_t displayLength(const std::string& text) { return toWide(text).size(); }
@@ -352,7 +375,10 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
     const bool splash = store_.splash().load() && !preview;
 
     PaintInputs inputs;
-    inputs.translate = [english](const std::string& text) { return TranslateForDisplay(text, english); };
+    inputs.translate = [this, english](const std::string& text) {
+        if (translationObserver_) translationObserver_(text);
+        return TranslateForDisplay(text, english);
+    };
     inputs.mouseX = mouseX_;
     inputs.mouseY = mouseY_;
     inputs.caretOn = caretOn_;
@@ -390,7 +416,7 @@ std::unique_ptr<Gdiplus::Bitmap> Renderer::RenderFrame(double scale, bool previe
 
     if (splash) {
         DrawLabel(c, "Sua jornada começa aqui.", 315, 480, 500, 38, 26, colour::kPrimaryText, true, Align::Centre, false, true);
-        DrawLabel(c, state.statusText, 315, 524, 500, 24, 14, colour::kLightText, false, Align::Centre, false, true);
+        drawText(c, state.statusText, layout::kSplashStatus, colour::kLightText, Align::Centre, true);
         DrawProgressBar(c, rect::kSplashBar, 0, true);
     } else {
         // Most of the home screen changes only with the state or the hover; it is drawn into a
@@ -434,16 +460,15 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
         DrawButton(c, rect::kRegister, "CRIAR CONTA", false, true);
         DrawButton(c, rect::kForgotPassword, "ESQUECI SENHA", false, true);
     } else {
-        DrawLabel(c, "Bem-vindo de volta,", 880, 410, 272, 24, 15, colour::kLightText, false, Align::Centre, false, true);
-        DrawLabel(c, s.username, 880, 438, 272, 52, 34, colour::kLightGold, true, Align::Centre, false, false);
+        drawText(c, "Bem-vindo de volta,", layout::kSignedInGreeting, colour::kLightText, Align::Centre, true);
+        drawUserName(c, s.username, layout::kSignedInName, colour::kLightGold);
         // Unread notifications are news worth the gold; the other lines stay quiet.
         const std::size_t unread = unreadCount(s.notifications);
         const bool announce = !s.busy && unread > 0;
-        DrawLabel(c, signedInLine(s, unread), 880, 494, 272, 22, 13, announce ? colour::kLightGold : colour::kMutedLilac, false,
-                  Align::Centre, false, true);
+        drawText(c, signedInLine(s, unread), layout::kSignedInLine, announce ? colour::kLightGold : colour::kMutedLilac,
+                 Align::Centre, true);
         DrawButton(c, rect::kSignOut, "SAIR DA CONTA", false, !s.busy && !s.gameRunning);
-        DrawLabel(c, "Clique em Jogar para entrar no mundo de Nyra Saga.", 880, 674, 272, 30, 12, colour::kMutedLilac, false,
-                  Align::Centre, true, true);
+        drawTextBlock(c, kSignedInFooterText, layout::kSignedInFooter, colour::kMutedLilac, Align::Centre, true);
     }
 
     DrawButton(c, rect::kPlay, playButtonLabel(s), true, !s.busy);
@@ -451,8 +476,8 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
     DrawButton(c, rect::kPortal, "PORTAL", false, true);
     DrawButton(c, rect::kOptions, "OPÇÕES", false, !s.busy);
 
-    DrawLabel(c, "LAUNCHER " + launcherVersion_, 880, 738, 272, 18, 10, 0xFFC8B2D4, true, Align::Centre, false, false);
-    DrawLabel(c, "JOGO: " + s.gameVersion, 880, 713, 272, 18, 11, colour::kLightText, true, Align::Centre, false, true);
+    drawText(c, "LAUNCHER " + launcherVersion_, layout::kLauncherVersionLine, 0xFFC8B2D4, Align::Centre, false);
+    drawText(c, "JOGO: " + s.gameVersion, layout::kGameVersionLine, colour::kLightText, Align::Centre, true);
 }
 
 // The login fields change with every key and blink with the caret: drawn on every frame.
@@ -480,13 +505,13 @@ void Renderer::drawStatusPanel(Canvas& c, const UiState&) {
 
 // The status panel's texts and bar follow every progress step of a download: drawn live.
 void Renderer::drawStatusContent(Canvas& c, const UiState& s) {
-    DrawLabel(c, statusPanelTitle(s), 418, 668, 300, 20, 13, colour::kGold, true, Align::Near, false, true);
+    drawText(c, statusPanelTitle(s), layout::kStatusTitle, colour::kGold, Align::Near, true);
     const bool ready = readyToPlay(s);
-    DrawLabel(c, std::to_string(s.progress) + "%", 700, 660, 118, 34, 26, ready ? colour::kReadyPercent : colour::kLightGold,
-              true, Align::Far, false, false);
+    drawText(c, std::to_string(s.progress) + "%", layout::kStatusPercent, ready ? colour::kReadyPercent : colour::kLightGold,
+             Align::Far, false);
     const bool notice = noticeVisible(s, c.inputs().nowMs);
-    DrawLabel(c, statusDetail(s, c.inputs().nowMs), 418, 693, 400, 20, 12, notice ? colour::kLightGold : colour::kLightText,
-              false, Align::Near, false, true);
+    drawTextBlock(c, statusDetail(s, c.inputs().nowMs), layout::kStatusDetail,
+                  notice ? colour::kLightGold : colour::kLightText, Align::Near, true);
     DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
 }
 
@@ -548,12 +573,13 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
 
     const bool cardHovered = c.hovered(rect::kNewsFeatured);
     const std::string title = c.inputs().translate ? c.inputs().translate(featured.title) : featured.title;
-    const float oneLine = MeasureLabelHeight(c, "Ag", 352, 17, true);
-    const bool twoLines = MeasureLabelHeight(c, title, 352, 17, true) > oneLine * 1.4f;
-    DrawLabel(c, title, 470, 465, 352, twoLines ? 50.0f : 26.0f, 17, cardHovered ? colour::kLightGold : colour::kPrimaryText,
-              true, Align::Near, twoLines, false);
-    DrawLabel(c, featured.summary, 470, twoLines ? 514.0f : 492.0f, 352, twoLines ? 18.0f : 35.0f, 12, colour::kLightText,
-              false, Align::Near, true, true);
+    const layout::TextBox& oneLine = layout::kNewsTitleOneLine;
+    const bool twoLines = !LabelFits(c, toWide(title), static_cast<float>(oneLine.rect.w), static_cast<float>(oneLine.rect.h),
+                                     oneLine.size, oneLine.bold, false);
+    drawText(c, title, twoLines ? layout::kNewsTitleTwoLines : oneLine, cardHovered ? colour::kLightGold : colour::kPrimaryText,
+             Align::Near, false);
+    drawText(c, featured.summary, twoLines ? layout::kNewsSummaryAfterTwoLines : layout::kNewsSummaryAfterOneLine,
+             colour::kLightText, Align::Near, true);
     line(c, 0x46F2C66D, 1, 472, 536, 820, 536);
 
     for (int k = 0; k < 2 && k + 1 < n; ++k) {
@@ -562,16 +588,15 @@ void Renderer::drawNewsPanel(Canvas& c, const UiState& s) {
         const bool hovered = c.hovered(row);
         if (hovered) FillRounded(c, row, 10, 0x1EFFFFFF);
         drawCover(c, newsCover(next.cover), {470, row.y + 5, 62, 34}, 7, 1);
-        DrawLabel(c, next.title, 542, row.y + 4, 278, 20, 13, hovered ? colour::kLightGold : colour::kPrimaryText, true,
-                  Align::Near, false, true);
+        drawText(c, next.title, layout::newsRowTitle(k), hovered ? colour::kLightGold : colour::kPrimaryText, Align::Near, true);
         Gdiplus::SolidBrush dot(Gdiplus::Color(categoryStyle(next.category).badgeColour));
         c.check(c.g().FillEllipse(&dot, RectF(543, row.y + 29, 6, 6)));
         // The category word at its start is translated; the date is not.
-        DrawLabel(c, newsRowCaption(next), 554, row.y + 24, 266, 16, 10, colour::kMutedLilac, true, Align::Near, false, true);
+        drawText(c, newsRowCaption(next), layout::newsRowCaption(k), colour::kMutedLilac, Align::Near, true);
     }
     if (n == 1) {
-        DrawLabel(c, "Mais notícias no portal e no Discord da comunidade.", 472, 560, 348, 20, 12, colour::kMutedLilac, false,
-                  Align::Centre, false, true);
+        drawText(c, "Mais notícias no portal e no Discord da comunidade.", layout::kNewsOnlyItemLine, colour::kMutedLilac,
+                 Align::Centre, true);
     }
 }
 

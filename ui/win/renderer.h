@@ -9,6 +9,7 @@
 #include "core/ui_state.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ public:
     void setCaretOn(bool on) { caretOn_ = on; }
     // "LAUNCHER " + this text at the foot of the account panel (major.minor.build).
     void setLauncherVersion(std::string version) { launcherVersion_ = std::move(version); }
+
+    // Called with every text drawn through the UI language, before it is translated (a test lists
+    // what the screens show with it).
+    void setTranslationObserver(std::function<void(const std::string&)> observer) {
+        translationObserver_ = std::move(observer);
+    }
 
     // The first GDI+ failure of the last frame (Ok when everything drew).
     Gdiplus::Status lastStatus() const { return lastStatus_; }
@@ -97,6 +104,7 @@ private:
     float mouseX_ = -1, mouseY_ = -1;
     bool caretOn_ = false;
     std::string launcherVersion_;
+    std::function<void(const std::string&)> translationObserver_;
     Gdiplus::Status lastStatus_ = Gdiplus::Ok;
 };
 

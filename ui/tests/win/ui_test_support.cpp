@@ -1,13 +1,13 @@
 #include "ui_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
 namespace nyra::test {
 namespace {
-
-constexpr int kChannelTolerance = 48;
 
 std::vector<std::uint32_t> pixels(Gdiplus::Bitmap& bitmap) {
     const auto width = static_cast<INT>(bitmap.GetWidth());
@@ -68,7 +68,9 @@ PictureDifference comparePictures(Gdiplus::Bitmap& actual, Gdiplus::Bitmap& expe
             if (d > worst) worst = d;
         }
         if (worst > kChannelTolerance) ++differing;
+        if (worst > result.largestChannelError) result.largestChannelError = worst;
     }
+    result.differingPixels = differing;
     result.differingShare = a.empty() ? 0 : static_cast<double>(differing) / static_cast<double>(a.size());
     result.meanChannelError = a.empty() ? 0 : total / (4.0 * static_cast<double>(a.size()));
     return result;
@@ -79,6 +81,28 @@ PictureDifference comparePictures(const std::filesystem::path& actual, const std
     Gdiplus::Bitmap b(expected.c_str());
     if (a.GetLastStatus() != Gdiplus::Ok || b.GetLastStatus() != Gdiplus::Ok) return {};
     return comparePictures(a, b);
+}
+
+void expectMatchesReference(const std::filesystem::path& picture, const std::string& name) {
+    const auto reference = referenceFolder() / name;
+    // Removed first: the C runtime under Wine gives every file of one drive the same identity, so
+    // copy_file's overwrite would refuse as if a file were copied onto itself.
+    if (std::getenv("NYRA_UPDATE_REFERENCES") != nullptr) {
+        std::filesystem::remove(reference);
+        std::filesystem::copy_file(picture, reference);
+    }
+    const PictureDifference difference = comparePictures(picture, reference);
+    ASSERT_TRUE(difference.sameSize) << name << ": missing, unreadable or another size";
+    EXPECT_EQ(difference.differingPixels, 0u)
+        << name << ": " << difference.differingPixels << " pixels differ (largest channel error "
+        << difference.largestChannelError << ", mean " << difference.meanChannelError << ")";
+    if (difference.differingPixels != 0) {
+        auto kept = testFolder() / name;
+        kept.replace_extension(L".actual.png");
+        std::error_code ignored;
+        std::filesystem::remove(kept, ignored);
+        std::filesystem::copy_file(picture, kept, ignored);
+    }
 }
 
 Gdiplus::ARGB pixelAt(Gdiplus::Bitmap& bitmap, int x, int y) {

@@ -5,6 +5,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -31,11 +32,23 @@ private:
 
 struct PictureDifference {
     bool sameSize = false;
-    double differingShare = 0;  // share of pixels with a channel off by more than the tolerance
+    std::size_t differingPixels = 0;  // pixels with a channel off by more than the tolerance
+    double differingShare = 0;        // the same as a share of all pixels
     double meanChannelError = 0;
+    int largestChannelError = 0;
 };
 PictureDifference comparePictures(const std::filesystem::path& actual, const std::filesystem::path& expected);
 PictureDifference comparePictures(Gdiplus::Bitmap& actual, Gdiplus::Bitmap& expected);
+
+// The renders are deterministic (frozen clock, fixed star seed, the fonts and art of Launcher.exe):
+// the same state gives the same picture to the last bit, in one process and across processes, so
+// a picture must match its reference exactly. A wrong glyph changes dozens of pixels.
+inline constexpr int kChannelTolerance = 0;
+
+// Compares a rendered picture with ui/tests/reference/<name>. NYRA_UPDATE_REFERENCES=1 writes the
+// picture as the new reference first (look at it before committing); a mismatch leaves the picture
+// beside the test executable as <name> with ".actual.png" for a look. Failures go to GoogleTest.
+void expectMatchesReference(const std::filesystem::path& picture, const std::string& name);
 
 // ARGB of one pixel (non-premultiplied).
 Gdiplus::ARGB pixelAt(Gdiplus::Bitmap& bitmap, int x, int y);

@@ -78,10 +78,13 @@ struct TextBox {
 };
 
 // The game status panel. The detail line holds two lines (several status texts and notices are
-// longer than one), so the bar sits 8 px lower than a one-line layout would put it.
-inline constexpr TextBox kStatusTitle{{418, 668, 300, 20}, 13, true, false};
+// longer than one), so the bar sits 8 px lower than a one-line layout would put it. A failure text
+// with its diagnostic suffix can need three: it is drawn smaller, down to the smallest size, where
+// three lines fill the box, so that it is read whole rather than cut.
+inline constexpr TextBox kStatusTitle{{418, 664, 300, 20}, 13, true, false};
 inline constexpr TextBox kStatusPercent{{700, 660, 118, 34}, 26, true, false};
-inline constexpr TextBox kStatusDetail{{418, 688, 400, 36}, 12, false, true};
+inline constexpr TextBox kStatusDetail{{418, 684, 400, 42}, 12, false, true};
+inline constexpr float kStatusDetailSmallest = 10;
 inline constexpr Rect kStatusBar{416, 728, 404, 26};
 
 // The splash's status line.

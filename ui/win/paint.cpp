@@ -339,14 +339,25 @@ namespace {
 // How a text block is laid out: the text shown, and the width and height of its lines.
 struct BlockLayout {
     std::wstring text;
+    REAL size = 0;
     REAL width = 0;
     REAL height = 0;
 };
 
+// The size the text is drawn at: the box's, or, for a text too long for the box at that size, the
+// largest smaller one (in half pixels, down to `smallest`) at which it fits whole.
+REAL blockSize(Canvas& c, const std::wstring& text, const Box& box, REAL size, REAL smallest, bool bold) {
+    REAL chosen = size;
+    while (chosen - 0.5f >= smallest && !LabelFits(c, text, box.w, box.h, chosen, bold, true)) chosen -= 0.5f;
+    return chosen;
+}
+
 // Fits the text, then narrows the lines as far as their count allows, so that two lines come out
 // about even instead of a full line and an orphan word.
-BlockLayout layOutBlock(Canvas& c, const std::wstring& text, const Box& box, REAL size, bool bold) {
+BlockLayout layOutBlock(Canvas& c, const std::wstring& text, const Box& box, REAL largest, REAL smallest, bool bold) {
     BlockLayout out;
+    const REAL size = blockSize(c, text, box, largest, smallest, bold);
+    out.size = size;
     out.text = FitLabelText(c, text, box.w, box.h, size, bold, true);
     out.width = box.w;
     out.height = MeasureLabel(c, out.text, box.w, size, bold, true).Height;
@@ -367,16 +378,20 @@ BlockLayout layOutBlock(Canvas& c, const std::wstring& text, const Box& box, REA
 
 }  // namespace
 
-void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, ARGB colour, bool bold, Align align,
-                   bool translate) {
+REAL TextBlockSize(Canvas& c, std::wstring_view text, const Box& box, REAL size, REAL smallest, bool bold) {
+    return blockSize(c, std::wstring(text), box, size, smallest, bold);
+}
+
+void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, REAL smallest, ARGB colour, bool bold,
+                   Align align, bool translate) {
     const std::wstring wide = toWide(displayText(c, text, translate));
     if (wide.empty()) return;
-    const Gdiplus::Font* font = c.fonts().font(bold, size);
-    if (font == nullptr) return;
     // The status line is drawn on every frame: its layout (a dozen measurements) is remembered.
     static std::map<std::wstring, BlockLayout> layouts;
-    const BlockLayout& block = remembered(layouts, layoutKey(c, wide, {box.w, box.h, size}, bold),
-                                          [&] { return layOutBlock(c, wide, box, size, bold); });
+    const BlockLayout& block = remembered(layouts, layoutKey(c, wide, {box.w, box.h, size, smallest}, bold),
+                                          [&] { return layOutBlock(c, wide, box, size, smallest, bold); });
+    const Gdiplus::Font* font = c.fonts().font(bold, block.size);
+    if (font == nullptr) return;
     const REAL left = align == Align::Centre ? box.x + (box.w - block.width) / 2
                       : align == Align::Far  ? box.x + box.w - block.width
                                              : box.x;

@@ -156,8 +156,11 @@ bool LabelFits(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, boo
 // The text a label shows: the whole text when it fits its box, else cut after a word with "...".
 std::wstring FitLabelText(Canvas& c, std::wstring_view text, REAL w, REAL h, REAL size, bool bold, bool wrap);
 // A wrapping label whose lines sit in the middle of the box's height (a one-line text is not left
-// hanging at the top of a box made for two).
-void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, ARGB colour, bool bold, Align align,
-                   bool translate);
+// hanging at the top of a box made for two). A text that does not fit whole at `size` is drawn at
+// the largest smaller size, down to `smallest`, at which it does; only then is it cut after a word.
+void DrawTextBlock(Canvas& c, std::string_view text, const Box& box, REAL size, REAL smallest, ARGB colour, bool bold,
+                   Align align, bool translate);
+// The size DrawTextBlock draws the text at (the text as shown, after translation).
+REAL TextBlockSize(Canvas& c, std::wstring_view text, const Box& box, REAL size, REAL smallest, bool bold);
 
 }  // namespace nyra::ui

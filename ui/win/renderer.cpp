@@ -87,9 +87,11 @@ void drawText(Canvas& c, std::string_view text, const layout::TextBox& t, ARGB c
     DrawLabel(c, text, b.x, b.y, b.w, b.h, t.size, colour, t.bold, align, t.wrap, translate);
 }
 
-// A wrapping text box whose one or two lines sit in the middle of its height.
-void drawTextBlock(Canvas& c, std::string_view text, const layout::TextBox& t, ARGB colour, Align align, bool translate) {
-    DrawTextBlock(c, text, box(t.rect), t.size, colour, t.bold, align, translate);
+// A wrapping text box whose one or two lines sit in the middle of its height, drawn smaller (down
+// to `smallest`) when the text does not fit whole at the box's size.
+void drawTextBlock(Canvas& c, std::string_view text, const layout::TextBox& t, float smallest, ARGB colour, Align align,
+                   bool translate) {
+    DrawTextBlock(c, text, box(t.rect), t.size, smallest, colour, t.bold, align, translate);
 }
 
 // The user name at the box's size when it fits one line, else at the largest smaller size that
@@ -468,7 +470,8 @@ void Renderer::drawAccountPanel(Canvas& c, const UiState& s) {
         drawText(c, signedInLine(s, unread), layout::kSignedInLine, announce ? colour::kLightGold : colour::kMutedLilac,
                  Align::Centre, true);
         DrawButton(c, rect::kSignOut, "SAIR DA CONTA", false, !s.busy && !s.gameRunning);
-        drawTextBlock(c, kSignedInFooterText, layout::kSignedInFooter, colour::kMutedLilac, Align::Centre, true);
+        drawTextBlock(c, kSignedInFooterText, layout::kSignedInFooter, layout::kSignedInFooter.size, colour::kMutedLilac,
+                      Align::Centre, true);
     }
 
     DrawButton(c, rect::kPlay, playButtonLabel(s), true, !s.busy);
@@ -510,7 +513,7 @@ void Renderer::drawStatusContent(Canvas& c, const UiState& s) {
     drawText(c, std::to_string(s.progress) + "%", layout::kStatusPercent, ready ? colour::kReadyPercent : colour::kLightGold,
              Align::Far, false);
     const bool notice = noticeVisible(s, c.inputs().nowMs);
-    drawTextBlock(c, statusDetail(s, c.inputs().nowMs), layout::kStatusDetail,
+    drawTextBlock(c, statusDetail(s, c.inputs().nowMs), layout::kStatusDetail, layout::kStatusDetailSmallest,
                   notice ? colour::kLightGold : colour::kLightText, Align::Near, true);
     DrawStatusProgress(c, rect::kStatusBar, static_cast<float>(s.progress), s.busy && s.progress == 0, s.busy);
 }

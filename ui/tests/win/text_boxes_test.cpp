@@ -162,6 +162,41 @@ TEST_F(StandInNews, TheSampleNewsFit) {
     for (const NewsItem& item : items) expectNewsFits(measure, item);
 }
 
+// The failures a job leaves in the status line, with their diagnostic suffix, are read whole:
+// too long for two lines at the box's size, they are drawn smaller, never below the smallest size.
+TEST(TextBoxes, FailureTextsInTheStatusLineAreDrawnSmallerRatherThanCut) {
+    Measure measure;
+    namespace layout = ui::layout;
+    std::vector<std::string> failures;
+    for (const char* stage : {"certificado", "envio", "resposta"}) {
+        for (const unsigned long code : {12002ul, 12007ul, 12029ul, 12030ul, 12175ul, 4294967295ul}) {
+            failures.push_back(api::describeTransportFailure(stage, code));
+        }
+    }
+    failures.push_back(api::statusMessage(api::lookupOperation("/api/launcher/packages/nyra-999.pck"),
+                                          "/api/launcher/packages/nyra-999.pck", 404));
+    failures.emplace_back(
+        "O servidor ainda nao publicou a atualizacao assinada do launcher. Tente novamente em instantes.");
+    const auto& r = layout::kStatusDetail.rect;
+    const ui::Box detail{static_cast<float>(r.x), static_cast<float>(r.y), static_cast<float>(r.w),
+                         static_cast<float>(r.h)};
+    const auto drawnSize = [&](const std::string& text) {
+        return ui::TextBlockSize(measure.canvas(), ui::toWide(text), detail, layout::kStatusDetail.size,
+                                 layout::kStatusDetailSmallest, layout::kStatusDetail.bold);
+    };
+    for (const std::string& text : failures) {
+        const float size = drawnSize(text);
+        EXPECT_GE(size, layout::kStatusDetailSmallest) << text;
+        TextBox drawn = layout::kStatusDetail;
+        drawn.size = size;
+        measure.expectWhole(text, drawn, "status detail, drawn smaller");
+    }
+    // The launcher's own status texts keep the box's size.
+    for (const std::string& text : statusTexts()) {
+        EXPECT_EQ(drawnSize(text), layout::kStatusDetail.size) << text;
+    }
+}
+
 // Texts from outside can be any length: what does not fit is cut after its last whole word.
 TEST(TextBoxes, TooLongTextsAreCutAfterAWordWithAnEllipsis) {
     Measure measure;
@@ -169,19 +204,16 @@ TEST(TextBoxes, TooLongTextsAreCutAfterAWordWithAnEllipsis) {
     const struct {
         std::string text;
         TextBox box;
-        const char* shown;
+        std::string shown;
     } cases[] = {
         {"Atualizacao 5.5: novas masmorras nos Jardins Suspensos", layout::newsRowTitle(0),
          "Atualizacao 5.5: novas masmorras nos..."},
         {"Missoes especiais, recompensas em dobro e a parada das lanternas na praca central.",
          layout::kNewsSummaryAfterTwoLines, "Missoes especiais, recompensas em dobro e a parada das..."},
-        {api::describeTransportFailure("envio", 12029), layout::kStatusDetail, nullptr},
     };
     for (const auto& c : cases) {
         const std::string shown = measure.shown(c.text, c.box);
-        if (c.shown != nullptr) {
-            EXPECT_EQ(shown, c.shown);
-        }
+        EXPECT_EQ(shown, c.shown);
         measure.expectWhole(shown, c.box, "cut text");
         EXPECT_TRUE(cutAfterAWord(c.text, shown)) << shown;
     }

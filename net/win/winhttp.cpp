@@ -40,22 +40,35 @@ std::wstring widenHeaders(const std::string& headers) {
     return std::wstring(converted.begin(), converted.end());
 }
 
-// readBody into storage the caller keeps from one response to the next. Only for bodies that
-// hold no secret (pack ranges are published ciphertext), so nothing is wiped on growth.
-std::vector<std::uint8_t> readBodyReusing(HINTERNET request, std::uint64_t limit, std::vector<std::uint8_t> body) {
+// The whole body, read into `body` (cleared first, its capacity reused), the limit tested before
+// each read so nothing beyond it is stored. A body that may carry a secret (package keys, tokens,
+// catalogs) grows with its old block wiped and is wiped before a failure leaves; pack ranges are
+// published ciphertext and need neither.
+std::vector<std::uint8_t> readWholeBody(HINTERNET request, std::uint64_t limit, std::vector<std::uint8_t> body,
+                                        bool secret) {
+    const auto capacityCap = static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX));
     body.clear();
-    for (;;) {
-        DWORD available = 0;
-        if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
-        if (available == 0) return body;
-        if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
-        const std::size_t start = body.size();
-        body.resize(start + available);
-        DWORD read = 0;
-        if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
-            fail("Conexao interrompida.");
+    try {
+        for (;;) {
+            DWORD available = 0;
+            if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
+            if (available == 0) return body;
+            if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
+            const std::size_t start = body.size();
+            if (secret) {
+                resizeWiping(body, start + available, capacityCap);
+            } else {
+                body.resize(start + available);
+            }
+            DWORD read = 0;
+            if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
+                fail("Conexao interrompida.");
+            }
+            body.resize(start + read);
         }
-        body.resize(start + read);
+    } catch (...) {
+        if (secret) wipe(body);
+        throw;
     }
 }
 
@@ -107,7 +120,7 @@ public:
 
     std::vector<std::uint8_t> readBody(std::uint64_t limit) override { return net::readBody(request_.get(), limit); }
     std::vector<std::uint8_t> readBodyInto(std::vector<std::uint8_t> buffer, std::uint64_t limit) override {
-        return readBodyReusing(request_.get(), limit, std::move(buffer));
+        return readWholeBody(request_.get(), limit, std::move(buffer), /*secret=*/false);
     }
 
     std::optional<std::string> contentType() override {
@@ -188,28 +201,7 @@ void CALLBACK checkServerCertificate(HINTERNET request, DWORD_PTR context, DWORD
 }
 
 std::vector<std::uint8_t> readBody(HINTERNET request, std::uint64_t limit) {
-    // Bodies carry package keys, tokens and catalogs: a buffer that grows is moved with its old
-    // block wiped, and a body that fails half-way is wiped before the error leaves.
-    const auto capacityCap = static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX));
-    std::vector<std::uint8_t> body;
-    try {
-        for (;;) {
-            DWORD available = 0;
-            if (!::WinHttpQueryDataAvailable(request, &available)) fail("Conexao interrompida ao receber os arquivos.");
-            if (available == 0) return body;
-            if (static_cast<std::uint64_t>(body.size()) + available > limit) fail("Resposta do servidor muito grande.");
-            const std::size_t start = body.size();
-            resizeWiping(body, start + available, capacityCap);
-            DWORD read = 0;
-            if (!::WinHttpReadData(request, body.data() + start, available, &read) || read == 0) {
-                fail("Conexao interrompida.");
-            }
-            body.resize(start + read);
-        }
-    } catch (...) {
-        wipe(body);
-        throw;
-    }
+    return readWholeBody(request, limit, {}, /*secret=*/true);
 }
 
 WinHttpBackendTransport::WinHttpBackendTransport(std::string host, std::uint16_t port)

@@ -10,6 +10,7 @@
 #include "content/win/receipts_file.h"
 #include "core/clock.h"
 #include "net/http.h"
+#include "content/tests/win/temporary_folder.h"
 #include "net/tests/win/service_fixture.h"
 #include "net/win/winhttp.h"
 #include "platform/win/cng.h"
@@ -155,13 +156,7 @@ protected:
     void SetUp() override {
         ServiceTest::SetUp();
         if (!service) return;
-        wchar_t base[MAX_PATH + 1];
-        ::GetTempPathW(MAX_PATH + 1, base);
-        std::uint8_t random[8];
-        win::randomBytes(random);
-        const std::string hex = toHex(random);
-        folder = std::filesystem::path(base) / (L"nyra-journal-" + std::wstring(hex.begin(), hex.end()));
-        std::filesystem::create_directories(folder);
+        folder = freshTemporaryFolder(L"nyra-journal-");
         http = std::make_unique<Http>(std::make_unique<net::WinHttpBackendTransport>("localhost", 443), clock,
                                       "localhost");
         http->login(service->user, service->password, std::string(64, 'a'), "HWID v1", false);

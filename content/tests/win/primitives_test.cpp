@@ -1,5 +1,6 @@
 // The Win32 content primitives on real files and CNG: file hashing, AES-GCM, whole-file I/O,
 // path joining, pack handles and the protected receipts file.
+#include "content/tests/win/temporary_folder.h"
 #include "core/tests/failure_text.h"
 #include "content/package.h"
 #include "content/win/pack_file.h"
@@ -23,13 +24,7 @@ using nlohmann::json;
 class TempFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t base[MAX_PATH + 1];
-        ::GetTempPathW(MAX_PATH + 1, base);
-        std::uint8_t random[8];
-        win::randomBytes(random);
-        const std::string hex = toHex(random);
-        folder = std::filesystem::path(base) / (L"nyra-content-" + std::wstring(hex.begin(), hex.end()));
-        std::filesystem::create_directories(folder);
+        folder = test::freshTemporaryFolder(L"nyra-content-");
     }
     void TearDown() override {
         std::error_code ignored;

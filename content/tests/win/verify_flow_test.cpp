@@ -5,6 +5,7 @@
 #include "core/flow.h"
 #include "app/win/product_services.h"
 #include "net/http.h"
+#include "content/tests/win/temporary_folder.h"
 #include "net/tests/win/service_fixture.h"
 #include "net/win/winhttp.h"
 #include "platform/win/cng.h"
@@ -56,13 +57,7 @@ struct Surroundings final : HomeService,
 class VerifyButton : public ServiceTest {};
 
 TEST_F(VerifyButton, EmptyGameFolderBecomesThePublishedSetThenStaysUpToDate) {
-    wchar_t base[MAX_PATH + 1];
-    ::GetTempPathW(MAX_PATH + 1, base);
-    std::uint8_t random[8];
-    win::randomBytes(random);
-    const std::string hex = toHex(random);
-    const std::filesystem::path folder = std::filesystem::path(base) / (L"nyra-verify-" + std::wstring(hex.begin(), hex.end()));
-    std::filesystem::create_directories(folder);
+    const std::filesystem::path folder = freshTemporaryFolder(L"nyra-verify-");
     WinClock clock;
     {
         Http http(std::make_unique<net::WinHttpBackendTransport>("localhost", 443), clock, "localhost");

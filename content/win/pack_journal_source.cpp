@@ -63,7 +63,8 @@ public:
         const DWORD length =
             ::GetFinalPathNameByHandleW(file, finalPath.data(), kLongestPath, FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
         if (length == 0 || length >= kLongestPath) return {};
-        const auto device = volumeDeviceOf(std::u16string(finalPath.begin(), finalPath.begin() + length));
+        const auto device =
+            volumeDeviceOf(std::u16string(finalPath.begin(), finalPath.begin() + static_cast<std::ptrdiff_t>(length)));
         if (!device) return {};
 
         wchar_t fileSystem[MAX_PATH + 1] = {};

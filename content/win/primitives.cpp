@@ -14,12 +14,6 @@ namespace {
 
 constexpr DWORD kBlockSize = 1048576;
 
-bool isDirectoryOrReparse(HANDLE file) {
-    FILE_ATTRIBUTE_TAG_INFO info{};
-    if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return true;
-    return (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
-}
-
 }  // namespace
 
 std::string sha256File(const std::filesystem::path& file, const HashProgressFn& progress) {
@@ -93,77 +87,19 @@ std::vector<std::uint8_t> decryptGcm(std::span<const std::uint8_t> ciphertext, s
 }
 
 std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file, std::uint64_t limit) {
-    win::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!handle || isDirectoryOrReparse(handle.get())) fail("Arquivo do jogo nao encontrado.");
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(handle.get(), &size) || size.QuadPart < 0) fail("Falha ao ler arquivo.");
-    if (static_cast<std::uint64_t>(size.QuadPart) > limit) fail("Tamanho de arquivo invalido.");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size.QuadPart));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD read = 0;
-        const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kBlockSize));
-        if (!::ReadFile(handle.get(), bytes.data() + done, want, &read, nullptr) || read == 0) {
-            fail("Falha ao ler arquivo.");
-        }
-        done += read;
+    std::vector<std::uint8_t> bytes;
+    switch (win::readPlainFile(file, limit, bytes)) {
+    case win::ReadOutcome::Read:
+        return bytes;
+    case win::ReadOutcome::Missing:
+    case win::ReadOutcome::NotPlain:
+        fail("Arquivo do jogo nao encontrado.");
+    case win::ReadOutcome::TooLarge:
+        fail("Tamanho de arquivo invalido.");
+    case win::ReadOutcome::Failed:
+        break;
     }
-    // A file that grew after the size query is not the file that was measured.
-    std::uint8_t extra = 0;
-    DWORD read = 0;
-    if (!::ReadFile(handle.get(), &extra, 1, &read, nullptr) || read != 0) fail("Tamanho de arquivo invalido.");
-    return bytes;
-}
-
-namespace {
-
-// Frees the name for a new file: a plain file or link there is removed (its other names, or what
-// it points to, stay untouched); a folder is left alone, so the creation that follows fails.
-void removeLeftover(const std::filesystem::path& file) noexcept {
-    const DWORD attributes = ::GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return;
-    if (::DeleteFileW(file.c_str())) return;
-    // A read-only leftover of an interrupted run.
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-        ::SetFileAttributesW(file.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
-        ::DeleteFileW(file.c_str());
-    }
-}
-
-}  // namespace
-
-FreshFile FreshFile::create(const std::filesystem::path& file, Sharing sharing) noexcept {
-    removeLeftover(file);
-    const DWORD shareMode = sharing == Sharing::Readers ? FILE_SHARE_READ : 0;
-    win::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_NEW,
-                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle) return {};
-    // Created a moment ago, yet someone may have given it another name or swapped it meanwhile.
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        info.nNumberOfLinks != 1) {
-        return {};
-    }
-    return FreshFile(std::move(handle));
-}
-
-bool FreshFile::append(std::span<const std::uint8_t> bytes) noexcept {
-    if (!handle_) return false;
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        const auto want = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kBlockSize));
-        if (!::WriteFile(handle_.get(), bytes.data(), want, &written, nullptr) || written != want) return false;
-        bytes = bytes.subspan(written);
-    }
-    return true;
-}
-
-bool FreshFile::finish() noexcept {
-    if (!handle_) return false;
-    const bool flushed = ::FlushFileBuffers(handle_.get()) != 0;
-    return ::CloseHandle(handle_.release()) != 0 && flushed;
+    fail("Falha ao ler arquivo.");
 }
 
 void writeWholeFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
@@ -200,10 +136,6 @@ std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::st
         }
     }
     return current;
-}
-
-bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept {
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool freeBytesForCurrentUser(const std::filesystem::path& folder, std::uint64_t& freeBytes) {

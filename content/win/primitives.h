@@ -10,9 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win/files.h"
 #include "platform/win/handles.h"
 
 namespace nyra {
+
+// The one link-safe writer and the replace step live with the other file helpers.
+using win::FreshFile;
+using win::replaceFile;
 
 // Running byte count after every hashed block.
 using HashProgressFn = std::function<void(std::uint64_t hashedBytes)>;
@@ -35,34 +40,6 @@ std::vector<std::uint8_t> decryptGcm(std::span<const std::uint8_t> ciphertext, s
 // "Falha ao ler arquivo." when reading fails.
 std::vector<std::uint8_t> readWholeFile(const std::filesystem::path& file, std::uint64_t limit);
 
-// A file created afresh and written from its first byte. Whatever has its name is removed first
-// rather than opened: a leftover may be a link or a second name of another file, and writing
-// through it would change that other file. The new file is created only where the name is free,
-// without following a reparse point, and refused when it has more than one name.
-class FreshFile {
-public:
-    enum class Sharing {
-        None,     // nobody else may open it while it is written
-        Readers,  // others may read it meanwhile
-    };
-
-    // Empty (false) when the name cannot be freed, or the file cannot be created or is not a
-    // plain file with a single name.
-    [[nodiscard]] static FreshFile create(const std::filesystem::path& file, Sharing sharing) noexcept;
-
-    FreshFile() = default;
-    explicit operator bool() const noexcept { return handle_.valid(); }
-    // Writes every byte at the end of what was written; false when the system refuses any of them.
-    [[nodiscard]] bool append(std::span<const std::uint8_t> bytes) noexcept;
-    // Flushes the file to the disk and closes it; false when either fails. A file that is not
-    // finished is closed without the flush.
-    [[nodiscard]] bool finish() noexcept;
-
-private:
-    explicit FreshFile(win::UniqueHandle handle) noexcept : handle_(std::move(handle)) {}
-    win::UniqueHandle handle_;
-};
-
 // Creates the file afresh (FreshFile, nobody else sharing it) and writes every byte, flushed:
 // "Nao foi possivel preparar o arquivo." when it cannot be created, "Falha ao gravar arquivo."
 // when writing, flushing or closing fails.
@@ -72,9 +49,6 @@ void writeWholeFile(const std::filesystem::path& file, std::span<const std::uint
 // every prefix below `base` that exists must not be a reparse point ("Pasta do jogo
 // redirecionada.").
 std::filesystem::path joinPackagePath(const std::filesystem::path& base, std::string_view relative);
-
-// Moves `from` over `to` with replace-existing and write-through. False on failure.
-bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept;
 
 // Bytes the current user may still write on the volume of `folder`; false when the query fails.
 using FreeSpaceFn = std::function<bool(const std::filesystem::path& folder, std::uint64_t& freeBytes)>;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/flow_texts.h"
+#include "core/preferences.h"
 #include "core/text.h"
 
 namespace nyra {
@@ -277,22 +278,11 @@ void FlowController::fetchNotifications() {
 }
 
 void FlowController::writePreferences() {
-    json preferences;
-    bool enhanced = false;
-    bool english = false;
-    store_.withLock([&](UiState& s) {
-        enhanced = s.graphicsMode != 0;
-        english = s.languageEnglish;
-        preferences = json{{"width", s.resolutionWidth},
-                           {"height", s.resolutionHeight},
-                           {"full_screen", s.fullScreen},
-                           {"apply_to_game", s.applyToGame},
-                           {"graphics_mode", enhanced ? "enhanced" : "standard"},
-                           {"language", english ? "en" : "pt-BR"}};
-    });
-    services_.environment.setVariable("NYRA_GRAPHICS", enhanced ? "enhanced" : "standard");
-    services_.environment.setVariable("NYRA_LANGUAGE", english ? "en" : "pt-BR");
-    services_.preferences.writePreferences(launcherFolder_, preferences);
+    const Preferences current = store_.withLock([](UiState& s) { return preferencesOf(s); });
+    services_.environment.setVariable(std::string(kGraphicsVariable),
+                                      std::string(graphicsEnvironmentValue(current.enhancedGraphics)));
+    services_.environment.setVariable(std::string(kLanguageVariable), std::string(languageEnvironmentValue(current.english)));
+    services_.preferences.writePreferences(launcherFolder_, preferencesDocument(current));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,10 +31,6 @@ bool PendingStartupServices::cleanNativeComponents(const std::filesystem::path& 
     throw std::runtime_error("Limpeza dos componentes temporarios indisponivel nesta versao.");
 }
 
-void PendingStartupServices::readGameSettings(const std::filesystem::path&) {
-    // The launcher keeps the preference values until the game's own settings can be read.
-}
-
 std::vector<InstallCandidate> PendingStartupServices::installCandidates(const std::filesystem::path&) {
     throw std::runtime_error("Escolha da pasta de instalacao indisponivel nesta versao.");
 }

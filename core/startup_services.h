@@ -1,7 +1,7 @@
 #pragma once
 // What start-up needs from subsystems that own the files and folders it touches before the window
-// opens: self-update apply, protected diagnostics, native component clean-up, game settings and
-// the install location. The shell calls them through this interface so start-up can be wired and
+// opens: self-update apply, protected diagnostics, native component clean-up and the install
+// location. The shell calls them through this interface so start-up can be wired and
 // tested before each of them exists.
 #include <cstdint>
 #include <filesystem>
@@ -30,8 +30,6 @@ public:
     virtual void readDiagnostic(const std::filesystem::path& file) = 0;
     // Deletes the temporary protected components of an engine folder; false when some remain.
     virtual bool cleanNativeComponents(const std::filesystem::path& engineFolder) = 0;
-    // Lets the game settings read the game's "client.ini" screen options.
-    virtual void readGameSettings(const std::filesystem::path& launcherFolder) = 0;
     // Up to four install candidates, usable ones first.
     virtual std::vector<InstallCandidate> installCandidates(const std::filesystem::path& launcherFolder) = 0;
 };
@@ -44,7 +42,6 @@ public:
     unsigned migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) override;
     void readDiagnostic(const std::filesystem::path& file) override;
     bool cleanNativeComponents(const std::filesystem::path& engineFolder) override;
-    void readGameSettings(const std::filesystem::path& launcherFolder) override;
     std::vector<InstallCandidate> installCandidates(const std::filesystem::path& launcherFolder) override;
 };
 

@@ -1,7 +1,6 @@
 #include "core/unavailable_services.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace nyra {
@@ -67,15 +66,8 @@ void UnavailableGameSession::runGameSession(BackendClient&, const std::filesyste
     throw std::runtime_error(kGameSessionUnavailable);
 }
 
-void FilePreferencesWriter::writePreferences(const std::filesystem::path& launcherFolder,
-                                             const nlohmann::json& preferences) {
-    const std::string text = preferences.dump();
-    std::ofstream file(launcherFolder / "preferences.json",
-                       std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!file) throw std::runtime_error("Nao foi possivel preparar o arquivo.");
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    if (!file) throw std::runtime_error("Falha ao gravar arquivo.");
+void UnavailablePreferences::writePreferences(const std::filesystem::path&, const nlohmann::json&) {
+    throw std::runtime_error(kPreferencesUnavailable);
 }
 
 void CrtProcessEnvironment::setVariable(const std::string& name, const std::string& value) {

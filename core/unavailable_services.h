@@ -1,7 +1,7 @@
 #pragma once
 // Stand-ins for the subsystems this build does not contain yet. Each operation that the flow
 // reaches fails with a message that says so, so the player never sees a false success. The
-// preferences writer and the process environment are complete, portable implementations.
+// process environment is a complete, portable implementation.
 #include <memory>
 
 #include "core/services.h"
@@ -21,6 +21,8 @@ inline constexpr const char* kHardwareUnavailable =
     "Identidade do computador indisponivel nesta versao do launcher.";
 inline constexpr const char* kPreparationUnavailable =
     "Verificacao dos arquivos do jogo indisponivel nesta versao do launcher.";
+inline constexpr const char* kPreferencesUnavailable =
+    "Preferencias indisponiveis nesta versao do launcher.";
 inline constexpr const char* kGameSessionUnavailable =
     "Inicio do jogo indisponivel nesta versao do launcher.";
 
@@ -75,8 +77,8 @@ public:
                                                      const PhaseFn& phase) override;
 };
 
-// Until the launcher can save video settings, no change can be pending, so applying the pending
-// settings has nothing to write and the game's own INI stays as it is.
+// Game settings with no change pending: applying them writes nothing and the game's own INI
+// stays as it is.
 class NoPendingGameSettings final : public GameSettings {
 public:
     void applyPendingAndReload(const std::filesystem::path& engineFolder) override;
@@ -89,9 +91,7 @@ public:
                         const ProgressFn& progress, const GameRunningFn& gameRunning) override;
 };
 
-// Writes "preferences.json" (compact JSON, truncating). Fails with "Nao foi possivel preparar o
-// arquivo." when the file cannot be opened and "Falha ao gravar arquivo." when writing fails.
-class FilePreferencesWriter final : public PreferencesWriter {
+class UnavailablePreferences final : public PreferencesWriter {
 public:
     void writePreferences(const std::filesystem::path& launcherFolder,
                           const nlohmann::json& preferences) override;
@@ -113,7 +113,7 @@ struct UnavailableServices {
     UnavailableHardwareIdentity hardware;
     UnavailablePreparation preparation;
     NoPendingGameSettings settings;
-    FilePreferencesWriter preferences;
+    UnavailablePreferences preferences;
     CrtProcessEnvironment environment;
     UnavailableGameSession game;
 

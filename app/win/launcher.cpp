@@ -4,7 +4,7 @@
 #include "core/command_line.h"
 #include "core/flow.h"
 #include "core/layout.h"
-#include "core/startup_preferences.h"
+#include "core/preferences.h"
 #include "core/startup_services.h"
 #include "core/text.h"
 #include "core/ui_state.h"
@@ -12,9 +12,12 @@
 #include "core/win/instance_slot.h"
 #include "core/win/process_environment.h"
 #include "app/win/product_services.h"
+#include "app/win/screen_actions.h"
 #include "core/win/shell_adapters.h"
 #include "home/installed_game.h"
 #include "home/win/start_check.h"
+#include "state/win/game_settings.h"
+#include "state/win/preferences_file.h"
 #include "update/win/launcher_check.h"
 #include "platform/win/files.h"
 #include "ui/news_loader.h"
@@ -119,7 +122,6 @@ public:
 
 private:
     int runInteractive(std::u16string_view commandLine, bool chainIsPlain, bool homeSettled);
-    void applyStartupPreferences();
     void openInstallPanel();
 
     HINSTANCE instance_;
@@ -141,11 +143,13 @@ private:
     SystemClock clock_;
     WindowMessagePoster poster_;
     std::unique_ptr<UiStore> store_;
+    std::unique_ptr<PreferencesFile> preferences_;
+    std::unique_ptr<GameSettingsStore> settings_;
     std::unique_ptr<ui::NewsLoader> news_;
     std::unique_ptr<FlowServices> services_;
     std::unique_ptr<FlowController> flow_;
     std::unique_ptr<ui::Renderer> renderer_;
-    ui::ScreenActions screenActions_;
+    std::unique_ptr<ProductScreenActions> screenActions_;
     std::unique_ptr<ui::WindowContext> windowContext_;
     HWND window_ = nullptr;
 };
@@ -174,7 +178,10 @@ int Launcher::run(std::u16string_view commandLine) {
 
     if (auto preview = matchPreview(commandLine)) {
         const std::u16string value(preview->value);
-        return ui::runPreview(preview->mode, std::filesystem::path(reinterpret_cast<const wchar_t*>(value.c_str())), *assets_);
+        // The picture speaks the language the player chose, unless the option forces one.
+        const auto saved = PreferencesFile(folder_).read();
+        return ui::runPreview(preview->mode, std::filesystem::path(reinterpret_cast<const wchar_t*>(value.c_str())),
+                              *assets_, saved && saved->english);
     }
     return runInteractive(commandLine, chainIsPlain, homeSettled);
 }
@@ -196,7 +203,10 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
         placeWindow({workArea.left, workArea.top, workArea.right, workArea.bottom}, ::GetDpiForSystem());
 
     store_ = std::make_unique<UiStore>(clock_, poster_);
-    applyStartupPreferences();
+    preferences_ = std::make_unique<PreferencesFile>(folder_);
+    settings_ = std::make_unique<GameSettingsStore>(*store_, *preferences_, environment_,
+                                                    engineFolderFor(folder_, slot_.number));
+    settings_->loadPreferences();
     news_ = std::make_unique<ui::NewsLoader>(*store_, clock_, poster_,
                                              [](const std::atomic<bool>& stop) { return ui::fetchNews(&stop); });
 
@@ -205,7 +215,7 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,
-        *preparation_, pending_.settings, pending_.preferences, environment_, pending_.game});
+        *preparation_, *settings_, *preferences_, environment_, pending_.game});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
     renderer_ = std::make_unique<ui::Renderer>(*assets_, *store_, clock_, std::random_device{}());
@@ -213,7 +223,8 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     windowContext_ = std::make_unique<ui::WindowContext>(*store_, *renderer_, clock_);
     windowContext_->scale = placement.scale;
     windowContext_->flow = flow_.get();
-    windowContext_->actions = &screenActions_;
+    screenActions_ = std::make_unique<ProductScreenActions>(*settings_, *preferences_, environment_, clock_);
+    windowContext_->actions = screenActions_.get();
     windowContext_->startNews = [this] { news_->start(); };
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
     poster_.attach(window_);
@@ -233,36 +244,6 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     }
     window_ = nullptr;
     return 0;
-}
-
-// The player's saved choices; nothing about the file may stop the start-up.
-void Launcher::applyStartupPreferences() {
-    StartupPreferences preferences;
-    bool found = false;
-    try {
-        if (auto read = readStartupPreferences(folder_)) {
-            preferences = *read;
-            found = true;
-        }
-    } catch (const std::exception&) {
-        found = false;
-    }
-    if (found) {
-        store_->withLock([&](UiState& state) {
-            state.resolutionWidth = preferences.width;
-            state.resolutionHeight = preferences.height;
-            state.fullScreen = preferences.fullScreen;
-            state.applyToGame = preferences.applyToGame;
-            state.languageEnglish = preferences.english;
-            state.graphicsMode = preferences.enhancedGraphics ? 1 : 0;
-        });
-    }
-    const bool english = found && preferences.english;
-    const bool enhanced = found && preferences.enhancedGraphics;
-    environment_.setVariable("NYRA_GRAPHICS", std::string(graphicsEnvironmentValue(enhanced)));
-    environment_.setVariable("NYRA_LANGUAGE", std::string(languageEnvironmentValue(english)));
-    store_->uiEnglish().store(english);
-    if (!(found && preferences.applyToGame)) startup_.readGameSettings(folder_);
 }
 
 void Launcher::openInstallPanel() {
@@ -315,8 +296,11 @@ void Launcher::shutdown() {
     flow_.reset();
     news_.reset();  // a running fetch ends at its next step
     windowContext_.reset();
+    screenActions_.reset();
     renderer_.reset();
     services_.reset();
+    settings_.reset();
+    preferences_.reset();
     store_.reset();
     slot_ = InstanceSlot{};
     assets_.reset();

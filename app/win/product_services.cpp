@@ -79,10 +79,6 @@ bool ProductStartupServices::cleanNativeComponents(const std::filesystem::path& 
     return nyra::cleanNativeComponents(engineFolder);
 }
 
-void ProductStartupServices::readGameSettings(const std::filesystem::path& launcherFolder) {
-    pending_.readGameSettings(launcherFolder);
-}
-
 std::vector<InstallCandidate> ProductStartupServices::installCandidates(const std::filesystem::path& launcherFolder) {
     return pending_.installCandidates(launcherFolder);
 }

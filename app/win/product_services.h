@@ -50,7 +50,6 @@ public:
     unsigned migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) override;
     void readDiagnostic(const std::filesystem::path& file) override;
     bool cleanNativeComponents(const std::filesystem::path& engineFolder) override;
-    void readGameSettings(const std::filesystem::path& launcherFolder) override;
     std::vector<InstallCandidate> installCandidates(const std::filesystem::path& launcherFolder) override;
 
 private:

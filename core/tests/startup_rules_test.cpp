@@ -1,16 +1,12 @@
-// The portable start-up rules: command-line options, window placement, preferences and text.
+// The portable start-up rules: command-line options, window placement and text.
 #include "core/command_line.h"
-#include "core/json_limits.h"
 #include "core/layout.h"
-#include "core/startup_preferences.h"
 #include "core/startup_services.h"
-#include "core/tests/hostile_nesting.h"
 #include "core/text.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -100,70 +96,6 @@ TEST(WindowPlacement, ScaleIsTheSmallestOfHeightWidthAndDpiFactors) {
         EXPECT_EQ(placement.x, c.x);
         EXPECT_EQ(placement.y, c.y);
     }
-}
-
-TEST(StartupPreferences, ValidDocumentsGiveTheirValuesAndDefaults) {
-    const auto all = parseStartupPreferences(
-        R"({"width":1366,"height":768,"full_screen":true,"apply_to_game":true,"language":"en","graphics_mode":"enhanced"})");
-    ASSERT_TRUE(all);
-    EXPECT_EQ(all->width, 1366);
-    EXPECT_EQ(all->height, 768);
-    EXPECT_TRUE(all->fullScreen);
-    EXPECT_TRUE(all->applyToGame);
-    EXPECT_TRUE(all->english);
-    EXPECT_TRUE(all->enhancedGraphics);
-
-    const auto empty = parseStartupPreferences("{}");
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->width, 1920);
-    EXPECT_EQ(empty->height, 1080);
-    EXPECT_FALSE(empty->english);
-    EXPECT_FALSE(empty->enhancedGraphics);
-
-    // Only "en" is English; any mode but "standard" is the enhanced one.
-    const auto other = parseStartupPreferences(R"({"language":"EN","graphics_mode":"ultra"})");
-    ASSERT_TRUE(other);
-    EXPECT_FALSE(other->english);
-    EXPECT_TRUE(other->enhancedGraphics);
-}
-
-TEST(StartupPreferences, AnythingMalformedIsIgnoredWhole) {
-    for (const char* content : {"", "not json", "[1,2]", "\"text\"", R"({"width":"1920"})", R"({"width":1920.5})", R"({"width":1920.0})", R"({"width":1e300})",
-                                R"({"width":-1e300})",
-                                R"({"width":99999999999})", R"({"full_screen":1})", R"({"language":null})",
-                                R"({"graphics_mode":0})", R"({"width":1280,"height":)"}) {
-        EXPECT_FALSE(parseStartupPreferences(content)) << content;
-    }
-}
-
-TEST(StartupPreferences, DocumentsNestedTooDeepAreIgnoredWhole) {
-    const auto document = [](std::size_t depth) {
-        return R"({"language":"en","note":)" + test::nestedJson(depth - 1) + "}";
-    };
-    test::onWindowsSizedStack([&] {
-        const auto atLimit = parseStartupPreferences(document(kDocumentNestingLimit));
-        ASSERT_TRUE(atLimit);
-        EXPECT_TRUE(atLimit->english);
-        EXPECT_FALSE(parseStartupPreferences(document(kDocumentNestingLimit + 1)));
-        EXPECT_FALSE(parseStartupPreferences(document(test::kHostileDepth)));
-    });
-}
-
-TEST(StartupPreferences, FileIsReadOnlyUpTo4096Bytes) {
-    const auto folder = std::filesystem::temp_directory_path() / "nyra-preferences-test";
-    std::filesystem::create_directories(folder);
-    const auto file = folder / "preferences.json";
-    std::filesystem::remove(file);
-    EXPECT_FALSE(readStartupPreferences(folder));
-
-    std::string padded = R"({"language":"en"})";
-    padded.append(kStartupPreferencesLimit - padded.size(), ' ');
-    std::ofstream(file, std::ios::binary) << padded;
-    EXPECT_TRUE(readStartupPreferences(folder));
-
-    std::ofstream(file, std::ios::binary) << padded << ' ';
-    EXPECT_FALSE(readStartupPreferences(folder));
-    std::filesystem::remove_all(folder);
 }
 
 TEST(EngineFolder, SlotZeroIsPlainOthersAreNumbered) {

@@ -23,7 +23,7 @@ public:
 struct PreviewScreen {
     double scale = 1.0;
     bool splash = false;
-    int forceEnglish = -1;  // -1 keep Portuguese default, 0 Portuguese, 1 English
+    int forceEnglish = -1;  // -1 the player's saved language, 0 Portuguese, 1 English
 };
 
 PreviewScreen screenFor(LaunchMode mode) {
@@ -129,14 +129,14 @@ bool writePng(Gdiplus::Bitmap& bitmap, const std::filesystem::path& target) {
     return true;
 }
 
-int runPreview(LaunchMode mode, const std::filesystem::path& target, LauncherAssets& assets) {
+int runPreview(LaunchMode mode, const std::filesystem::path& target, LauncherAssets& assets, bool savedEnglish) {
     if (target.empty()) return kPreviewNotWritten;
     FrozenClock clock;
     NoWindow poster;
     UiStore store(clock, poster);
     const PreviewScreen screen = screenFor(mode);
     store.splash().store(screen.splash);
-    const bool english = screen.forceEnglish == 1;
+    const bool english = screen.forceEnglish == -1 ? savedEnglish : screen.forceEnglish == 1;
     store.uiEnglish().store(english);
     store.withLock([&](UiState& s) {
         fillState(mode, s);

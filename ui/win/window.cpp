@@ -104,7 +104,7 @@ void onClick(HWND window, WindowContext& context, Point logical) {
     switch (action.kind) {
     case ClickKind::ChooseLanguage:
         context.store.uiEnglish().store(action.english);
-        if (context.actions != nullptr) context.actions->applyLanguage(action.english);
+        if (context.actions != nullptr) context.actions->applyLanguage(context.store, action.english);
         presentCurrentFrame(window, context);
         return;
     case ClickKind::ToggleLanguageMenu:
@@ -215,6 +215,7 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     case kMsgSaveSettings:
         if (context->actions != nullptr) context->actions->saveSettings(context->store);
+        refresh(window);  // a notice may tell how the save went
         return 0;
     case kMsgLoadNews:
         if (context->startNews) context->startNews();
@@ -295,7 +296,7 @@ void ScreenActions::confirmInstall(UiStore& store) {
     store.withLock([](UiState& s) { s.installMessage = kInstallPending; });
 }
 
-void ScreenActions::applyLanguage(bool) {}
+void ScreenActions::applyLanguage(UiStore&, bool) {}
 
 void ScreenActions::saveSettings(UiStore&) {}
 

@@ -22,17 +22,18 @@ inline constexpr wchar_t kWindowTitle[] = L"Nyra Saga Brasil";
 inline constexpr UINT_PTR kAnimationTimer = 1;
 
 // What the screens ask of the subsystems that own their own rules: the install panel (install
-// location), the language (translations) and the game's display settings. Each call runs on the
-// window's thread and must not block. The defaults keep the screens honest while those
-// subsystems are not part of the build: nothing is claimed to have happened.
+// location), the language and the game's display settings (local state). Each call runs on the
+// window's thread and must not block for long. The defaults change nothing outside the screens,
+// and the install panel's say that installing is not part of this build.
 class ScreenActions {
 public:
     virtual ~ScreenActions() = default;
     // A click inside the install panel, or Enter while it is open.
     virtual void installPanelClick(UiStore& store, Point logical);
     virtual void confirmInstall(UiStore& store);
-    // The language chosen in the menu (UiState and the UI flag are already switched).
-    virtual void applyLanguage(bool english);
+    // The language chosen in the menu (UiState and the UI flag are already switched and the
+    // notice shown).
+    virtual void applyLanguage(UiStore& store, bool english);
     // WM_APP + 3: the settings panel's values are to be stored.
     virtual void saveSettings(UiStore& store);
     // WM_APP + 2 with zero: the game has ended; its current video settings are read again.

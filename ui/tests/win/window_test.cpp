@@ -25,7 +25,7 @@ public:
 
 class RecordingActions final : public ui::ScreenActions {
 public:
-    void applyLanguage(bool english) override { languages.push_back(english); }
+    void applyLanguage(UiStore&, bool english) override { languages.push_back(english); }
     void saveSettings(UiStore&) override { ++saves; }
     std::vector<bool> languages;
     int saves = 0;

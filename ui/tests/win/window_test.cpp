@@ -27,8 +27,10 @@ class RecordingActions final : public ui::ScreenActions {
 public:
     void applyLanguage(UiStore&, bool english) override { languages.push_back(english); }
     void saveSettings(UiStore&) override { ++saves; }
+    void reloadVideoSettings(UiStore&) override { ++reloads; }
     std::vector<bool> languages;
     int saves = 0;
+    int reloads = 0;
 };
 
 class LauncherWindow : public ::testing::Test {
@@ -286,6 +288,16 @@ TEST_F(LauncherWindow, BusyDisablesPlayVerifyAndOptionsButNotThePortal) {
     EXPECT_TRUE(state().statusText.empty());
     click(1016, 641);
     EXPECT_EQ(opened_.size(), 1u);
+}
+
+TEST_F(LauncherWindow, TheGameSettingsAreReadAgainWhenTheWindowComesBackAfterTheGame) {
+    ::SendMessageW(window_, kMsgShowHide, 1, 0);
+    EXPECT_FALSE(::IsWindowVisible(window_));
+    EXPECT_EQ(actions_.reloads, 0);
+    ::SendMessageW(window_, kMsgShowHide, 0, 0);
+    pump();
+    EXPECT_TRUE(::IsWindowVisible(window_));
+    EXPECT_EQ(actions_.reloads, 1);
 }
 
 TEST_F(LauncherWindow, WheelAndRowClicksChangeTheFeaturedNews) {

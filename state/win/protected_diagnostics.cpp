@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <bcrypt.h>
-#include <wincrypt.h>
 
 #include <array>
 #include <cstdint>
@@ -10,6 +9,7 @@
 
 #include "core/json_limits.h"
 #include "core/text.h"
+#include "platform/win/data_protection.h"
 #include "platform/win/files.h"
 #include "platform/win/handles.h"
 #include "platform/win/user_security.h"
@@ -25,25 +25,6 @@ struct TextWiper {
     std::string& text;
     ~TextWiper() { wipe(text); }
 };
-
-// Output of CryptProtectData / CryptUnprotectData: zeroed and freed.
-struct DataProtectionOutput {
-    DATA_BLOB blob{};
-    DataProtectionOutput() = default;
-    DataProtectionOutput(const DataProtectionOutput&) = delete;
-    DataProtectionOutput& operator=(const DataProtectionOutput&) = delete;
-    ~DataProtectionOutput() {
-        if (blob.pbData == nullptr) return;
-        ::SecureZeroMemory(blob.pbData, blob.cbData);
-        const win::UniqueLocalMemory owner(blob.pbData);
-    }
-    std::string copy() const { return std::string(reinterpret_cast<const char*>(blob.pbData), blob.cbData); }
-};
-
-DATA_BLOB viewOf(std::string_view bytes) {
-    // The API takes non-const pointers but only reads its inputs.
-    return DATA_BLOB{static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
-}
 
 void requirePlainFolder(const fs::path& folder) {
     if (!win::isPlainFolderChain(folder)) {
@@ -184,25 +165,15 @@ bool migrateLegacyFile(const fs::path& folder, DiagnosticKind kind) {
 }  // namespace
 
 std::string DpapiDiagnosticProtector::protect(std::string_view plain, std::string_view binding) {
-    DATA_BLOB input = viewOf(plain);
-    DATA_BLOB entropy = viewOf(binding);
-    DataProtectionOutput output;
-    if (!::CryptProtectData(&input, kDescription, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                            &output.blob)) {
-        throw std::runtime_error("Nao foi possivel cifrar o diagnostico neste Windows.");
-    }
-    return output.copy();
+    const win::DataProtectionOutput output = win::protectForCurrentUser(win::bytesOf(plain), binding, kDescription);
+    if (!output) throw std::runtime_error("Nao foi possivel cifrar o diagnostico neste Windows.");
+    return output.text();
 }
 
 std::string DpapiDiagnosticProtector::unprotect(std::string_view blob, std::string_view binding) {
-    DATA_BLOB input = viewOf(blob);
-    DATA_BLOB entropy = viewOf(binding);
-    DataProtectionOutput output;
-    if (!::CryptUnprotectData(&input, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                              &output.blob)) {
-        throw std::runtime_error("Diagnostico alterado ou pertencente a outra conta do Windows.");
-    }
-    return output.copy();
+    const win::DataProtectionOutput output = win::unprotectForCurrentUser(win::bytesOf(blob), binding);
+    if (!output) throw std::runtime_error("Diagnostico alterado ou pertencente a outra conta do Windows.");
+    return output.text();
 }
 
 void writeDiagnostic(const fs::path& folder, DiagnosticKind kind, const nlohmann::json& record) {

@@ -1,12 +1,15 @@
 #include "state/win/saved_session.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
 #include "core/text.h"
+#include "platform/win/data_protection.h"
 #include "platform/win/handles.h"
 #include "state/saved_session.h"
 #include "state/win/private_folder.h"
@@ -28,35 +31,21 @@ std::filesystem::path pendingSessionFile(const std::filesystem::path& launcherFo
     return identityFolder(launcherFolder) / L"session.dat.new";
 }
 
-// Output of CryptProtectData / CryptUnprotectData, zeroed (when it holds a secret) and freed.
-struct ProtectedBlob {
-    DATA_BLOB blob{};
-    bool secret = false;
-    ProtectedBlob() = default;
-    ProtectedBlob(const ProtectedBlob&) = delete;
-    ProtectedBlob& operator=(const ProtectedBlob&) = delete;
-    ~ProtectedBlob() {
-        if (blob.pbData == nullptr) return;
-        if (secret) ::SecureZeroMemory(blob.pbData, blob.cbData);
-        const win::UniqueLocalMemory owner(blob.pbData);
-    }
-};
-
-void writeAll(HANDLE file, const BYTE* data, DWORD size) {
-    while (size > 0) {
+void writeAll(HANDLE file, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
         DWORD written = 0;
-        if (!::WriteFile(file, data, size, &written, nullptr) || written == 0) {
+        const auto chunk = static_cast<DWORD>(bytes.size());  // at most kSavedSessionLimit
+        if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0 || written > chunk) {
             throw std::runtime_error("Nao foi possivel salvar a sessao.");
         }
-        data += written;
-        size -= written;
+        bytes = bytes.subspan(written);
     }
 }
 
 // Writes the protected bytes to a fresh "session.dat.new" and moves it over "session.dat". The
 // pending name is created new (never opened through an existing link or file); whatever this
 // call created is removed again when a later step fails.
-void replaceSessionFile(const std::filesystem::path& launcherFolder, const DATA_BLOB& content) {
+void replaceSessionFile(const std::filesystem::path& launcherFolder, std::span<const std::uint8_t> content) {
     const auto target = sessionFile(launcherFolder);
     const auto pending = pendingSessionFile(launcherFolder);
     ::DeleteFileW(pending.c_str());  // a leftover of an interrupted save
@@ -64,7 +53,7 @@ void replaceSessionFile(const std::filesystem::path& launcherFolder, const DATA_
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) throw std::runtime_error("Nao foi possivel salvar a sessao.");
     try {
-        writeAll(file.get(), content.pbData, content.cbData);
+        writeAll(file.get(), content);
         if (!::FlushFileBuffers(file.get())) throw std::runtime_error("Nao foi possivel salvar a sessao.");
         if (!::CloseHandle(file.release())) throw std::runtime_error("Nao foi possivel salvar a sessao.");
         if (!::MoveFileExW(pending.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -121,14 +110,11 @@ void saveSession(const std::filesystem::path& launcherFolder, const std::string&
         wipe(document);
         throw std::runtime_error("Nao foi possivel salvar a sessao.");
     }
-    DATA_BLOB plain{static_cast<DWORD>(document.size()), reinterpret_cast<BYTE*>(document.data())};
-    ProtectedBlob protectedBlob;
-    const BOOL protectedOk = ::CryptProtectData(&plain, kDescription, nullptr, nullptr, nullptr,
-                                                CRYPTPROTECT_UI_FORBIDDEN, &protectedBlob.blob);
+    const win::DataProtectionOutput protectedBlob = win::protectForCurrentUser(win::bytesOf(document), std::nullopt, kDescription);
     wipe(document);
-    if (!protectedOk) throw std::runtime_error("Nao foi possivel proteger a sessao neste Windows.");
-    if (protectedBlob.blob.cbData > kSavedSessionLimit) throw std::runtime_error("Nao foi possivel salvar a sessao.");
-    replaceSessionFile(launcherFolder, protectedBlob.blob);
+    if (!protectedBlob) throw std::runtime_error("Nao foi possivel proteger a sessao neste Windows.");
+    if (protectedBlob.bytes().size() > kSavedSessionLimit) throw std::runtime_error("Nao foi possivel salvar a sessao.");
+    replaceSessionFile(launcherFolder, protectedBlob.bytes());
 }
 
 std::string loadSavedSession(const std::filesystem::path& launcherFolder) {
@@ -141,14 +127,9 @@ std::string loadSavedSession(const std::filesystem::path& launcherFolder) {
     }
 
     std::string content = readSessionFile(path);
-    DATA_BLOB input{static_cast<DWORD>(content.size()), reinterpret_cast<BYTE*>(content.data())};
-    ProtectedBlob plain;
-    plain.secret = true;
-    if (!::CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                              &plain.blob)) {
-        throw std::runtime_error("Sessao pertence a outro Windows.");
-    }
-    std::string text(reinterpret_cast<const char*>(plain.blob.pbData), plain.blob.cbData);
+    const win::DataProtectionOutput plain = win::unprotectForCurrentUser(win::bytesOf(content), std::nullopt);
+    if (!plain) throw std::runtime_error("Sessao pertence a outro Windows.");
+    std::string text = plain.text();
     return parseSavedSession(text);
 }
 

@@ -1,6 +1,7 @@
 #include "tools/service/faults.h"
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 #include "tools/service/envelope.h"
@@ -29,6 +30,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::ContentRange, "content-range"},
     {FaultKind::NoCookies, "no-cookies"},
     {FaultKind::AnswerMember, "answer-member"},
+    {FaultKind::ShortEntryName, "short-entry-name"},
 };
 
 std::string normaliseTarget(const std::string& target) {
@@ -61,6 +63,47 @@ std::optional<std::uint64_t> optionalNumber(const json& description, const char*
         throw std::invalid_argument(std::string(name) + " must be a non-negative integer");
     }
     return value.get<std::uint64_t>();
+}
+
+// The whole body of an answer, read from its file slice when it has one.
+std::string bodyBytes(const HttpResponse& response) {
+    if (!response.file) {
+        return response.body;
+    }
+    const FileSlice& slice = *response.file;
+    std::ifstream in(slice.path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(slice.length), '\0');
+    in.seekg(static_cast<std::streamoff>(slice.offset));
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!in) {
+        throw std::runtime_error("cannot read " + slice.path.string());
+    }
+    return bytes;
+}
+
+// A bundle ("NYRATRB1", count, then name length, name, ...) whose first entry is renamed to a name
+// that has the prefix and suffix but nothing between them; everything else is left as it was.
+// Anything that is not a bundle is left alone.
+void shortenFirstEntryName(HttpResponse& response) {
+    if (response.status != 200) {
+        return;
+    }
+    std::string bundle = bodyBytes(response);
+    constexpr std::size_t kNameAt = 14;  // magic (8), count (4), name length (2)
+    if (bundle.size() < kNameAt || bundle.compare(0, 8, "NYRATRB1") != 0) {
+        return;
+    }
+    const auto byteAt = [&](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(bundle[at])); };
+    const std::size_t oldLength = byteAt(12) | (byteAt(13) << 8);
+    if (bundle.size() - kNameAt < oldLength) {
+        return;
+    }
+    const std::string shortName = "data/db/T_.ini";
+    bundle.replace(kNameAt, oldLength, shortName);
+    bundle[12] = static_cast<char>(shortName.size());
+    bundle[13] = 0;
+    response.file.reset();
+    response.body = std::move(bundle);
 }
 
 }  // namespace
@@ -251,6 +294,9 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
                     response.body.assign(bytes.begin(), bytes.end());
                 }
             }
+            break;
+        case FaultKind::ShortEntryName:
+            shortenFirstEntryName(response);
             break;
         case FaultKind::ContentRange:
             if (rule.value) {

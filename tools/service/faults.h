@@ -28,6 +28,7 @@ enum class FaultKind {
     ContentRange,       // replace the Content-Range with `value` (default: total + 1)
     NoCookies,          // send no Set-Cookie headers
     AnswerMember,       // set member `name` of a CBOR map answer to the text `value`
+    ShortEntryName,     // rename the first entry of a translation bundle to "data/db/T_.ini" (14 bytes)
 };
 
 struct FaultRule {

@@ -91,6 +91,30 @@ TEST_F(FaultTest, AnswerMemberRewritesOneBackendAnswer) {
     harness.control("POST", "/faults", {{"kind", "answer-member"}, {"name", "package_id"}}, 400);
 }
 
+TEST_F(FaultTest, ShortEntryNameRenamesTheFirstTranslationEntry) {
+    BackendClient client(harness);
+    client.signIn();
+    const auto& set = harness.set();
+    client.downloadToken = client.answer(4, {{"package_id", set.packageId},
+                                             {"index_sha256", tools::sha256Hex(tools::asBytes(set.index))},
+                                             {"launcher_sha256", set.launcherSha256}})
+                               .at("download_token");
+    harness.control("POST", "/faults", {{"target", "translations"}, {"kind", "short-entry-name"}});
+    const auto faulted = client.call(26, {{"language", "en"}});
+    ASSERT_EQ(faulted.status, 200);
+    EXPECT_EQ(*faulted.header("Content-Type"), "application/octet-stream");
+    // The fixture's one entry is "data/db/T_Text.ini" (18 bytes); its data follows unchanged.
+    const std::string& original = set.translationsEn;
+    const std::string expected = original.substr(0, 12) + std::string("\x0e\x00", 2) + "data/db/T_.ini" +
+                                 original.substr(14 + 18);
+    EXPECT_EQ(faulted.body, expected);
+    EXPECT_EQ(client.call(26, {{"language", "en"}}).body, original) << "one request only";
+
+    // Other answers are left alone.
+    harness.control("POST", "/faults", {{"target", "package-policy"}, {"kind", "short-entry-name"}});
+    EXPECT_EQ(client.answer(3), set.policy);
+}
+
 TEST_F(FaultTest, CdnFaults) {
     auto cdn = harness.connect();
     const auto& pack = harness.set().pack;

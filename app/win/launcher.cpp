@@ -4,7 +4,6 @@
 #include "core/command_line.h"
 #include "core/flow.h"
 #include "core/layout.h"
-#include "core/preferences.h"
 #include "core/startup_services.h"
 #include "core/text.h"
 #include "core/ui_state.h"

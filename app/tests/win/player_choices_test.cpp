@@ -8,6 +8,7 @@
 #include "content/win/game_preparation.h"
 #include "content/win/primitives.h"
 #include "core/flow.h"
+#include "core/tests/verify_surroundings.h"
 #include "core/win/process_environment.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
@@ -99,23 +100,6 @@ TEST(PlayerChoices, AChoiceThatCannotBeStoredSaysSoInTheNotice) {
     fs::remove_all(folder, ignored);
 }
 
-// The subsystems around the preparation that this test does not exercise.
-struct Surroundings final : HomeService, SelfUpdate, SavedSession, HardwareIdentity, GameSession {
-    bool relocateAtStart(const fs::path&, const ProgressFn&, std::atomic<bool>&) override { return false; }
-    bool checkLauncherUpdate(BackendClient&, const fs::path&, const nlohmann::json&, const ProgressFn&,
-                             std::atomic<bool>&) override {
-        return false;
-    }
-    std::optional<std::string> restore(BackendClient&) override { return std::nullopt; }
-    void save(BackendClient&) override {}
-    void forget() noexcept override {}
-    HardwareId identity() override { return {std::string(64, 'a'), "HWID v1"}; }
-    void runGameSession(BackendClient&, const fs::path&, std::unique_ptr<PreparedGame>, std::atomic<bool>&,
-                        const ProgressFn&, const GameRunningFn&) override {
-        ADD_FAILURE() << "Verify never starts the game";
-    }
-};
-
 class SettingsPanel : public ServiceTest {};
 
 TEST_F(SettingsPanel, SavedValuesReachTheGameIniAtTheNextPreparation) {
@@ -142,7 +126,7 @@ TEST_F(SettingsPanel, SavedValuesReachTheGameIniAtTheNextPreparation) {
     LocalState launcher(folder);
     launcher.settings.loadPreferences();
     WinHttpBackendFactory backend(clock);
-    Surroundings rest;
+    VerifySurroundings rest;
     // The protected components would make the engine folder; this preparation has none.
     fs::create_directories(folder / L".engine");
     GamePreparation preparation(std::make_shared<NoComponents>(folder / L".engine"), nullptr);

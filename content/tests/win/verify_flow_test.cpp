@@ -3,6 +3,7 @@
 #include "content/win/game_preparation.h"
 #include "content/win/primitives.h"
 #include "core/flow.h"
+#include "core/tests/verify_surroundings.h"
 #include "app/win/product_services.h"
 #include "net/http.h"
 #include "content/tests/win/temporary_folder.h"
@@ -26,31 +27,11 @@ struct NoWindow final : WindowPoster {
     void post(unsigned, std::uintptr_t) override {}
 };
 
-// The subsystems around the preparation that this test does not exercise.
-struct Surroundings final : HomeService,
-                            SelfUpdate,
-                            SavedSession,
-                            HardwareIdentity,
-                            GameSettings,
-                            PreferencesWriter,
-                            ProcessEnvironment,
-                            GameSession {
-    bool relocateAtStart(const std::filesystem::path&, const ProgressFn&, std::atomic<bool>&) override { return false; }
-    bool checkLauncherUpdate(BackendClient&, const std::filesystem::path&, const nlohmann::json&, const ProgressFn&,
-                             std::atomic<bool>&) override {
-        return false;
-    }
-    std::optional<std::string> restore(BackendClient&) override { return std::nullopt; }
-    void save(BackendClient&) override {}
-    void forget() noexcept override {}
-    HardwareId identity() override { return {std::string(64, 'a'), "HWID v1"}; }
+// The settings, preferences and environment of the flow, which this test does not exercise.
+struct Surroundings final : VerifySurroundings, GameSettings, PreferencesWriter, ProcessEnvironment {
     void applyPendingAndReload(const std::filesystem::path& engine) override { engines.push_back(engine); }
     void writePreferences(const std::filesystem::path&, const nlohmann::json&) override {}
     void setVariable(const std::string&, const std::string&) override {}
-    void runGameSession(BackendClient&, const std::filesystem::path&, std::unique_ptr<PreparedGame>, std::atomic<bool>&,
-                        const ProgressFn&, const GameRunningFn&) override {
-        ADD_FAILURE() << "Verify never starts the game";
-    }
     std::vector<std::filesystem::path> engines;
 };
 

@@ -191,4 +191,19 @@ json Http::resumeSession(const std::string& value) {
     return user;
 }
 
+std::string Http::tunnelHeaders(std::string_view gameToken) const {
+    if (!api::isOpaqueToken(gameToken) || !api::isOpaqueToken(csrf_) || !api::isOpaqueToken(sessionCookie_)) {
+        throw std::runtime_error("Sessao de jogo invalida.");
+    }
+    std::string headers;
+    headers.reserve(160 + 3 * 43 + backendHost_.size());
+    headers.append("Origin: https://").append(backendHost_);
+    headers.append("\r\nCookie: __Host-nyra_csrf=").append(csrf_);
+    headers.append("; __Host-nyra_session=").append(sessionCookie_);
+    headers.append("\r\nX-CSRF-Token: ").append(csrf_);
+    headers.append("\r\nAuthorization: Bearer ").append(gameToken);
+    headers.append("\r\n");
+    return headers;
+}
+
 }  // namespace nyra

@@ -49,6 +49,15 @@ public:
     // Adopts a saved session value and asks the backend whose it is: the bootstrap's `user`.
     nlohmann::json resumeSession(const std::string& value);
 
+    // The header lines every game-traffic stream of one game session sends: origin, the session
+    // and CSRF cookies, the CSRF token and the game session token as bearer. "Sessao de jogo
+    // invalida." unless all three tokens are 43-character opaque tokens. The text holds secrets:
+    // the caller wipes it.
+    std::string tunnelHeaders(std::string_view gameToken) const;
+
+    // One WebSocket stream of game traffic to the backend (net/win/game_stream.h).
+    class GameStream;
+
     const std::string& sessionCookie() const { return sessionCookie_; }
     const std::string& csrf() const { return csrf_; }
     const std::string& downloadToken() const { return downloadToken_; }

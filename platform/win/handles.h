@@ -1,6 +1,7 @@
 #pragma once
 // One RAII owner per kind of operating-system handle. Create into a local owner and move it into
 // its final place only when every call that builds the object has succeeded.
+#include <winsock2.h>
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -147,6 +148,15 @@ struct InternetHandleTraits {
     static void close(Type h) noexcept { ::WinHttpCloseHandle(h); }
 };
 using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
+
+// Windows Sockets.
+struct SocketTraits {
+    using Type = SOCKET;
+    static Type empty() noexcept { return INVALID_SOCKET; }
+    static bool valid(Type s) noexcept { return s != INVALID_SOCKET; }
+    static void close(Type s) noexcept { ::closesocket(s); }
+};
+using UniqueSocket = UniqueResource<SocketTraits>;
 
 // CNG algorithm providers, hashes and keys.
 struct AlgorithmProviderTraits {

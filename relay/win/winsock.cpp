@@ -1,0 +1,94 @@
+#include "relay/win/winsock.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace nyra {
+namespace {
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+// One send or receive moves at most this much, whatever the span holds.
+int chunkOf(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, std::numeric_limits<int>::max())); }
+
+}  // namespace
+
+WinsockSession::WinsockSession() {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) fail("Rede do Windows indisponivel.");
+}
+
+WinsockSession::~WinsockSession() { ::WSACleanup(); }
+
+std::optional<std::size_t> WinsockGameSocket::read(std::span<std::uint8_t> buffer) {
+    const int got = ::recv(socket_.load(), reinterpret_cast<char*>(buffer.data()), chunkOf(buffer.size()), 0);
+    if (got < 0) return std::nullopt;
+    return static_cast<std::size_t>(got);
+}
+
+std::optional<std::size_t> WinsockGameSocket::write(std::span<const std::uint8_t> bytes) {
+    const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);
+    if (sent <= 0) return std::nullopt;
+    return static_cast<std::size_t>(sent);
+}
+
+void WinsockGameSocket::shutdownBoth() noexcept {
+    const SOCKET socket = socket_.load();
+    if (socket != INVALID_SOCKET) ::shutdown(socket, SD_BOTH);
+}
+
+void WinsockGameSocket::close() noexcept {
+    const SOCKET socket = socket_.exchange(INVALID_SOCKET);
+    if (socket != INVALID_SOCKET) ::closesocket(socket);
+}
+
+WinsockListener::WinsockListener() {
+    win::UniqueSocket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!socket) fail("Conexao local indisponivel.");
+    // No other program may bind this address while the game uses it.
+    BOOL exclusive = TRUE;
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                     sizeof(exclusive)) != 0) {
+        fail("Protecao da conexao local indisponivel.");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(socket.get(), 8) != 0) {
+        fail("Nao foi possivel abrir a entrada local do jogo.");
+    }
+    sockaddr_in bound{};
+    int length = sizeof(bound);
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0 || bound.sin_port == 0) {
+        fail("Porta local indisponivel.");
+    }
+    port_ = ntohs(bound.sin_port);
+    socket_.store(socket.release());
+}
+
+std::optional<AcceptedConnection> WinsockListener::accept() {
+    sockaddr_in client{};
+    int length = sizeof(client);
+    win::UniqueSocket accepted(::accept(socket_.load(), reinterpret_cast<sockaddr*>(&client), &length));
+    if (!accepted) return std::nullopt;
+    BOOL noDelay = TRUE;
+    ::setsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+    AcceptedConnection connection;
+    connection.clientPort = ntohs(client.sin_port);
+    connection.socket = std::make_unique<WinsockGameSocket>(std::move(accepted));
+    return connection;
+}
+
+void WinsockListener::shut() noexcept {
+    const SOCKET socket = socket_.exchange(INVALID_SOCKET);
+    if (socket == INVALID_SOCKET) return;
+    ::shutdown(socket, SD_BOTH);
+    ::closesocket(socket);
+}
+
+}  // namespace nyra

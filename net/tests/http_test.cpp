@@ -120,6 +120,18 @@ TEST_F(HttpFixture, LoginBootstrapsThenSignsInWithIdentityAndKeepsTheSession) {
     EXPECT_EQ(http.csrf(), kCsrf);
 }
 
+TEST_F(HttpFixture, TunnelHeadersCarryTheSessionAndTheGameTokenOnlyWhenAllAreTokens) {
+    const std::string game(43, 'G');
+    EXPECT_EQ(failureOf([&] { (void)http.tunnelHeaders(game); }), "Sessao de jogo invalida.");  // signed out
+    signIn();
+    EXPECT_EQ(http.tunnelHeaders(game), "Origin: https://localhost\r\nCookie: __Host-nyra_csrf=" + kCsrf +
+                                            "; __Host-nyra_session=" + kToken + "\r\nX-CSRF-Token: " + kCsrf +
+                                            "\r\nAuthorization: Bearer " + game + "\r\n");
+    for (const std::string& bad : {std::string(42, 'G'), std::string(44, 'G'), std::string(42, 'G') + "=", std::string()}) {
+        EXPECT_EQ(failureOf([&] { (void)http.tunnelHeaders(bad); }), "Sessao de jogo invalida.") << bad;
+    }
+}
+
 TEST_F(HttpFixture, LoginWithoutASessionCookieIsNotASignIn) {
     script.push_back(cbor({{"csrf", kCsrf}}));
     script.push_back(cbor(json::object()));

@@ -227,6 +227,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     SecretBytes buffer;
     std::string controlText;
     std::string headers;
+    std::string resumeId;  // the first stream's, the identity of every later resumption
     std::thread writer;
     std::thread reader;
     std::thread acknowledger;
@@ -244,7 +245,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
             }
             if (!stream) throw std::runtime_error("Launcher encerrando.");
             streamsOpened_[channel].fetch_add(1);
-            const std::string resumeId = stream->resumeId();  // the identity of every later resumption
+            resumeId = stream->resumeId();
             const bool resumable = !resumeId.empty();
             {
                 std::lock_guard lock(peer.lock_);
@@ -304,6 +305,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
         peer.resend_.clear();
     }
     wipe(headers);
+    wipe(resumeId);
     peer.finish();
 }
 

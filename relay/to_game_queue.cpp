@@ -36,15 +36,14 @@ void ToGameQueue::endAfterDelivery() {
 }
 
 void ToGameQueue::close() {
-    std::deque<SecretBytes> dropped;
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
-        dropped.swap(chunks_);
+        chunks_.clear();  // each chunk is zeroed as it is released
         queued_ = 0;
     }
     changed_.notify_all();
-}  // `dropped` zeroes its chunks as they are released
+}
 
 std::size_t ToGameQueue::queuedBytes() const {
     std::lock_guard lock(mutex_);

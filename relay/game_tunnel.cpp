@@ -1,0 +1,520 @@
+#include "relay/game_tunnel.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "core/http_error.h"
+#include "core/text.h"
+
+namespace nyra {
+namespace {
+
+constexpr const char* kInvalidControl = "Controle de conexao invalido.";
+
+// Compare-and-swap, so that the 64-bit counters stay exact in a 32-bit process too.
+void addCount(std::atomic<std::uint64_t>& counter, std::uint64_t amount) noexcept {
+    std::uint64_t seen = counter.load();
+    while (!counter.compare_exchange_weak(seen, seen + amount)) {
+    }
+}
+
+// Header lines carry the session's cookies and tokens: built in one block of the final size, so
+// that no grown-out copy is left behind, and wiped by the caller.
+std::string joinHeaders(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (const std::string_view part : parts) size += part.size();
+    std::string text;
+    text.reserve(size);
+    for (const std::string_view part : parts) text.append(part);
+    return text;
+}
+
+}  // namespace
+
+GameTunnel::Peer::Peer(std::unique_ptr<GameSocket> socket) : socket_(std::move(socket)), io_(socket_.get()) {}
+
+void GameTunnel::Peer::close() noexcept {
+    closing_.store(true);
+    toGame_.close();
+    std::lock_guard lock(lock_);
+    if (socket_) socket_->shutdownBoth();
+    if (stream_) stream_->abort();
+}
+
+void GameTunnel::Peer::finish() noexcept {
+    close();
+    std::shared_ptr<RelayStream> released;
+    {
+        std::lock_guard lock(lock_);
+        if (socket_) socket_->close();
+        socket_.reset();
+        io_ = nullptr;
+        released = std::move(stream_);
+    }
+    released.reset();
+    finished_.store(true);
+}
+
+GameTunnel::GameTunnel(std::string baseHeaders, std::shared_ptr<RelayPlatform> platform)
+    : baseHeaders_(std::move(baseHeaders)), platform_(std::move(platform)), clock_(platform_->clock()) {
+    peers_.reserve(kMaxRelayPeers);  // an admitted peer is appended without allocating
+    try {
+        for (std::size_t channel = 0; channel < kRelayChannelCount; ++channel) {
+            listeners_[channel] = platform_->listen();
+            ports_[channel] = listeners_[channel]->port();
+        }
+        for (std::size_t channel = 0; channel < kRelayChannelCount; ++channel) {
+            acceptThreads_[channel] = std::thread([this, channel] { acceptLoop(channel); });
+        }
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+GameTunnel::~GameTunnel() { stop(); }
+
+nlohmann::json GameTunnel::portMap() const { return relayPortMap(ports_); }
+
+nlohmann::json GameTunnel::stats() const {
+    nlohmann::json stats = nlohmann::json::object();
+    std::uint32_t resumed = 0;
+    for (std::size_t channel = 0; channel < kRelayChannelCount; ++channel) {
+        stats[std::string(kRelayChannels[channel].counterKey)] = streamsOpened_[channel].load();
+        resumed += streamsResumed_[channel].load();
+    }
+    stats["resumed_streams"] = resumed;
+    stats["open_retries"] = openRetries_.load();
+    stats["sent_bytes"] = sentBytes_.load();
+    stats["received_bytes"] = receivedBytes_.load();
+    return stats;
+}
+
+std::string GameTunnel::failureMessage() const {
+    std::lock_guard lock(failureLock_);
+    return failureMessage_;
+}
+
+void GameTunnel::fail(const char* message) noexcept {
+    if (message != nullptr) {
+        try {
+            std::lock_guard lock(failureLock_);
+            if (failureMessage_.empty()) failureMessage_ = message;
+        } catch (...) {  // the flag below is what matters
+        }
+    }
+    failed_.store(true);
+}
+
+void GameTunnel::stop() noexcept {
+    if (stopping_.exchange(true)) return;
+    for (auto& listener : listeners_) {
+        if (listener) listener->shut();
+    }
+    for (auto& thread : acceptThreads_) {
+        if (thread.joinable()) thread.join();
+    }
+    for (auto& listener : listeners_) listener.reset();
+
+    std::vector<PeerEntry> entries;
+    {
+        std::lock_guard lock(peersLock_);
+        entries.swap(peers_);
+    }
+    for (auto& entry : entries) entry.peer->close();
+    for (auto& entry : entries) {
+        if (entry.worker.joinable()) entry.worker.join();
+    }
+    wipe(baseHeaders_);
+}
+
+template <typename Done>
+void GameTunnel::waitSteps(std::uint32_t ms, Done&& done) {
+    while (ms > 0 && !done()) {
+        const std::uint32_t step = std::min(ms, kRelayStepMs);
+        clock_.sleepMs(step);
+        ms -= step;
+    }
+}
+
+void GameTunnel::acceptLoop(std::size_t channel) {
+    GameListener& listener = *listeners_[channel];
+    try {
+        while (!stopping()) {
+            std::optional<AcceptedConnection> accepted = listener.accept();
+            if (!accepted || !accepted->socket) {
+                if (!stopping()) fail();
+                return;
+            }
+            std::lock_guard lock(peersLock_);
+            for (auto entry = peers_.begin(); entry != peers_.end();) {
+                if (entry->peer->finished()) {
+                    entry->worker.join();
+                    entry = peers_.erase(entry);
+                } else {
+                    ++entry;
+                }
+            }
+            if (stopping() || peers_.size() >= kMaxRelayPeers) {
+                accepted->socket->close();  // the game sees the connection refused
+                continue;
+            }
+            auto peer = std::make_shared<Peer>(std::move(accepted->socket));
+            const std::uint16_t clientPort = accepted->clientPort;
+            try {
+                std::thread worker([this, peer, channel, clientPort] { relayPeer(peer, channel, clientPort); });
+                peers_.push_back({peer, std::move(worker)});  // within the reserved room
+            } catch (...) {
+                peer->finish();
+                throw;
+            }
+        }
+    } catch (...) {
+        if (!stopping()) fail();
+    }
+}
+
+bool GameTunnel::isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort) {
+    const std::uint32_t processId = gameProcessId_.load();
+    if (processId == 0) return false;
+    try {
+        return platform_->ownsConnection(processId, clientPort, listenerPort);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool GameTunnel::admit(std::size_t channel, std::uint16_t clientPort) {
+    for (int attempt = 0; attempt < kAdmissionTries && !stopping(); ++attempt) {
+        if (attempt > 0) clock_.sleepMs(kAdmissionPauseMs);
+        if (stopping()) break;
+        if (isGameConnection(clientPort, ports_[channel])) return true;
+    }
+    return false;
+}
+
+std::shared_ptr<RelayStream> GameTunnel::openStream(Peer& peer, const std::string& headers) {
+    const std::uint64_t start = clock_.tickMs();
+    const auto timeIsUp = [&] {
+        const std::uint64_t now = clock_.tickMs();
+        return now > start && now - start >= kStreamRetryWindowMs;
+    };
+    const auto peerEnded = [&] { return peer.finished() || peer.closing_.load(); };
+    for (int attempt = 1;; ++attempt) {
+        if (stopping()) return nullptr;
+        try {
+            std::shared_ptr<RelayStream> stream = platform_->openStream(headers);
+            if (stream) return stream;
+            throw std::runtime_error("Falha ao conectar a entrada do jogo.");
+        } catch (const HttpError& error) {
+            if (stopping()) return nullptr;
+            if (refusalIsFinal(error.status) || peerEnded() || attempt >= kOpenAttempts || timeIsUp()) throw;
+        } catch (const std::exception&) {
+            if (stopping()) return nullptr;
+            if (peerEnded() || attempt >= kOpenAttempts || timeIsUp()) throw;
+        }
+        openRetries_.fetch_add(1);
+        waitSteps(openRetryWaitMs(attempt - 1), [&] { return stopping(); });
+    }
+}
+
+void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, std::uint16_t clientPort) {
+    Peer& peer = *peerHandle;
+    SecretBytes buffer;
+    std::string controlText;
+    std::string headers;
+    std::string resumeId;  // the first stream's, the identity of every later resumption
+    std::thread writer;
+    std::thread reader;
+    std::thread acknowledger;
+    // The server ended the stream (a normal close, or a break it cannot resume): what it sent
+    // before is still the game's, so the writer delivers the queue before the connection closes.
+    bool deliverQueued = false;
+    try {
+        if (admit(channel, clientPort)) {
+            headers = joinHeaders({baseHeaders_, "X-Nyra-Game-Channel: ", kRelayChannels[channel].name, "\r\n"});
+            std::shared_ptr<RelayStream> stream;
+            {
+                std::string firstHeaders = joinHeaders({headers, "X-Nyra-Resume: 1\r\n"});
+                WipeOnExit wipeFirst(firstHeaders);
+                stream = openStream(peer, firstHeaders);
+            }
+            if (!stream) throw std::runtime_error("Launcher encerrando.");
+            streamsOpened_[channel].fetch_add(1);
+            resumeId = stream->resumeId();
+            const bool resumable = !resumeId.empty();
+            {
+                std::lock_guard lock(peer.lock_);
+                peer.stream_ = stream;
+                // A stop or close that ran while the stream was opening did not see it.
+                if (stopping() || peer.closing_.load()) stream->abort();
+            }
+            {
+                std::lock_guard lock(peer.resendLock_);
+                peer.currentStream_ = stream;
+                peer.lastAckTime_ = clock_.tickMs();
+            }
+            peer.lastActivity_.store(clock_.tickMs());
+
+            writer = std::thread([this, peerHandle] { writeToGame(peerHandle); });
+            reader = std::thread([this, peerHandle, resumable] { readFromGame(peerHandle, resumable); });
+            if (resumable) acknowledger = std::thread([this, peerHandle] { acknowledge(peerHandle); });
+
+            buffer.resize(kRelayMessageBytes);
+            while (!stopping()) {
+                const Ending ending = receiveUntilBroken(peer, *stream, resumable, buffer, controlText);
+                if (ending == Ending::Normal || !resumable) {
+                    deliverQueued = true;
+                    break;
+                }
+                if (stopping() || peer.closing_.load()) break;
+                std::string refusal;
+                if (!resume(peer, channel, headers, resumeId, refusal)) {
+                    if (!stopping() && !peer.closing_.load()) fail(refusal.empty() ? nullptr : refusal.c_str());
+                    break;
+                }
+                std::lock_guard lock(peer.lock_);
+                stream = peer.stream_;
+            }
+        }
+    } catch (const std::exception& error) {
+        if (!stopping() && !peer.closing_.load()) fail(error.what());
+    } catch (...) {
+        if (!stopping() && !peer.closing_.load()) fail();
+    }
+
+    wipe(buffer);
+    wipe(controlText);
+    if (deliverQueued && writer.joinable() && !stopping() && !peer.closing_.load()) {
+        peer.toGame_.endAfterDelivery();
+        writer.join();  // ends once the queue is written, or when the game's socket fails or stop closes it
+    }
+    peer.workerDone_.store(true);
+    peer.companionsDone_.store(true);
+    peer.close();
+    for (std::thread* companion : {&writer, &reader, &acknowledger}) {
+        if (companion->joinable()) companion->join();
+    }
+    {
+        std::lock_guard lock(peer.resendLock_);
+        peer.currentStream_.reset();
+        peer.resend_.clear();
+    }
+    wipe(headers);
+    wipe(resumeId);
+    peer.finish();
+}
+
+GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& stream, bool resumable,
+                                                  SecretBytes& buffer, std::string& controlText) {
+    wipe(controlText);  // a text cut off by a broken stream does not continue on the next one
+    bool textPending = false;
+    while (!stopping()) {
+        const std::optional<RelayStream::Received> received = stream.receive(buffer);
+        if (!received) return Ending::Broken;
+        peer.lastActivity_.store(clock_.tickMs());
+        const std::size_t size = std::min(received->size, buffer.size());
+        switch (received->type) {
+        case RelayStream::Message::Binary:
+        case RelayStream::Message::BinaryFragment: {
+            if (textPending) throw std::runtime_error(kInvalidControl);  // a text message left unfinished
+            if (size == 0) break;
+            peer.toGame_.push(SecretBytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)));
+            addCount(peer.receivedTotal_, size);
+            break;
+        }
+        case RelayStream::Message::Text:
+        case RelayStream::Message::TextFragment: {
+            if (!resumable || size > kMaxAcknowledgementDigits - controlText.size()) {
+                throw std::runtime_error(kInvalidControl);
+            }
+            controlText.append(reinterpret_cast<const char*>(buffer.data()), size);
+            textPending = received->type == RelayStream::Message::TextFragment;
+            if (textPending) break;
+            const std::optional<std::uint64_t> total = parseAcknowledgement(controlText);
+            wipe(controlText);
+            if (!total) throw std::runtime_error(kInvalidControl);
+            std::lock_guard lock(peer.resendLock_);
+            if (peer.resend_.acknowledge(*total) == ResendBuffer::Acknowledged::Impossible) {
+                throw std::runtime_error(kInvalidControl);
+            }
+            break;
+        }
+        case RelayStream::Message::Close: {
+            const std::optional<std::uint16_t> status = stream.closeStatus();
+            return status && *status == 1000 ? Ending::Normal : Ending::Broken;
+        }
+        default:
+            return Ending::Broken;
+        }
+    }
+    return Ending::Broken;
+}
+
+bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& headers, const std::string& resumeId,
+                        std::string& refusal) {
+    {
+        std::lock_guard lock(peer.resendLock_);
+        peer.currentStream_.reset();
+    }
+    {
+        std::lock_guard lock(peer.lock_);
+        if (peer.stream_) peer.stream_->abort();
+    }
+    const std::uint64_t start = clock_.tickMs();
+    const auto ended = [&] { return stopping() || peer.closing_.load(); };
+    const auto timeIsUp = [&] {
+        const std::uint64_t now = clock_.tickMs();
+        return now > start && now - start >= kStreamRetryWindowMs;
+    };
+    for (int retry = 0; !ended() && !timeIsUp(); ++retry) {
+        std::shared_ptr<RelayStream> stream;
+        try {
+            std::string request = joinHeaders({headers, "X-Nyra-Resume-Id: ", resumeId, "\r\nX-Nyra-Resume-Offset: ",
+                                               std::to_string(peer.receivedTotal_.load()), "\r\n"});
+            WipeOnExit wipeRequest(request);
+            stream = platform_->openStream(request);
+            if (!stream) throw std::runtime_error("Falha ao conectar a entrada do jogo.");
+            if (stream->resumeId() != resumeId) {
+                stream->abort();
+                return false;
+            }
+            std::lock_guard resendLock(peer.resendLock_);
+            if (!peer.resend_.resumeFrom(stream->resumeReceived())) {
+                stream->abort();
+                return false;
+            }
+            const bool resent = peer.resend_.forEachPiece(
+                kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) { return stream->sendBinary(piece); });
+            if (resent) {
+                std::lock_guard lock(peer.lock_);
+                if (ended()) {
+                    stream->abort();
+                    return false;
+                }
+                peer.stream_ = stream;
+                peer.currentStream_ = stream;
+                peer.lastActivity_.store(clock_.tickMs());
+                streamsResumed_[channel].fetch_add(1);
+                return true;
+            }
+            stream->abort();  // a failed resend is a failed attempt
+        } catch (const HttpError& error) {
+            if (stream) stream->abort();
+            if (refusalIsFinal(error.status)) {
+                refusal = error.what();
+                return false;
+            }
+        } catch (const std::exception&) {
+            if (stream) stream->abort();
+        }
+        waitSteps(resumeRetryWaitMs(retry), ended);
+    }
+    return false;
+}
+
+void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
+    Peer& peer = *peerHandle;
+    try {
+        while (std::optional<SecretBytes> chunk = peer.toGame_.pop()) {
+            std::span<const std::uint8_t> rest(*chunk);
+            while (!rest.empty()) {
+                const std::optional<std::size_t> written = peer.io_->write(rest);
+                if (!written || *written == 0 || *written > rest.size()) {
+                    throw std::runtime_error("Conexao local interrompida.");
+                }
+                addCount(receivedBytes_, *written);
+                rest = rest.subspan(*written);
+            }
+        }  // each chunk is zeroed as it is released
+    } catch (const std::exception& error) {
+        if (!stopping() && !peer.closing_.load()) fail(error.what());
+    }
+    peer.close();
+}
+
+void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resumable) {
+    Peer& peer = *peerHandle;
+    enum class End { GameClosed, Overflow, NoStream };
+    End end = End::GameClosed;
+    SecretBytes buffer;
+    try {
+        buffer.resize(kRelayMessageBytes);
+        while (!stopping()) {
+            const std::optional<std::size_t> read = peer.io_->read(buffer);
+            if (!read || *read == 0) break;  // the game closed its end (or the socket was shut)
+            const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
+            std::lock_guard resendLock(peer.resendLock_);
+            if (resumable && !peer.resend_.append(bytes)) {
+                end = End::Overflow;
+                break;
+            }
+            const std::shared_ptr<RelayStream>& stream = peer.currentStream_;
+            const bool sent = stream && stream->isOpen() && stream->sendBinary(bytes);
+            addCount(sentBytes_, bytes.size());
+            if (!sent) {
+                if (!resumable) {
+                    end = End::NoStream;
+                    break;
+                }
+                // The worker sees its stream break and resumes; these bytes wait in the resend buffer.
+                peer.currentStream_.reset();
+                std::lock_guard lock(peer.lock_);
+                if (peer.stream_) peer.stream_->abort();
+            }
+        }
+    } catch (...) {
+        end = End::Overflow;  // no room for the game's bytes
+    }
+    wipe(buffer);
+    if (end == End::GameClosed) {
+        peer.closing_.store(true);
+        if (!stopping()) {
+            std::lock_guard lock(peer.lock_);
+            if (peer.stream_) peer.stream_->closeNormally();
+        }
+    } else if (end == End::Overflow && !stopping()) {
+        fail();
+        peer.closing_.store(true);
+    }
+    for (int step = 0; step < kReaderWaitSteps && !peer.workerDone_.load(); ++step) clock_.sleepMs(kRelayStepMs);
+    peer.close();
+}
+
+void GameTunnel::acknowledge(const std::shared_ptr<Peer>& peerHandle) {
+    Peer& peer = *peerHandle;
+    const auto ended = [&] { return peer.companionsDone_.load() || stopping(); };
+    const auto silentTooLong = [&](std::uint64_t now) {
+        const std::uint64_t last = peer.lastActivity_.load();
+        return now > last && now - last > kSilenceLimitMs;
+    };
+    while (!ended()) {
+        for (int step = 0; step < kAcknowledgerStepsPerPass && !ended(); ++step) clock_.sleepMs(kRelayStepMs);
+        if (ended()) break;
+        const std::uint64_t now = clock_.tickMs();
+        if (silentTooLong(now)) {
+            // Treated as broken even when TCP still looks alive: the worker resumes. Checked again
+            // under the lock so that a stream a resumption has just installed is left alone.
+            std::lock_guard lock(peer.lock_);
+            if (silentTooLong(now)) {
+                peer.lastActivity_.store(now);
+                if (peer.stream_) peer.stream_->abort();
+            }
+            continue;
+        }
+        std::unique_lock resendLock(peer.resendLock_, std::try_to_lock);  // never delays game traffic
+        if (!resendLock.owns_lock() || !peer.currentStream_) continue;
+        const std::uint64_t total = peer.receivedTotal_.load();
+        if (!shouldAcknowledge(total, peer.lastAckSent_, now, peer.lastAckTime_)) continue;
+        if (peer.currentStream_->sendText(std::to_string(total))) {
+            peer.lastAckSent_ = total;
+            peer.lastAckTime_ = now;
+        }
+    }
+}
+
+}  // namespace nyra

@@ -1,0 +1,147 @@
+#pragma once
+// The game-traffic relay of one game session: three loopback listeners (login, world, zone), and
+// for every admitted game connection a peer whose bytes travel to the game servers over its own
+// WebSocket stream. On resumable streams both ends acknowledge what they received, the launcher
+// keeps what the server has not acknowledged, and a broken stream is replaced by one that carries
+// on from the exact byte where the old one stopped.
+//
+// Threads: one accept thread per listener; per peer a worker (admission, streams, receiving from
+// the server, resumption) and its companions: the to-game writer, the to-server reader and, on
+// resumable streams, the acknowledger.
+// Lock order: a peer's resendLock may be held while taking the same peer's lock, never the
+// reverse; the to-game queue's lock is never held with another; peersLock is held while finished
+// workers are joined, and workers never take it.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "relay/relay_platform.h"
+#include "relay/resend_buffer.h"
+#include "relay/to_game_queue.h"
+#include "relay/tunnel_rules.h"
+
+namespace nyra {
+
+class GameTunnel {
+public:
+    // One accepted game connection and the state of its streams. Shared by the tunnel, the worker
+    // and the worker's companions.
+    class Peer {
+    public:
+        explicit Peer(std::unique_ptr<GameSocket> socket);
+
+        // The connection is ending: the to-game queue closes, the socket is shut down in both
+        // directions (blocked reads and writes return) and the current stream is aborted.
+        void close() noexcept;
+        // close, then the socket is released, the stream dropped and the peer marked finished.
+        void finish() noexcept;
+
+        bool finished() const noexcept { return finished_.load(); }
+
+    private:
+        friend class GameTunnel;
+
+        // Guards socket_ and stream_.
+        std::mutex lock_;
+        std::unique_ptr<GameSocket> socket_;
+        std::shared_ptr<RelayStream> stream_;
+        GameSocket* io_ = nullptr;  // socket_ for the companions, valid until finish
+
+        ToGameQueue toGame_{kToGameCapacity};
+
+        // Guards the fields below it up to receivedTotal, and every send on currentStream_.
+        std::mutex resendLock_;
+        ResendBuffer resend_{kResendLimit};
+        std::shared_ptr<RelayStream> currentStream_;
+        std::uint64_t lastAckSent_ = 0;
+        std::uint64_t lastAckTime_ = 0;
+
+        std::atomic<std::uint64_t> receivedTotal_{0};
+        std::atomic<std::uint64_t> lastActivity_{0};
+        std::atomic<bool> closing_{false};
+        std::atomic<bool> workerDone_{false};
+        std::atomic<bool> companionsDone_{false};
+        std::atomic<bool> finished_{false};
+    };
+
+    // Opens the three listeners in channel order and starts their accept threads. Throws the
+    // platform's message when a listener cannot be opened; what was opened is stopped first.
+    // `baseHeaders` (cookies and tokens) is wiped at stop.
+    GameTunnel(std::string baseHeaders, std::shared_ptr<RelayPlatform> platform);
+    ~GameTunnel();
+    GameTunnel(const GameTunnel&) = delete;
+    GameTunnel& operator=(const GameTunnel&) = delete;
+
+    // {"6543": login port, "5712": world port, "10166": zone port}.
+    nlohmann::json portMap() const;
+    // login_streams, world_streams, zone_streams, resumed_streams, open_retries, sent_bytes,
+    // received_bytes; still the final counters after stop.
+    nlohmann::json stats() const;
+    void setGameProcessId(std::uint32_t processId) noexcept { gameProcessId_.store(processId); }
+    // The relay can no longer carry the game's traffic.
+    bool failed() const noexcept { return failed_.load(); }
+    // The message of the first failure that had one, for the session's diagnostics; empty otherwise.
+    std::string failureMessage() const;
+    // Ends every thread and connection; idempotent.
+    void stop() noexcept;
+
+    bool isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort);
+
+private:
+    struct PeerEntry {
+        std::shared_ptr<Peer> peer;
+        std::thread worker;
+    };
+    enum class Ending { Normal, Broken };
+
+    void acceptLoop(std::size_t channel);
+    void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, std::uint16_t clientPort);
+    bool admit(std::size_t channel, std::uint16_t clientPort);
+    std::shared_ptr<RelayStream> openStream(Peer& peer, const std::string& headers);
+    Ending receiveUntilBroken(Peer& peer, RelayStream& stream, bool resumable, SecretBytes& buffer,
+                              std::string& controlText);
+    // Replaces a broken stream; on a final refusal `refusal` holds the server's message.
+    bool resume(Peer& peer, std::size_t channel, const std::string& headers, const std::string& resumeId,
+                std::string& refusal);
+    void writeToGame(const std::shared_ptr<Peer>& peer);
+    void readFromGame(const std::shared_ptr<Peer>& peer, bool resumable);
+    void acknowledge(const std::shared_ptr<Peer>& peer);
+
+    // Waits `ms` in steps, ending early once `done` is true.
+    template <typename Done>
+    void waitSteps(std::uint32_t ms, Done&& done);
+    void fail(const char* message = nullptr) noexcept;
+    bool stopping() const noexcept { return stopping_.load(); }
+
+    std::string baseHeaders_;
+    const std::shared_ptr<RelayPlatform> platform_;
+    Clock& clock_;
+
+    std::array<std::unique_ptr<GameListener>, kRelayChannelCount> listeners_;
+    std::array<std::uint16_t, kRelayChannelCount> ports_{};
+    std::array<std::thread, kRelayChannelCount> acceptThreads_;
+
+    std::mutex peersLock_;
+    std::vector<PeerEntry> peers_;
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<std::uint32_t> gameProcessId_{0};
+    mutable std::mutex failureLock_;
+    std::string failureMessage_;
+
+    std::array<std::atomic<std::uint32_t>, kRelayChannelCount> streamsOpened_{};
+    std::array<std::atomic<std::uint32_t>, kRelayChannelCount> streamsResumed_{};
+    std::atomic<std::uint32_t> openRetries_{0};
+    std::atomic<std::uint64_t> sentBytes_{0};
+    std::atomic<std::uint64_t> receivedBytes_{0};
+};
+
+}  // namespace nyra

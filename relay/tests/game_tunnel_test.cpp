@@ -1,0 +1,496 @@
+// GameTunnel end to end over the in-memory platform: listeners, admission, the peer limit, the
+// streams with their acknowledgements and resumptions, every way a connection ends, and stop.
+#include "relay/game_tunnel.h"
+#include "relay/tests/fake_relay.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace nyra {
+namespace {
+
+using test::Bytes;
+using test::FakeRelayPlatform;
+using test::GameEnd;
+using test::OpenOutcome;
+using test::ServerConnection;
+
+constexpr std::uint32_t kGamePid = 4242;
+const std::string kBaseHeaders =
+    "Origin: https://api.example\r\nCookie: __Host-nyra_csrf=c; __Host-nyra_session=s\r\nX-CSRF-Token: c\r\n"
+    "Authorization: Bearer t\r\n";
+const std::string kInvalidControl = "Controle de conexao invalido.";
+const std::string kRefused = "O servidor recusou a conexao protegida do jogo.";
+
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+    return bytes;
+}
+
+class GameTunnelTest : public ::testing::Test {
+protected:
+    void start() {
+        tunnel = std::make_unique<GameTunnel>(kBaseHeaders, platform);
+        tunnel->setGameProcessId(kGamePid);
+    }
+    // A game connection relayed on its own server connection (the `index`-th one opened).
+    std::shared_ptr<GameEnd> connectRelayed(std::size_t channel, std::size_t index) {
+        auto game = platform->connect(channel);
+        EXPECT_TRUE(server.waitForConnections(index + 1));
+        return game;
+    }
+    bool serverReceived(std::size_t connection, std::size_t size) {
+        return server.waitFor([&] { return server.connection(connection).fromLauncher.size() >= size; });
+    }
+    Bytes receivedByServer(std::size_t connection) {
+        return server.with(connection, [](ServerConnection& c) { return c.fromLauncher; });
+    }
+    int streamsOf(std::size_t connection) {
+        return server.with(connection, [](ServerConnection& c) { return c.streams; });
+    }
+    std::uint64_t stat(const char* name) { return tunnel->stats().at(name).get<std::uint64_t>(); }
+
+    std::shared_ptr<FakeRelayPlatform> platform = std::make_shared<FakeRelayPlatform>();
+    test::FakeServer& server = platform->server;
+    std::unique_ptr<GameTunnel> tunnel;
+};
+
+TEST_F(GameTunnelTest, ListenersOpenInChannelOrderAndThePortMapNamesThem) {
+    start();
+    EXPECT_EQ(tunnel->portMap(), nlohmann::json::parse(R"({"6543": 40001, "5712": 40002, "10166": 40003})"));
+    EXPECT_EQ(tunnel->stats(), nlohmann::json::parse(R"({"login_streams": 0, "world_streams": 0, "zone_streams": 0,
+        "resumed_streams": 0, "open_retries": 0, "sent_bytes": 0, "received_bytes": 0})"));
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, AListenerThatCannotOpenStopsWhatWasOpenedAndThrowsItsMessage) {
+    platform->failingListener = 1;
+    try {
+        GameTunnel failing(kBaseHeaders, platform);
+        FAIL() << "constructed";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Protecao da conexao local indisponivel.");
+    }
+    ASSERT_EQ(platform->listeners.size(), 1u);
+    EXPECT_TRUE(platform->listenerShut(0));
+}
+
+TEST_F(GameTunnelTest, BytesArriveOnceAndInOrderBothWaysAcrossDrops) {
+    start();
+    constexpr std::size_t kTotal = 256 * 1024;
+    std::vector<std::shared_ptr<GameEnd>> games;
+    std::vector<Bytes> up, down;
+    for (std::size_t channel = 0; channel < 3; ++channel) {
+        games.push_back(connectRelayed(channel, channel));
+        up.push_back(pattern(kTotal, static_cast<std::uint32_t>(channel + 1)));
+        down.push_back(pattern(kTotal, static_cast<std::uint32_t>(channel + 100)));
+    }
+    std::mt19937 random(20260512);
+    std::vector<std::size_t> sent(3, 0);
+    std::vector<int> streams(3, 1);
+    std::size_t drops = 0;
+    while (sent[0] < kTotal || sent[1] < kTotal || sent[2] < kTotal) {
+        const std::size_t channel = random() % 3;
+        const std::size_t size = std::min<std::size_t>(kTotal - sent[channel], 1 + random() % 6000);
+        const auto from = static_cast<std::ptrdiff_t>(sent[channel]);
+        const auto to = from + static_cast<std::ptrdiff_t>(size);
+        games[channel]->write(Bytes(up[channel].begin() + from, up[channel].begin() + to));
+        server.send(channel, Bytes(down[channel].begin() + from, down[channel].begin() + to));
+        sent[channel] += size;
+        const std::size_t victim = random() % 3;
+        if (random() % 3 == 0 && server.drop(victim)) {
+            ++drops;
+            ++streams[victim];
+            // The next drop may hit the new stream before or after the launcher has installed it.
+            ASSERT_TRUE(server.waitFor([&] { return server.connection(victim).streams == streams[victim]; }));
+        }
+    }
+    for (std::size_t channel = 0; channel < 3; ++channel) {
+        EXPECT_EQ(games[channel]->read(kTotal), down[channel]) << channel;
+        // Arrives only on a live stream: every drop before it has been resumed.
+        server.send(channel, {0xEE});
+        EXPECT_EQ(games[channel]->read(1), Bytes{0xEE});
+        ASSERT_TRUE(serverReceived(channel, kTotal)) << channel;
+        EXPECT_EQ(receivedByServer(channel), up[channel]) << channel;
+    }
+    EXPECT_GE(drops, 50u);
+    tunnel->stop();  // the counters are final once every thread has ended
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    EXPECT_EQ(stat("resumed_streams"), drops);
+    EXPECT_EQ(stat("login_streams") + stat("world_streams") + stat("zone_streams"), 3u);
+    EXPECT_EQ(stat("sent_bytes"), 3 * kTotal);
+    EXPECT_EQ(stat("received_bytes"), 3 * kTotal + 3);
+
+    // Every request names its channel; resumptions carry the identity and the bytes received so far.
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3 + drops);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].rfind(kBaseHeaders, 0), 0u);
+        EXPECT_NE(requests[i].find("X-Nyra-Game-Channel: "), std::string::npos);
+        const bool first = i < 3;
+        EXPECT_EQ(requests[i].find("X-Nyra-Resume: 1\r\n") != std::string::npos, first) << requests[i];
+        EXPECT_EQ(requests[i].find("X-Nyra-Resume-Offset: ") != std::string::npos, !first) << requests[i];
+    }
+    EXPECT_NE(requests[0].find("X-Nyra-Game-Channel: login\r\n"), std::string::npos);
+    const auto offsets = server.with(1, [](ServerConnection& c) { return c.resumeOffsets; });
+    EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
+}
+
+TEST_F(GameTunnelTest, AResumptionResendsEverythingTheServerNoLongerHolds) {
+    start();
+    auto game = connectRelayed(0, 0);
+    server.setAcknowledges(0, false);
+    const Bytes bytes = pattern(100000, 7);
+    game->write(bytes);
+    ASSERT_TRUE(serverReceived(0, bytes.size()));
+    // The server comes back holding only 10 bytes: nothing was acknowledged, so everything after
+    // them is still in the resend buffer.
+    server.script({{OpenOutcome::ReportOffset, 10}});
+    ASSERT_TRUE(server.drop(0));
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+    ASSERT_TRUE(serverReceived(0, bytes.size()));
+    EXPECT_EQ(receivedByServer(0), bytes);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStreams) {
+    start();
+    auto game = connectRelayed(0, 0);
+    server.send(0, pattern(40000, 1));  // more than 32 KiB: acknowledged without waiting a second
+    ASSERT_TRUE(server.waitFor([&] { return !server.connection(0).textsFromLauncher.empty(); }));
+    const std::string first = server.with(0, [](ServerConnection& c) { return c.textsFromLauncher.front(); });
+    EXPECT_GE(std::stoull(first), 32768u);
+    EXPECT_LE(std::stoull(first), 40000u);
+    EXPECT_EQ(first.find_first_not_of("0123456789"), std::string::npos);
+
+    server.script({{OpenOutcome::NotResumable}});
+    auto plain = connectRelayed(1, 1);
+    server.send(1, pattern(40000, 2));
+    EXPECT_EQ(plain->read(40000).size(), 40000u);
+    ASSERT_TRUE(server.drop(1));
+    EXPECT_TRUE(plain->waitReleased());  // a non-resumable stream ends at its first drop
+    EXPECT_EQ(streamsOf(1), 1);
+    EXPECT_TRUE(server.with(1, [](ServerConnection& c) { return c.textsFromLauncher.empty(); }));
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, AConnectionThatCannotBeResumedEndsAndFails) {
+    const struct {
+        const char* what;
+        OpenOutcome resumption;
+        std::string message;
+    } cases[] = {
+        {"refused 401", {OpenOutcome::Refuse, 401}, kRefused},
+        {"refused 404", {OpenOutcome::Refuse, 404}, kRefused},
+        {"refused 410", {OpenOutcome::Refuse, 410}, kRefused},
+        {"identity changed", {OpenOutcome::ChangeId}, ""},
+        {"offered without resumption", {OpenOutcome::NotResumable}, ""},
+        {"offset beyond what was sent", {OpenOutcome::ReportOffset, 5001}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        test::FakeServer& fresh = platform->server;
+        start();
+        auto game = platform->connect(0);
+        ASSERT_TRUE(fresh.waitForConnections(1));
+        fresh.with(0, [](ServerConnection& s) { s.acknowledges = false; });
+        game->write(pattern(5000, 3));
+        ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).fromLauncher.size() == 5000; }));
+        fresh.script({c.resumption});
+        ASSERT_TRUE(fresh.drop(0));
+        EXPECT_TRUE(game->waitReleased());
+        EXPECT_TRUE(tunnel->failed());
+        EXPECT_EQ(tunnel->failureMessage(), c.message);
+        EXPECT_EQ(fresh.requests().size(), 2u);  // no further attempt
+        EXPECT_EQ(stat("resumed_streams"), 0u);
+        tunnel.reset();
+    }
+}
+
+TEST_F(GameTunnelTest, AnOffsetBelowWhatTheServerAcknowledgedEndsTheConnection) {
+    start();
+    auto game = connectRelayed(0, 0);
+    game->write(pattern(5000, 3));
+    ASSERT_TRUE(serverReceived(0, 5000));
+    server.send(0, {1, 2, 3});  // behind the acknowledgement: once it arrives, the acknowledgement was applied
+    ASSERT_EQ(game->read(3).size(), 3u);
+    server.script({{OpenOutcome::ReportOffset, 4999}});
+    ASSERT_TRUE(server.drop(0));
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_TRUE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, ResumptionRetriesOtherFailuresUntilFortyFiveSecondsHavePassed) {
+    start();
+    auto game = connectRelayed(0, 0);
+    server.script({{OpenOutcome::Fail}, {OpenOutcome::Refuse, 503}});  // two failures, then resumed
+    ASSERT_TRUE(server.drop(0));
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+    server.send(0, {9});
+    EXPECT_EQ(game->read(1), Bytes{9});
+    EXPECT_EQ(stat("resumed_streams"), 1u);
+
+    server.script({}, OpenOutcome{OpenOutcome::Refuse, 503});
+    platform->fakeClock.setFlowing(true);
+    const std::size_t before = server.requests().size();
+    ASSERT_TRUE(server.drop(0));
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_TRUE(tunnel->failed());
+    const auto times = server.openTimes();
+    ASSERT_GT(times.size(), before + 5);
+    EXPECT_LT(times.back() - times[before], 45000u);
+    EXPECT_GE(platform->fakeClock.tickMs() - times[before], 45000u);
+}
+
+TEST_F(GameTunnelTest, ASilentStreamIsResumedAfterTenSecondsOfClockTime) {
+    start();
+    auto game = connectRelayed(0, 0);
+    platform->fakeClock.setFlowing(true);
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+    platform->fakeClock.setFlowing(false);
+    const auto times = server.openTimes();
+    EXPECT_GT(times[1] - times[0], 10000u);
+    EXPECT_LT(times[1] - times[0], 10000u + 1000u);
+    // Keep-alives went out while the server said nothing.
+    EXPECT_TRUE(server.with(0, [](ServerConnection& c) {
+        return !c.textsFromLauncher.empty() && c.textsFromLauncher.front() == "0";
+    }));
+    server.send(0, {4, 5});
+    EXPECT_EQ(game->read(2), (Bytes{4, 5}));
+    EXPECT_GE(stat("resumed_streams"), 1u);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, TheNinthConnectionIsRefusedAndAFinishedPeerMakesRoom) {
+    start();
+    std::vector<std::shared_ptr<GameEnd>> games;
+    for (std::size_t i = 0; i < 8; ++i) games.push_back(connectRelayed(i % 3, i));
+    auto ninth = platform->connect(1);
+    EXPECT_TRUE(ninth->waitReleased());
+    EXPECT_EQ(server.connectionCount(), 8u);
+
+    games[2]->close();
+    ASSERT_TRUE(games[2]->waitReleased());
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(2).closedNormally; }));
+    // The finished peer is reaped by the next accept; its worker may still be returning.
+    std::shared_ptr<GameEnd> next;
+    for (int attempt = 0; attempt < 1000 && server.connectionCount() < 9; ++attempt) {
+        next = platform->connect(0);
+        server.waitFor([&] { return server.connectionCountUnderLock() == 9 || next->link().released; });
+    }
+    EXPECT_EQ(server.connectionCount(), 9u);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, AGameThatStopsReadingFailsItsPeerAfterEightMiB) {
+    start();
+    auto game = connectRelayed(2, 0);
+    game->setCapacity(64 * 1024);  // the game's receive window, then it reads no more
+    const Bytes chunk = pattern(1024 * 1024, 5);
+    for (int i = 0; i < 9; ++i) server.send(0, chunk);
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_TRUE(tunnel->failed());
+    EXPECT_EQ(tunnel->failureMessage(), "O cliente excedeu o buffer limitado de recepcao.");
+}
+
+TEST_F(GameTunnelTest, MoreThanFourMiBUnacknowledgedEndsTheConnection) {
+    start();
+    auto game = connectRelayed(0, 0);
+    server.setAcknowledges(0, false);
+    game->write(pattern(4 * 1024 * 1024 + 1, 6));
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_TRUE(tunnel->failed());
+    EXPECT_EQ(receivedByServer(0).size(), 4u * 1024 * 1024);  // the last byte was never sent
+    EXPECT_EQ(stat("resumed_streams"), 0u);
+}
+
+TEST_F(GameTunnelTest, AMalformedOrImpossibleAcknowledgementEndsTheConnectionWithTheText) {
+    const struct {
+        const char* what;
+        std::vector<std::string> pieces;
+        bool resumable;
+        bool fails;
+    } cases[] = {
+        {"21 digits", {"000000000000000000010"}, true, true},
+        {"21 digits in fragments", {"0000000000", "00000000000"}, true, true},
+        {"above 2^64 - 1", {"18446744073709551616"}, true, true},
+        {"a sign", {"+10"}, true, true},
+        {"a space", {"10 "}, true, true},
+        {"empty", {""}, true, true},
+        {"beyond what was sent", {"11"}, true, true},
+        {"text on a stream without resumption", {"10"}, false, true},
+        {"fragments of a valid value", {"1", "0"}, true, false},
+        {"lower than one already received", {"3"}, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        test::FakeServer& fresh = platform->server;
+        if (!c.resumable) fresh.script({{OpenOutcome::NotResumable}});
+        start();
+        auto game = platform->connect(0);
+        ASSERT_TRUE(fresh.waitForConnections(1));
+        fresh.with(0, [](ServerConnection& s) { s.acknowledges = false; });
+        game->write(pattern(10, 1));
+        ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).fromLauncher.size() == 10; }));
+        fresh.sendText(0, {"5"});
+        fresh.sendText(0, c.pieces);
+        fresh.send(0, {7});
+        if (c.fails) {
+            EXPECT_TRUE(game->waitReleased());
+            EXPECT_TRUE(tunnel->failed());
+            EXPECT_EQ(tunnel->failureMessage(), kInvalidControl);
+        } else {
+            EXPECT_EQ(game->read(1), Bytes{7});
+            EXPECT_FALSE(tunnel->failed());
+        }
+        tunnel.reset();
+    }
+}
+
+TEST_F(GameTunnelTest, OpeningRetriesWithinItsLimitsAndNeverAfterAFinalRefusal) {
+    const struct {
+        const char* what;
+        std::vector<OpenOutcome> outcomes;
+        std::optional<OpenOutcome> always;
+        std::size_t attempts;
+        std::uint64_t retries;
+        bool opened;
+        std::string message;
+    } cases[] = {
+        {"refused 401", {{OpenOutcome::Refuse, 401}}, std::nullopt, 1, 0, false, kRefused},
+        {"refused 403", {{OpenOutcome::Refuse, 403}}, std::nullopt, 1, 0, false, kRefused},
+        {"two failures, then opened", {{OpenOutcome::Fail}, {OpenOutcome::Refuse, 502}}, std::nullopt, 3, 2, true, ""},
+        {"a failure, then refused 400", {{OpenOutcome::Fail}, {OpenOutcome::Refuse, 400}}, std::nullopt, 2, 1, false,
+         kRefused},
+        {"failing six times", {}, OpenOutcome{OpenOutcome::Refuse, 503}, 6, 5, false, kRefused},
+        {"unreachable six times", {}, OpenOutcome{OpenOutcome::Fail}, 6, 5, false, "Falha ao conectar a entrada do jogo."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        test::FakeServer& fresh = platform->server;
+        fresh.script(c.outcomes, c.always);
+        start();
+        auto game = platform->connect(1);
+        if (c.opened) {
+            ASSERT_TRUE(fresh.waitForConnections(1));
+            fresh.send(0, {1});
+            EXPECT_EQ(game->read(1), Bytes{1});
+            EXPECT_EQ(stat("world_streams"), 1u);
+        } else {
+            EXPECT_TRUE(game->waitReleased());
+            EXPECT_EQ(tunnel->failureMessage(), c.message);
+            EXPECT_EQ(stat("world_streams"), 0u);
+        }
+        EXPECT_EQ(tunnel->failed(), !c.opened);
+        EXPECT_EQ(fresh.requests().size(), c.attempts);
+        EXPECT_EQ(stat("open_retries"), c.retries);
+        tunnel.reset();
+    }
+}
+
+TEST_F(GameTunnelTest, ConnectionsTheGameDoesNotOwnAreDroppedWithoutTraffic) {
+    const struct {
+        const char* what;
+        std::uint32_t pid;
+        int ownedFromCheck;  // 0: never
+        int checks;
+        bool admitted;
+    } cases[] = {
+        {"game not started", 0, 1, 0, false},
+        {"another process", kGamePid, 0, 20, false},
+        {"owned at the third check", kGamePid, 3, 3, true},
+        {"owned at the twentieth check", kGamePid, 20, 20, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        platform->owner = [&, checks = 0](std::uint32_t pid, std::uint16_t, std::uint16_t listenerPort) mutable {
+            EXPECT_EQ(pid, kGamePid);
+            EXPECT_EQ(listenerPort, FakeRelayPlatform::kFirstPort + 2);
+            return ++checks == c.ownedFromCheck;
+        };
+        tunnel = std::make_unique<GameTunnel>(kBaseHeaders, platform);
+        tunnel->setGameProcessId(c.pid);
+        auto game = platform->connect(2);
+        if (c.admitted) {
+            EXPECT_TRUE(platform->server.waitForConnections(1));
+        } else {
+            EXPECT_TRUE(game->waitReleased());
+            EXPECT_EQ(platform->server.connectionCount(), 0u);
+        }
+        EXPECT_EQ(platform->ownerChecks.load(), c.checks);
+        EXPECT_FALSE(tunnel->failed());
+        tunnel.reset();
+    }
+}
+
+TEST_F(GameTunnelTest, TheGameClosingEndsTheStreamNormally) {
+    start();
+    auto game = connectRelayed(0, 0);
+    game->write(pattern(1000, 8));
+    ASSERT_TRUE(serverReceived(0, 1000));
+    game->close();
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_TRUE(server.with(0, [](ServerConnection& c) { return c.closedNormally; }));
+    EXPECT_EQ(streamsOf(0), 1);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, WhatTheServerSentBeforeANormalCloseReachesTheGame) {
+    start();
+    auto game = connectRelayed(0, 0);
+    game->setCapacity(4096);  // the game reads slowly: most of it is still queued at the close
+    const Bytes bytes = pattern(2 * 1024 * 1024, 9);
+    server.send(0, bytes);
+    server.close(0, 1000);
+    Bytes arrived;
+    while (arrived.size() < bytes.size()) {
+        const Bytes piece = game->read(std::min<std::size_t>(4096, bytes.size() - arrived.size()));
+        if (piece.empty()) break;
+        arrived.insert(arrived.end(), piece.begin(), piece.end());
+    }
+    EXPECT_EQ(arrived, bytes);
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_EQ(streamsOf(0), 1);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, AnyOtherCloseStatusIsABreakThatResumes) {
+    start();
+    auto game = connectRelayed(0, 0);
+    server.close(0, 1011);
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+    server.send(0, {3});
+    EXPECT_EQ(game->read(1), Bytes{3});
+    EXPECT_EQ(stat("resumed_streams"), 1u);
+}
+
+TEST_F(GameTunnelTest, StopDuringTransferEndsEveryThreadAndKeepsTheFinalCounters) {
+    start();
+    std::vector<std::shared_ptr<GameEnd>> games;
+    for (std::size_t i = 0; i < 8; ++i) games.push_back(connectRelayed(i % 3, i));
+    for (std::size_t i = 0; i < 8; ++i) {
+        games[i]->write(pattern(512 * 1024, static_cast<std::uint32_t>(i)));
+        server.send(i, pattern(512 * 1024, static_cast<std::uint32_t>(i + 50)));
+        if (i % 2 == 0) server.drop(i);
+    }
+    ASSERT_TRUE(serverReceived(7, 1));
+    tunnel->stop();  // returns only once every thread has been joined
+    for (auto& game : games) EXPECT_TRUE(game->released());
+    for (std::size_t channel = 0; channel < 3; ++channel) EXPECT_TRUE(platform->listenerShut(channel));
+    const nlohmann::json final = tunnel->stats();
+    EXPECT_EQ(final["login_streams"].get<int>() + final["world_streams"].get<int>() + final["zone_streams"].get<int>(), 8);
+    EXPECT_GT(final["sent_bytes"].get<std::uint64_t>(), 0u);
+    tunnel->stop();
+    EXPECT_EQ(tunnel->stats(), final);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+}  // namespace
+}  // namespace nyra

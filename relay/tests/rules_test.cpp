@@ -1,0 +1,119 @@
+// The relay's fixed rules as tables: channels and port map, acknowledgement text, when the
+// acknowledger speaks, the retry schedules, and the bound of the queue towards the game.
+#include "core/tests/failure_text.h"
+#include "relay/to_game_queue.h"
+#include "relay/tunnel_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+
+namespace nyra {
+namespace {
+
+TEST(RelayChannels, PortMapNamesEachChannelByTheGamesServerPort) {
+    const nlohmann::json map = relayPortMap({50001, 50002, 65535});
+    EXPECT_EQ(map, nlohmann::json::parse(R"({"6543": 50001, "5712": 50002, "10166": 65535})"));
+    EXPECT_TRUE(map["10166"].is_number_unsigned());
+    EXPECT_EQ(kRelayChannels[0].name, "login");
+    EXPECT_EQ(kRelayChannels[1].counterKey, "world_streams");
+    EXPECT_EQ(kRelayChannels[2].name, "zone");
+}
+
+TEST(Acknowledgement, TextIsOneToTwentyDigitsWithinSixtyFourBits) {
+    const struct {
+        const char* text;
+        std::optional<std::uint64_t> value;
+    } cases[] = {
+        {"0", 0},
+        {"7", 7},
+        {"000123", 123},
+        {"18446744073709551615", std::numeric_limits<std::uint64_t>::max()},
+        {"00000000000000000001", 1},              // 20 digits
+        {"18446744073709551616", std::nullopt},   // 20 digits, one above 2^64 - 1
+        {"99999999999999999999", std::nullopt},
+        {"000000000000000000001", std::nullopt},  // 21 digits, small value
+        {"", std::nullopt},
+        {"+5", std::nullopt},
+        {"-5", std::nullopt},
+        {"5 ", std::nullopt},
+        {" 5", std::nullopt},
+        {"1e3", std::nullopt},
+        {"0x10", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parseAcknowledgement(c.text), c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST(Acknowledgement, SentOncePerSecondWhileDataFlowsAt32KiBAtOnceAndEveryThreeSecondsAsKeepAlive) {
+    const struct {
+        std::uint64_t received, lastSent, now, lastTime;
+        bool send;
+    } cases[] = {
+        {100, 100, 10'000, 7'001, false},  // nothing new, 2999 ms
+        {100, 100, 10'000, 7'000, true},   // nothing new, 3000 ms: keep-alive
+        {0, 0, 10'000, 6'000, true},
+        {32867, 100, 10'000, 9'999, false},  // 32767 new bytes
+        {32868, 100, 10'000, 9'999, true},   // 32768 new bytes
+        {101, 100, 10'000, 9'001, false},    // new bytes, 999 ms
+        {101, 100, 10'000, 9'000, true},     // new bytes, 1000 ms
+        {101, 100, 9'000, 9'500, false},     // a tick read before the last send was stamped
+        {100, 100, 9'000, 9'500, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(shouldAcknowledge(c.received, c.lastSent, c.now, c.lastTime), c.send)
+            << c.received << ' ' << c.lastSent << ' ' << c.now << ' ' << c.lastTime;
+    }
+}
+
+TEST(RetrySchedules, OpeningWaitsDoubleFrom250AndResumingFrom200BothCappedAt3000) {
+    const std::uint32_t open[] = {250, 500, 1000, 2000, 3000, 3000};
+    const std::uint32_t resume[] = {200, 400, 800, 1600, 3000, 3000, 3000};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(openRetryWaitMs(i), open[i]) << i;
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(resumeRetryWaitMs(i), resume[i]) << i;
+    EXPECT_EQ(resumeRetryWaitMs(1000), 3000u);
+    for (const int status : {400, 401, 403, 404, 410}) EXPECT_TRUE(refusalIsFinal(status)) << status;
+    for (const int status : {0, 402, 405, 408, 429, 500, 502, 503}) EXPECT_FALSE(refusalIsFinal(status)) << status;
+}
+
+SecretBytes bytesOf(std::size_t size, std::uint8_t value = 1) { return SecretBytes(size, value); }
+
+TEST(ToGameQueue, HoldsUpToItsCapacityAndRefusesBeyondItOrOnceClosed) {
+    const std::string overflow = "O cliente excedeu o buffer limitado de recepcao.";
+    ToGameQueue queue(100);
+    queue.push(bytesOf(60));
+    queue.push(bytesOf(40));  // exactly full
+    EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), overflow);
+    EXPECT_EQ(queue.pop()->size(), 60u);  // taking a chunk frees its room
+    queue.push(bytesOf(60));
+    EXPECT_EQ(queue.queuedBytes(), 100u);
+    queue.close();
+    EXPECT_EQ(queue.queuedBytes(), 0u);
+    EXPECT_FALSE(queue.pop());
+    EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), overflow);
+}
+
+TEST(ToGameQueue, EndingDeliversWhatIsQueuedThenReportsTheEnd) {
+    ToGameQueue queue(kToGameCapacity);
+    queue.push(bytesOf(3, 7));
+    queue.push(bytesOf(5, 8));
+    queue.endAfterDelivery();
+    EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), "O cliente excedeu o buffer limitado de recepcao.");
+    EXPECT_EQ(queue.pop(), bytesOf(3, 7));
+    EXPECT_EQ(queue.pop(), bytesOf(5, 8));
+    EXPECT_FALSE(queue.pop());
+}
+
+TEST(ToGameQueue, ClosingWakesAWaitingWriter) {
+    ToGameQueue queue(kToGameCapacity);
+    std::optional<SecretBytes> taken = bytesOf(1);
+    std::thread writer([&] { taken = queue.pop(); });
+    queue.close();
+    writer.join();
+    EXPECT_FALSE(taken);
+}
+
+}  // namespace
+}  // namespace nyra

@@ -1,0 +1,23 @@
+#include "relay/win/windows_relay.h"
+
+#include "net/win/game_stream.h"
+#include "relay/win/tcp_owners.h"
+
+namespace nyra {
+
+std::unique_ptr<GameListener> WindowsRelayPlatform::listen() { return std::make_unique<WinsockListener>(); }
+
+std::shared_ptr<RelayStream> WindowsRelayPlatform::openStream(const std::string& headers) {
+    return Http::GameStream::open(headers);
+}
+
+bool WindowsRelayPlatform::ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort,
+                                          std::uint16_t listenerPort) {
+    return gameOwnsConnection(gameProcessId, clientPort, listenerPort);
+}
+
+std::unique_ptr<GameTunnel> openGameTunnel(std::string baseHeaders) {
+    return std::make_unique<GameTunnel>(std::move(baseHeaders), std::make_shared<WindowsRelayPlatform>());
+}
+
+}  // namespace nyra

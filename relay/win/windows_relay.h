@@ -1,0 +1,32 @@
+#pragma once
+// The relay on Windows: Windows Sockets listeners, WinHTTP WebSocket streams to the backend, the
+// TCP owner table for admission and the system clock.
+#include <memory>
+#include <string>
+
+#include "core/win/shell_adapters.h"
+#include "relay/game_tunnel.h"
+#include "relay/relay_platform.h"
+#include "relay/win/winsock.h"
+
+namespace nyra {
+
+class WindowsRelayPlatform final : public RelayPlatform {
+public:
+    // Starts Windows Sockets 2.2 ("Rede do Windows indisponivel.").
+    WindowsRelayPlatform() = default;
+    std::unique_ptr<GameListener> listen() override;
+    std::shared_ptr<RelayStream> openStream(const std::string& headers) override;
+    bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) override;
+    Clock& clock() override { return clock_; }
+
+private:
+    WinsockSession network_;
+    SystemClock clock_;
+};
+
+// The game session's relay: three listeners open and accepting, streams to the backend API host.
+// Throws the player's message of the step that failed.
+std::unique_ptr<GameTunnel> openGameTunnel(std::string baseHeaders);
+
+}  // namespace nyra

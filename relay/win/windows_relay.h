@@ -13,16 +13,19 @@ namespace nyra {
 
 class WindowsRelayPlatform final : public RelayPlatform {
 public:
-    // Starts Windows Sockets 2.2 ("Rede do Windows indisponivel.").
-    WindowsRelayPlatform() = default;
+    // Starts Windows Sockets 2.2 ("Rede do Windows indisponivel."). The relay's waits and time
+    // limits follow `clock` (the system's by default; tests run time faster).
+    WindowsRelayPlatform() : clock_(&systemClock_) {}
+    explicit WindowsRelayPlatform(Clock& clock) : clock_(&clock) {}
     std::unique_ptr<GameListener> listen() override;
     std::shared_ptr<RelayStream> openStream(const std::string& headers) override;
     bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) override;
-    Clock& clock() override { return clock_; }
+    Clock& clock() override { return *clock_; }
 
 private:
     WinsockSession network_;
-    SystemClock clock_;
+    SystemClock systemClock_;
+    Clock* clock_;
 };
 
 // The game session's relay: three listeners open and accepting, streams to the backend API host.

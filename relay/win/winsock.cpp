@@ -23,19 +23,43 @@ WinsockSession::WinsockSession() {
 
 WinsockSession::~WinsockSession() { ::WSACleanup(); }
 
+WinsockGameSocket::WinsockGameSocket(win::UniqueSocket socket) {
+    u_long nonBlocking = 1;
+    ::ioctlsocket(socket.get(), static_cast<long>(FIONBIO), &nonBlocking);  // the macro is unsigned, the parameter not
+    socket_.store(socket.release());
+}
+
+bool WinsockGameSocket::waitFor(short events) const {
+    constexpr int kSliceMs = 50;
+    while (!shut_.load()) {
+        WSAPOLLFD descriptor{};
+        descriptor.fd = socket_.load();
+        descriptor.events = events;
+        const int ready = ::WSAPoll(&descriptor, 1, kSliceMs);
+        if (ready > 0) return true;  // readable, writable, closed or failed: the next call tells
+        if (ready < 0) return false;
+    }
+    return false;
+}
+
 std::optional<std::size_t> WinsockGameSocket::read(std::span<std::uint8_t> buffer) {
-    const int got = ::recv(socket_.load(), reinterpret_cast<char*>(buffer.data()), chunkOf(buffer.size()), 0);
-    if (got < 0) return std::nullopt;
-    return static_cast<std::size_t>(got);
+    for (;;) {
+        const int got = ::recv(socket_.load(), reinterpret_cast<char*>(buffer.data()), chunkOf(buffer.size()), 0);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (::WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(POLLRDNORM)) return std::nullopt;
+    }
 }
 
 std::optional<std::size_t> WinsockGameSocket::write(std::span<const std::uint8_t> bytes) {
-    const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);
-    if (sent <= 0) return std::nullopt;
-    return static_cast<std::size_t>(sent);
+    for (;;) {
+        const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);
+        if (sent > 0) return static_cast<std::size_t>(sent);
+        if (sent == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(POLLWRNORM)) return std::nullopt;
+    }
 }
 
 void WinsockGameSocket::shutdownBoth() noexcept {
+    shut_.store(true);
     const SOCKET socket = socket_.load();
     if (socket != INVALID_SOCKET) ::shutdown(socket, SD_BOTH);
 }

@@ -21,10 +21,12 @@ public:
 };
 
 // An accepted connection. The socket is released exactly once, by close() or the destructor,
-// whichever comes first; shutdownBoth() may race with either.
+// whichever comes first; shutdownBoth() may race with either. A blocked recv or send does not
+// return when the socket is shut down from another thread, so the socket is non-blocking and the
+// waits run in 50-ms slices that watch for the shutdown: a stop never waits for the game.
 class WinsockGameSocket final : public GameSocket {
 public:
-    explicit WinsockGameSocket(win::UniqueSocket socket) : socket_(socket.release()) {}
+    explicit WinsockGameSocket(win::UniqueSocket socket);
     ~WinsockGameSocket() override { close(); }
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
@@ -32,7 +34,11 @@ public:
     void close() noexcept override;
 
 private:
+    // Waits until the socket is ready for `events`; false once it was shut down or polling failed.
+    bool waitFor(short events) const;
+
     std::atomic<SOCKET> socket_;
+    std::atomic<bool> shut_{false};
 };
 
 // TCP on 127.0.0.1, port 0, SO_EXCLUSIVEADDRUSE, backlog 8. Accepted connections have

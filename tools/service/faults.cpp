@@ -31,10 +31,51 @@ constexpr KindName kKinds[] = {
     {FaultKind::NoCookies, "no-cookies"},
     {FaultKind::AnswerMember, "answer-member"},
     {FaultKind::ShortEntryName, "short-entry-name"},
+    {FaultKind::NoResumeHeaders, "no-resume-headers"},
+    {FaultKind::RefuseResume, "refuse-resume"},
+    {FaultKind::ChangeResumeId, "change-resume-id"},
+    {FaultKind::ImpossibleReceived, "impossible-received"},
+    {FaultKind::BadAck, "bad-ack"},
+    {FaultKind::Silent, "silent"},
 };
 
+bool relayOnly(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::NoResumeHeaders:
+    case FaultKind::RefuseResume:
+    case FaultKind::ChangeResumeId:
+    case FaultKind::ImpossibleReceived:
+    case FaultKind::BadAck:
+    case FaultKind::Silent:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool appliesToRelay(FaultKind kind) {
+    return relayOnly(kind) || kind == FaultKind::Status || kind == FaultKind::Delay || kind == FaultKind::Drop;
+}
+
+std::string choice(const json& description, const char* name, std::initializer_list<const char*> allowed) {
+    if (!description.contains(name)) {
+        return *allowed.begin();
+    }
+    const auto& value = description.at(name);
+    for (const char* option : allowed) {
+        if (value.is_string() && value.get<std::string>() == option) {
+            return option;
+        }
+    }
+    std::string list;
+    for (const char* option : allowed) {
+        list += (list.empty() ? "" : ", ") + std::string(option);
+    }
+    throw std::invalid_argument(std::string(name) + " must be one of " + list);
+}
+
 std::string normaliseTarget(const std::string& target) {
-    static const char* const kFixed[] = {"backend", "cdn", "news", "game-news", "portal", "any"};
+    static const char* const kFixed[] = {"backend", "cdn", "news", "game-news", "portal", "relay", "any"};
     for (const char* fixed : kFixed) {
         if (target == fixed) {
             return target;
@@ -51,7 +92,7 @@ std::string normaliseTarget(const std::string& target) {
         return "op:" + std::to_string(*op);
     }
     throw std::invalid_argument("unknown fault target " + target +
-                                " (an operation name or number, backend, cdn, news, game-news, portal, any)");
+                                " (an operation name or number, backend, cdn, news, game-news, portal, relay, any)");
 }
 
 std::optional<std::uint64_t> optionalNumber(const json& description, const char* name) {
@@ -162,6 +203,36 @@ FaultRule faultFromJson(const json& description) {
     if (rule.kind == FaultKind::AnswerMember && (!rule.name || !rule.value)) {
         throw std::invalid_argument("answer-member needs a name and a value");
     }
+    if (rule.target == "relay" && !appliesToRelay(rule.kind)) {
+        throw std::invalid_argument("the relay takes status, delay, drop, no-resume-headers, refuse-resume, "
+                                    "change-resume-id, impossible-received, bad-ack and silent");
+    }
+    if (rule.target != "relay" && relayOnly(rule.kind)) {
+        throw std::invalid_argument(kind + " applies to the relay only (target relay)");
+    }
+    if (rule.kind == FaultKind::Silent && !description.contains("ms")) {
+        rule.milliseconds = 15000;
+    }
+    if (rule.kind == FaultKind::RefuseResume && !description.contains("status")) {
+        rule.status = 410;
+    }
+    if (rule.kind == FaultKind::BadAck && !rule.value) {
+        rule.value = "100000000000000000000";  // 21 digits
+    }
+    if (rule.value && rule.value->size() > 256 && rule.target == "relay") {
+        throw std::invalid_argument("value must be at most 256 characters for the relay");
+    }
+    rule.seed = optionalNumber(description, "seed");
+    rule.mean = optionalNumber(description, "mean");
+    if (rule.mean && (*rule.mean == 0 || *rule.mean > (std::uint64_t{1} << 40))) {
+        throw std::invalid_argument("mean must be 1 to 2^40 bytes");
+    }
+    if (rule.seed && !rule.mean) {
+        throw std::invalid_argument("a seeded drop needs a mean (bytes)");
+    }
+    rule.bothDirections = choice(description, "direction", {"to-launcher", "both"}) == "both";
+    rule.how = choice(description, "how", {"reset", "stall"}) == "stall" ? DropHow::Stall : DropHow::Reset;
+    rule.omit = choice(description, "omit", {"both", "id", "received"});
     return rule;
 }
 
@@ -180,8 +251,27 @@ json faultToJson(const FaultRule& rule) {
     if (rule.kind == FaultKind::Status) {
         out["status"] = rule.status;
     }
-    if (rule.kind == FaultKind::Delay) {
+    if (rule.kind == FaultKind::RefuseResume) {
+        out["status"] = rule.status;
+    }
+    if (rule.kind == FaultKind::Delay || rule.kind == FaultKind::Silent) {
         out["ms"] = rule.milliseconds;
+    }
+    if (rule.seed) {
+        out["seed"] = *rule.seed;
+    }
+    if (rule.mean) {
+        out["mean"] = *rule.mean;
+    }
+    if (rule.target == "relay" && rule.kind == FaultKind::Drop) {
+        out["direction"] = rule.bothDirections ? "both" : "to-launcher";
+        out["how"] = rule.how == DropHow::Stall ? "stall" : "reset";
+    }
+    if (rule.kind == FaultKind::NoResumeHeaders) {
+        out["omit"] = rule.omit;
+    }
+    if (rule.uses > 0) {
+        out["used"] = rule.uses;
     }
     if (rule.at) {
         out["at"] = *rule.at;
@@ -219,14 +309,16 @@ json FaultRegistry::list() const {
     return out;
 }
 
-std::vector<FaultRule> FaultRegistry::take(const std::vector<std::string>& targets) {
+std::vector<FaultRule> FaultRegistry::take(const std::vector<std::string>& targets,
+                                           const std::function<bool(const FaultRule&)>& applies) {
     std::lock_guard lock(mutex_);
     std::vector<FaultRule> matched;
     for (auto& rule : rules_) {
-        if (std::find(targets.begin(), targets.end(), rule.target) == targets.end()) {
+        if (std::find(targets.begin(), targets.end(), rule.target) == targets.end() || (applies && !applies(rule))) {
             continue;
         }
         matched.push_back(rule);
+        ++rule.uses;
         if (rule.remaining > 0) {
             --rule.remaining;
         }
@@ -240,6 +332,12 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
         switch (rule.kind) {
         case FaultKind::Status:
         case FaultKind::Delay:
+        case FaultKind::NoResumeHeaders:
+        case FaultKind::RefuseResume:
+        case FaultKind::ChangeResumeId:
+        case FaultKind::ImpossibleReceived:
+        case FaultKind::BadAck:
+        case FaultKind::Silent:
             break;
         case FaultKind::Drop:
             response.faults.dropAfter = rule.at.value_or(response.bodyLength() / 2);

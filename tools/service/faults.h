@@ -1,7 +1,9 @@
 #pragma once
 // Fault injection, off by default: rules that change the next N answers of a target (a backend
-// operation, the CDN, the news feed, the in-game news page or the portal pages).
+// operation, the CDN, the news feed, the in-game news page or the portal pages), or the next N
+// WebSockets of the game-traffic relay.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,7 +31,17 @@ enum class FaultKind {
     NoCookies,          // send no Set-Cookie headers
     AnswerMember,       // set member `name` of a CBOR map answer to the text `value`
     ShortEntryName,     // rename the first entry of a translation bundle to "data/db/T_.ini" (14 bytes)
+    // The relay's own kinds (target "relay" only; "status", "delay" and "drop" apply there too).
+    NoResumeHeaders,     // a new resumable stream is answered without the resume headers (`omit`)
+    RefuseResume,        // a resumption is refused with `status` (default 410)
+    ChangeResumeId,      // a resumption is answered with another resume id
+    ImpossibleReceived,  // a resumption claims an impossible received count (`value`: the header's text)
+    BadAck,              // a malformed acknowledgement (`value`) once `at` bytes went to the launcher
+    Silent,              // no message at all to the launcher for `ms` (default 15000), TCP kept
 };
+
+// How a relay drop ends the WebSocket.
+enum class DropHow { Reset, Stall };
 
 struct FaultRule {
     int id = 0;
@@ -42,10 +54,20 @@ struct FaultRule {
     std::optional<std::uint64_t> bytes;
     std::optional<std::string> value;
     std::optional<std::string> name;
+    // Relay drops: `at` bytes, or a point drawn from `seed` with mean `mean` bytes for each
+    // WebSocket; counted to the launcher only or in both directions.
+    std::optional<std::uint64_t> seed;
+    std::optional<std::uint64_t> mean;
+    bool bothDirections = false;
+    DropHow how = DropHow::Reset;
+    std::string omit = "both";  // no-resume-headers: "both", "id" or "received"
+    std::uint64_t uses = 0;     // requests the rule applied to before this one
 };
 
-// JSON form: {"target": "package-policy" | "op:3" | "3" | "cdn" | ..., "kind": "status",
-// "status": 503, "count": 2 | "always": true, "ms": 1500, "at": 10, "bytes": 4096, "value": "..."}.
+// JSON form: {"target": "package-policy" | "op:3" | "3" | "cdn" | "relay" | ..., "kind": "status",
+// "status": 503, "count": 2 | "always": true, "ms": 1500, "at": 10, "bytes": 4096, "value": "...",
+// relay drops: "seed": 7, "mean": 65536, "direction": "to-launcher" | "both", "how": "reset" | "stall";
+// no-resume-headers: "omit": "both" | "id" | "received"}.
 // Throws std::invalid_argument with a readable text.
 FaultRule faultFromJson(const nlohmann::json& description);
 nlohmann::json faultToJson(const FaultRule& rule);
@@ -56,8 +78,10 @@ public:
     void clear();
     nlohmann::json list() const;
     // The rules that apply to one request, consuming one use of each. `targets` are the labels
-    // of the request, most specific first (for example {"op:3", "backend", "any"}).
-    std::vector<FaultRule> take(const std::vector<std::string>& targets);
+    // of the request, most specific first (for example {"op:3", "backend", "any"}). With `applies`,
+    // only the rules it accepts are taken (the others keep their counts).
+    std::vector<FaultRule> take(const std::vector<std::string>& targets,
+                                const std::function<bool(const FaultRule&)>& applies = {});
 
 private:
     mutable std::mutex mutex_;

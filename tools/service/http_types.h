@@ -2,6 +2,7 @@
 // Requests and answers as the service's handlers see them, independent of the HTTP library.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 namespace nyra::service {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct UpgradedConnection;  // tools/service/upgrade.h
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
@@ -55,6 +58,9 @@ struct HttpResponse {
     bool close = false;             // close the connection after this answer
     bool headOnly = false;          // HEAD: headers only
     WriteFaults faults;
+    // A WebSocket upgrade the handler accepted (status 101): instead of writing this answer, the
+    // listener hands the TLS connection over to this hook, which answers the handshake itself.
+    std::function<void(UpgradedConnection&)> upgrade;
 
     std::uint64_t bodyLength() const { return file ? file->length : body.size(); }
     void setHeader(std::string name, std::string value);

@@ -158,6 +158,9 @@ int run(const std::multimap<std::string, std::string>& options) {
     if (auto control = instance.controlAddress()) {
         std::cout << "nyra-service control on http://" << *control << "\n";
     }
+    const auto ports = instance.gameServerPorts();
+    std::cout << "nyra-service game servers on 127.0.0.1: login " << ports[0] << ", world " << ports[1]
+              << ", zone " << ports[2] << "\n";
     std::cout << std::flush;
     int received = 0;
     sigwait(&signals, &received);

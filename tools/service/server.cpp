@@ -1,5 +1,7 @@
 #include "tools/service/server.h"
 
+#include "tools/service/upgrade.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -120,7 +122,7 @@ struct HttpServer::Impl {
                 continue;
             }
             boost::system::error_code error;
-            tcp::socket socket(io);
+            tcp::socket socket(options.socketContext != nullptr ? *options.socketContext : io);
             acceptor->accept(socket, error);
             if (error) {
                 continue;
@@ -196,23 +198,28 @@ struct HttpServer::Impl {
             remote = endpoint.address().to_string();
         }
         if (!tls) {
-            serveStream(socket, connection, remote);
+            serveStream(socket, connection, remote, nullptr);
             forget(connection);
             socket.shutdown(tcp::socket::shutdown_both, error);
             socket.close(error);
             return;
         }
         auto context = tls();
-        ssl::stream<tcp::socket> stream(std::move(socket), *context);
+        // On the heap, so that a WebSocket upgrade can hand it over whole.
+        auto owned = std::make_unique<TlsStream>(std::move(socket), *context);
+        auto& stream = *owned;
         connection.deadline = steadyMs() + options.handshakeTimeoutMs;
         stream.handshake(ssl::stream_base::server, error);
         connection.deadline = 0;
-        bool clean = false;
+        Ending ending = Ending::Abrupt;
         if (!error) {
-            clean = serveStream(stream, connection, remote);
+            ending = serveStream(stream, connection, remote, &owned);
+        }
+        if (ending == Ending::HandedOver) {
+            return;  // the upgrade's owner has the stream now
         }
         auto& lowest = stream.next_layer();
-        if (clean) {
+        if (ending == Ending::Clean) {
             // Send close_notify without waiting for the peer's.
             lowest.non_blocking(true, error);
             stream.shutdown(error);
@@ -222,10 +229,13 @@ struct HttpServer::Impl {
         lowest.close(error);
     }
 
-    // Serves requests until the peer closes, the idle time-out, stop() or an error. True when
-    // the connection may be closed gracefully.
+    enum class Ending { Clean, Abrupt, HandedOver };
+
+    // Serves requests until the peer closes, the idle time-out, stop(), an error or a WebSocket
+    // upgrade (TLS only: `owner` holds the stream then).
     template <class Stream>
-    bool serveStream(Stream& stream, Connection& connection, const std::string& remote) {
+    Ending serveStream(Stream& stream, Connection& connection, const std::string& remote,
+                       std::unique_ptr<TlsStream>* owner) {
         boost::beast::flat_buffer buffer;
         while (!stopping) {
             http::request_parser<http::string_body> parser;
@@ -237,20 +247,20 @@ struct HttpServer::Impl {
             http::read(stream, buffer, parser, error);
             connection.deadline = 0;
             if (error == http::error::end_of_stream) {
-                return true;
+                return Ending::Clean;
             }
             if (error == http::error::body_limit || error == http::error::header_limit) {
                 HttpResponse refusal = textResponse(400, "text/plain; charset=utf-8", "request too large\n");
                 refusal.close = true;
                 write(stream, refusal, false);
-                return true;
+                return Ending::Clean;
             }
             if (error) {
                 if (error.category() == http::make_error_code(http::error::bad_target).category()) {
                     HttpResponse refusal = textResponse(400, "text/plain; charset=utf-8", "malformed request\n");
                     write(stream, refusal, false);
                 }
-                return false;
+                return Ending::Abrupt;
             }
             auto message = parser.release();
             HttpRequest request;
@@ -273,6 +283,19 @@ struct HttpServer::Impl {
             if (request.method == "HEAD") {
                 response.headOnly = true;
             }
+            if (response.upgrade) {
+                if (owner == nullptr || response.status != 101 || buffer.size() != 0) {
+                    // Plain HTTP, or bytes sent before the handshake was answered.
+                    HttpResponse refusal = textResponse(400, "text/plain; charset=utf-8", "bad upgrade\n");
+                    refusal.close = true;
+                    write(stream, refusal, false);
+                    return Ending::Clean;
+                }
+                forget(connection);
+                UpgradedConnection upgraded{std::move(*owner), std::move(message)};
+                response.upgrade(upgraded);
+                return Ending::HandedOver;
+            }
             const bool keepAlive =
                 message.keep_alive() && !response.close && !response.faults.omitContentLength && !stopping;
             switch (write(stream, response, keepAlive)) {
@@ -280,15 +303,15 @@ struct HttpServer::Impl {
                 break;
             case WriteResult::Dropped:
                 dropConnection(stream);
-                return false;
+                return Ending::Abrupt;
             case WriteResult::Failed:
-                return false;
+                return Ending::Abrupt;
             }
             if (!keepAlive) {
-                return true;
+                return Ending::Clean;
             }
         }
-        return false;
+        return Ending::Abrupt;
     }
 
     enum class WriteResult { Written, Dropped, Failed };

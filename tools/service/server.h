@@ -10,6 +10,9 @@
 
 #include "tools/service/http_types.h"
 
+namespace boost::asio {
+class io_context;
+}
 namespace boost::asio::ssl {
 class context;
 }
@@ -33,6 +36,10 @@ struct ServerOptions {
     int handshakeTimeoutMs = 10000;
     std::size_t bodyLimit = 65536;
     std::size_t headerLimit = 16384;
+    // When set, accepted sockets belong to this context (which another thread runs), so that a
+    // connection handed over after a WebSocket upgrade continues there with asynchronous I/O.
+    // The listener itself only ever uses them with blocking calls.
+    boost::asio::io_context* socketContext = nullptr;
 };
 
 class HttpServer {

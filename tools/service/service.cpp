@@ -78,12 +78,19 @@ void Service::start() {
         set_ = loadPackageSet(*options_.set);
     }
     backend_ = std::make_unique<Backend>(*store_, [this] { return currentSet(); }, options_.backend);
+    gameServers_ = std::make_unique<GameServers>();
+    gameServers_->start();
+    RelaySettings relaySettings = options_.relay;
+    relaySettings.origin = options_.backend.origin;
+    relay_ = std::make_unique<Relay>(*store_, faults_, relaySettings);
+    relay_->start(gameServers_->ports());
 
     ServerOptions serverOptions;
     serverOptions.listen = parseListenAddress(options_.listen);
     serverOptions.maxConnections = options_.maxConnections;
     serverOptions.idleTimeoutMs = options_.idleTimeoutMs;
     serverOptions.bodyLimit = kLargestEnvelope;
+    serverOptions.socketContext = &relay_->context();
     const auto makeServer = [this](const ServerOptions& listenOptions) {
         return std::make_unique<HttpServer>(
             listenOptions, [this](HttpRequest& request) { return handle(request); },
@@ -121,6 +128,10 @@ void Service::stop() {
     if (control_) {
         control_->stop();
     }
+    // The relay before the listeners: a request waiting for it is answered at once.
+    if (relay_) {
+        relay_->stop();
+    }
     // The main server first: injected delays wait on it, whichever address they arrived on.
     if (server_) {
         server_->stop();
@@ -128,6 +139,13 @@ void Service::stop() {
     for (auto& more : moreServers_) {
         more->stop();
     }
+    if (gameServers_) {
+        gameServers_->stop();
+    }
+}
+
+std::array<std::uint16_t, kGameChannelCount> Service::gameServerPorts() const {
+    return gameServers_ ? gameServers_->ports() : std::array<std::uint16_t, kGameChannelCount>{};
 }
 
 std::vector<std::string> Service::addresses() const {
@@ -211,9 +229,11 @@ HttpResponse Service::handle(HttpRequest& request) {
         label = "backend";
         const std::string* upgrade = request.header("Upgrade");
         if (request.method == "GET" && upgrade != nullptr && equalsIgnoreCase(*upgrade, "websocket")) {
-            // The game-traffic relay attaches here.
-            label = "relay";
-            early = textResponse(501, "text/plain; charset=utf-8", "relay not available\n");
+            // The game-traffic relay: its own checks and its own fault rules.
+            HttpResponse response =
+                relay_->handle(request, [this](int milliseconds) { return server_->pause(milliseconds); });
+            store_->logRequest(request.remoteAddress, "relay", response.status);
+            return response;
         } else if (auto refusal = backend_->precheck(request)) {
             early = std::move(refusal);
         } else {
@@ -283,6 +303,8 @@ json Service::state() const {
         out["certificate"] = {{"kind", certificateKindName(certificateKind_)}, {"pin", pin_}};
     }
     out["set"] = set ? json{{"folder", set->root.string()}, {"package_id", set->packageId}} : json(nullptr);
+    out["relay"] = relay_->state();
+    out["game_servers"] = gameServers_->state();
     return out;
 }
 

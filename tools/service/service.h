@@ -15,7 +15,9 @@
 #include "tools/service/backend.h"
 #include "tools/service/certificates.h"
 #include "tools/service/faults.h"
+#include "tools/service/game_servers.h"
 #include "tools/service/package_set.h"
+#include "tools/service/relay.h"
 #include "tools/service/server.h"
 #include "tools/service/store.h"
 
@@ -37,6 +39,7 @@ struct ServiceOptions {
     Clock clock;  // seconds since the epoch; the system clock when empty
     std::size_t maxConnections = 256;
     int idleTimeoutMs = 65000;
+    RelaySettings relay;  // its origin is the backend's
 };
 
 // Development defaults relative to the repository root (tools/dev-keys).
@@ -59,6 +62,9 @@ public:
 
     Store& store() { return *store_; }
     FaultRegistry& faults() { return faults_; }
+    Relay& relay() { return *relay_; }
+    // The game-server stand-ins' ports on 127.0.0.1, in channel order (login, world, zone).
+    std::array<std::uint16_t, kGameChannelCount> gameServerPorts() const;
 
     // Run-time switches (also reachable through the control endpoint).
     std::string useCertificate(CertificateKind kind);  // returns the served certificate's pin
@@ -77,6 +83,10 @@ private:
     std::unique_ptr<Store> store_;
     std::unique_ptr<Backend> backend_;
     FaultRegistry faults_;
+    std::unique_ptr<GameServers> gameServers_;
+    // Before the listeners: their TLS connections belong to the relay's context, which must
+    // outlive them.
+    std::unique_ptr<Relay> relay_;
     std::unique_ptr<HttpServer> server_;
     std::vector<std::unique_ptr<HttpServer>> moreServers_;
     std::unique_ptr<HttpServer> control_;

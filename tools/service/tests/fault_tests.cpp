@@ -10,6 +10,7 @@
 
 #include "tools/common/crypto.h"
 #include "tools/service/tests/harness.h"
+#include "tools/service/tests/relay_client.h"
 
 extern char** environ;
 
@@ -247,6 +248,23 @@ TEST(ServiceStopTest, StopInterruptsConnectionsAndJoinsEveryThread) {
     EXPECT_EQ(threadCount(), before);
 }
 
+TEST(ServiceStopTest, StopEndsLiveRelayStreamsAndJoinsTheirThreads) {
+    const std::size_t before = threadCount();
+    {
+        ServiceHarness harness;
+        BackendClient backend(harness);
+        backend.signIn();
+        RelayClient stream(harness.service().port(), startGameSession(backend, harness.set()), "world");
+        ASSERT_EQ(stream.open().status, 101);
+        stream.send("E");
+        stream.echoLockStep("live", 4);
+        harness.service().stop();
+        EXPECT_EQ(threadCount(), before + 1) << "only the client's watchdog is left";
+        EXPECT_FALSE(stream.receiveOne()) << "the relay cut the WebSocket";
+    }
+    EXPECT_EQ(threadCount(), before);
+}
+
 TEST(ServiceStopTest, ExecutableStopsOnSigterm) {
     TempDir temp;
     const std::string binary = std::string(NYRA_BINARY_DIR) + "/bin/nyra-service";
@@ -276,8 +294,17 @@ TEST(ServiceStopTest, ExecutableStopsOnSigterm) {
         }
         printed.append(buffer, static_cast<std::size_t>(got));
     }
+    while (printed.find("game servers") == std::string::npos || printed.back() != '\n') {
+        const auto got = ::read(out[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        printed.append(buffer, static_cast<std::size_t>(got));
+    }
     ASSERT_EQ(printed.rfind("nyra-service listening on https://127.0.0.1:", 0), 0u) << printed;
-    const auto port = static_cast<std::uint16_t>(std::stoul(printed.substr(printed.rfind(':') + 1)));
+    const std::string first = printed.substr(0, printed.find('\n'));
+    const auto port = static_cast<std::uint16_t>(std::stoul(first.substr(first.rfind(':') + 1)));
+    EXPECT_NE(printed.find("\nnyra-service game servers on 127.0.0.1: login "), std::string::npos) << printed;
     auto client = HttpClient::connect("127.0.0.1", port, TlsClientOptions{caFile(), "localhost"});
     EXPECT_EQ(client->request("GET", "/api/news", {}).status, 200);
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

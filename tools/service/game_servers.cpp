@@ -1,0 +1,274 @@
+#include "tools/service/game_servers.h"
+
+#include <algorithm>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tools/common/seeded_bytes.h"
+
+namespace nyra::service {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+std::optional<std::size_t> gameChannelIndex(std::string_view name) {
+    for (std::size_t index = 0; index < kGameChannels.size(); ++index) {
+        if (kGameChannels[index] == name) {
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+constexpr std::size_t kBlock = 65536;
+// Echo bytes held back while the seeded sequence is still being sent; reading pauses beyond it.
+constexpr std::size_t kHeldEchoLimit = 1 << 20;
+constexpr std::size_t kSeededHeader = 17;  // 'S', seed, length
+
+std::uint64_t littleEndian(const std::uint8_t* bytes) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+class GameConnection : public std::enable_shared_from_this<GameConnection> {
+public:
+    explicit GameConnection(tcp::socket socket) : socket_(std::move(socket)) {}
+
+    void start() {
+        boost::system::error_code ignored;
+        socket_.set_option(tcp::no_delay(true), ignored);
+        read();
+    }
+
+    void close() {
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+    }
+
+private:
+    enum class Mode { Unknown, Echo, Seeded };
+
+    std::size_t heldBytes() const { return held_.size() - heldHead_; }
+
+    void read() {
+        if (reading_ || clientDone_ || heldBytes() >= kHeldEchoLimit || !socket_.is_open()) {
+            return;
+        }
+        reading_ = true;
+        socket_.async_read_some(net::buffer(readBuffer_),
+                                [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
+                                    self->onRead(error, size);
+                                });
+    }
+
+    void onRead(const boost::system::error_code& error, std::size_t size) {
+        reading_ = false;
+        if (error) {
+            clientDone_ = true;
+            if (!writing_) {
+                close();
+            }
+            return;
+        }
+        const std::uint8_t* bytes = readBuffer_.data();
+        if (mode_ == Mode::Unknown || (mode_ == Mode::Seeded && headerSize_ < kSeededHeader)) {
+            const std::size_t used = takeHeader(bytes, size);
+            if (!socket_.is_open()) {
+                return;
+            }
+            bytes += used;
+            size -= used;
+        }
+        const std::size_t from = held_.size();
+        held_.resize(from + size);
+        for (std::size_t at = 0; at < size; ++at) {
+            held_[from + at] = static_cast<std::uint8_t>(bytes[at] ^ kEchoTransform);
+        }
+        write();
+        read();
+    }
+
+    // Consumes the protocol's header bytes; returns how many of `bytes` it used.
+    std::size_t takeHeader(const std::uint8_t* bytes, std::size_t size) {
+        std::size_t used = 0;
+        if (mode_ == Mode::Unknown && size > 0) {
+            header_[headerSize_++] = bytes[used++];
+            if (bytes[0] == 'E') {
+                mode_ = Mode::Echo;
+                return used;
+            }
+            if (bytes[0] != 'S') {
+                close();
+                return used;
+            }
+            mode_ = Mode::Seeded;
+        }
+        const std::size_t wanted = std::min(kSeededHeader - headerSize_, size - used);
+        std::memcpy(header_.data() + headerSize_, bytes + used, wanted);
+        headerSize_ += wanted;
+        used += wanted;
+        if (headerSize_ == kSeededHeader) {
+            seeded_ = tools::SeededBytes(littleEndian(header_.data() + 1));
+            seededLeft_ = littleEndian(header_.data() + 9);
+        }
+        return used;
+    }
+
+    void write() {
+        if (writing_ || !socket_.is_open()) {
+            return;
+        }
+        std::size_t size = 0;
+        if (seededLeft_ > 0) {
+            size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, seededLeft_));
+            seeded_.fill(std::span(writeBuffer_.data(), size));
+            seededLeft_ -= size;
+        } else if (heldBytes() > 0) {
+            size = std::min(kBlock, heldBytes());
+            std::memcpy(writeBuffer_.data(), held_.data() + heldHead_, size);
+            heldHead_ += size;
+            if (heldHead_ == held_.size()) {
+                held_.clear();
+                heldHead_ = 0;
+            } else if (heldHead_ >= kBlock * 4 && heldHead_ * 2 >= held_.size()) {
+                held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(heldHead_));
+                heldHead_ = 0;
+            }
+        } else {
+            if (clientDone_) {
+                close();
+            }
+            return;
+        }
+        writing_ = true;
+        net::async_write(socket_, net::buffer(writeBuffer_.data(), size),
+                         [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                             self->writing_ = false;
+                             if (error) {
+                                 self->close();
+                                 return;
+                             }
+                             self->write();
+                             self->read();
+                         });
+    }
+
+    tcp::socket socket_;
+    Mode mode_ = Mode::Unknown;
+    std::array<std::uint8_t, kSeededHeader> header_{};
+    std::size_t headerSize_ = 0;
+    tools::SeededBytes seeded_{0};
+    std::uint64_t seededLeft_ = 0;
+    std::vector<std::uint8_t> held_;  // transformed bytes waiting to be echoed
+    std::size_t heldHead_ = 0;
+    std::array<std::uint8_t, kBlock> readBuffer_{};
+    std::array<std::uint8_t, kBlock> writeBuffer_{};
+    bool reading_ = false;
+    bool writing_ = false;
+    bool clientDone_ = false;
+};
+
+}  // namespace
+
+struct GameServers::Impl {
+    net::io_context io;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    std::array<std::uint16_t, kGameChannelCount> ports{};
+    std::list<std::weak_ptr<GameConnection>> connections;  // touched on the io thread only
+    std::atomic<std::uint64_t> accepted{0};
+    std::thread thread;
+    std::mutex mutex;
+    bool running = false;
+
+    void accept(tcp::acceptor& acceptor) {
+        acceptor.async_accept([this, &acceptor](const boost::system::error_code& error, tcp::socket socket) {
+            if (error == net::error::operation_aborted || !acceptor.is_open()) {
+                return;
+            }
+            if (!error) {
+                ++accepted;
+                auto connection = std::make_shared<GameConnection>(std::move(socket));
+                std::erase_if(connections, [](const auto& weak) { return weak.expired(); });
+                connections.push_back(connection);
+                connection->start();
+            }
+            accept(acceptor);
+        });
+    }
+};
+
+GameServers::GameServers() : impl_(std::make_unique<Impl>()) {}
+
+GameServers::~GameServers() { stop(); }
+
+void GameServers::start() {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->running) {
+        return;
+    }
+    for (std::size_t channel = 0; channel < kGameChannelCount; ++channel) {
+        auto acceptor = std::make_unique<tcp::acceptor>(impl_->io);
+        const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
+        acceptor->open(endpoint.protocol());
+        acceptor->bind(endpoint);
+        acceptor->listen(net::socket_base::max_listen_connections);
+        impl_->ports[channel] = acceptor->local_endpoint().port();
+        impl_->acceptors.push_back(std::move(acceptor));
+    }
+    for (auto& acceptor : impl_->acceptors) {
+        impl_->accept(*acceptor);
+    }
+    impl_->work.emplace(impl_->io.get_executor());
+    impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
+    impl_->running = true;
+}
+
+void GameServers::stop() {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->running) {
+        return;
+    }
+    impl_->running = false;
+    net::post(impl_->io, [impl = impl_.get()] {
+        boost::system::error_code ignored;
+        for (auto& acceptor : impl->acceptors) {
+            acceptor->close(ignored);
+        }
+        for (auto& weak : impl->connections) {
+            if (auto connection = weak.lock()) {
+                connection->close();
+            }
+        }
+        impl->connections.clear();
+        impl->io.stop();
+    });
+    impl_->work.reset();
+    impl_->thread.join();
+}
+
+std::array<std::uint16_t, kGameChannelCount> GameServers::ports() const { return impl_->ports; }
+
+nlohmann::json GameServers::state() const {
+    nlohmann::json out = nlohmann::json::object();
+    for (std::size_t channel = 0; channel < kGameChannelCount; ++channel) {
+        out[std::string(kGameChannels[channel])] = impl_->ports[channel];
+    }
+    out["connections"] = impl_->accepted.load();
+    return out;
+}
+
+}  // namespace nyra::service

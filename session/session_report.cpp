@@ -1,0 +1,70 @@
+#include "session/session_report.h"
+
+#include <array>
+#include <cstdio>
+#include <utility>
+
+namespace nyra {
+
+std::string_view exitCodeClass(std::uint32_t exitCode) noexcept {
+    static constexpr std::array<std::pair<std::uint32_t, std::string_view>, 13> kClasses{{
+        {1, "ended_by_task_manager_or_error"},
+        {3, "runtime_abort"},
+        {0x40010004u, "closed_by_system"},
+        {0xC0000005u, "access_violation"},
+        {0xC0000017u, "no_memory"},
+        {0xC000001Du, "illegal_instruction"},
+        {0xC0000094u, "divide_by_zero"},
+        {0xC00000FDu, "stack_overflow"},
+        {0xC0000135u, "dll_not_found"},
+        {0xC000013Au, "closed_by_console"},
+        {0xC0000142u, "dll_init_failed"},
+        {0xC0000374u, "heap_corruption"},
+        {0xC0000409u, "stack_buffer_overrun"},
+    }};
+    for (const auto& [code, name] : kClasses) {
+        if (code == exitCode) return name;
+    }
+    return "unknown";
+}
+
+std::string hexCode(std::uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+std::string cutText(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    std::size_t end = limit;
+    // Back up over continuation bytes so that a character is never cut in two.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
+    return std::string(text.substr(0, end));
+}
+
+std::string describeSystem(const SystemFacts& facts) {
+    std::string line = "win=" + cutText(facts.currentBuild, 8);
+    if (facts.hasDisplayVersion) line += "/" + cutText(facts.displayVersion, 8);
+    line += " ram=" + std::to_string(facts.totalMemoryMb) + "MB free=" + std::to_string(facts.availableMemoryMb) +
+            "MB load=" + std::to_string(facts.memoryLoadPercent) + "%";
+    line += " cpu=" + cutText(facts.processorName, 48) + " x" + std::to_string(facts.logicalProcessors);
+    line += " gpu=" + cutText(facts.displayAdapter, 48);
+    line += " res=" + std::to_string(facts.screenWidth) + "x" + std::to_string(facts.screenHeight);
+    line += " gfx=" + cutText(facts.graphics, 12);
+    return line;
+}
+
+std::string describeSessionEnd(std::string_view name, std::uint32_t exitCode, std::uint64_t elapsedMs,
+                               std::int32_t channelResult, std::string_view systemSummary) {
+    std::string detail(name);
+    if (exitCode != kStillRunning) {
+        detail += " exit=" + hexCode(exitCode) + " (" + std::string(exitCodeClass(exitCode)) + ")";
+    }
+    detail += " t=" + std::to_string(elapsedMs / 1000) + "s ch=" + std::to_string(channelResult);
+    detail += " v=" + std::string(kLauncherVersionText);
+    detail += " | ";
+    detail += systemSummary;
+    return cutText(detail, kSessionEndDetailLimit);
+}
+
+}  // namespace nyra

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <tuple>
 #include <string_view>
 
@@ -54,13 +55,22 @@ public:
     std::function<void(std::size_t)> afterWrite;   // called with each successful write's index
     std::vector<Call> calls;
     std::uint32_t connectTimeoutMs = 0;
+    // Steps that throw, as only a failed allocation could: 'c' connect, 'p' process id, or the
+    // read or write call with this index.
+    char throwAtStep = 0;
+    std::optional<std::size_t> throwAtCall;
 
     bool waitForClient(std::uint32_t timeoutMs) override {
+        if (throwAtStep == 'c') throw std::bad_alloc();
         connectTimeoutMs = timeoutMs;
         return connects;
     }
-    std::optional<std::uint32_t> clientProcessId() override { return pid; }
+    std::optional<std::uint32_t> clientProcessId() override {
+        if (throwAtStep == 'p') throw std::bad_alloc();
+        return pid;
+    }
     bool read(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs) override {
+        if (throwAtCall == calls.size()) throw std::bad_alloc();
         calls.push_back({'r', buffer.size(), timeoutMs});
         const std::size_t available = std::min(buffer.size(), script.size() - position);
         std::copy_n(script.begin() + static_cast<std::ptrdiff_t>(position), available, buffer.begin());
@@ -69,6 +79,7 @@ public:
     }
     bool write(std::span<const std::uint8_t> bytes, std::uint32_t timeoutMs) override {
         EXPECT_FALSE(bytes.empty()) << "a zero-byte transfer fails on a real pipe";
+        if (throwAtCall == calls.size()) throw std::bad_alloc();
         const std::size_t index = writes_++;
         calls.push_back({'w', bytes.size(), timeoutMs});
         if (failWrite == index) return false;
@@ -422,6 +433,36 @@ TEST_F(GuardServer, StopFlagEndsTheLoopWithoutAResult) {
     EXPECT_FALSE(s.done);
     EXPECT_EQ(g.written, (std::vector<std::uint8_t>{1, 1}));
     EXPECT_EQ(g.position, kSecret.size() + 2);
+}
+
+TEST_F(GuardServer, StepThatThrowsEndsTheChannelAsItsFailureWould) {
+    struct Case {
+        char step;
+        std::optional<std::size_t> call;  // calls: 0 secret, 1 'K', 2 key, 3 'M', 4 its length, 5 its text
+        GuardResult expected;
+    };
+    const Case cases[] = {
+        {'c', {}, GuardResult::NoClient},
+        {'p', {}, GuardResult::WrongClient},
+        {0, 0, GuardResult::SecretRefused},
+        {0, 1, GuardResult::SilentOrBroken},
+        {0, 2, GuardResult::KeyTransferFailed},
+        {0, 5, GuardResult::NoticeTransferFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.step << " " << c.call.value_or(99));
+        std::atomic<bool> stopFlag{false};
+        GuardChannelState s{stopFlag};
+        s.packageKeyMaterial.assign(keyMaterial.begin(), keyMaterial.end());
+        ScriptedGuard g;
+        g.script = admitted().text("K").notice("n").bytes;
+        g.throwAtStep = c.step;
+        g.throwAtCall = c.call;
+        SecretString ours(kSecret.begin(), kSecret.end());
+        serveGuardChannel(g, s, kGame, ours);
+        EXPECT_TRUE(s.done);
+        EXPECT_EQ(s.resultCode, resultCodeOf(c.expected));
+    }
 }
 
 TEST(GuardChannelRules, ErrorMessagesByCode) {

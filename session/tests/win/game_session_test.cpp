@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
 
@@ -159,7 +160,7 @@ TEST_F(GameSession, NormalSessionRunsTheGameThroughTheRelayAndReportsItsEnd) {
     const SessionRun run = play("normal,close-after:6000", &fast);
     ASSERT_EQ(run.message, std::nullopt) << *run.message;
     EXPECT_EQ(run.running, (std::vector<bool>{true, false}));
-    EXPECT_EQ(run.statuses.front(), texts::kConfirmingVersion) << "the first status of the session";
+    EXPECT_NE(std::find(run.statuses.begin(), run.statuses.end(), texts::kConfirmingVersion), run.statuses.end());
 
     ASSERT_TRUE(run.result.is_object()) << "the stand-in game wrote no result";
     SCOPED_TRACE(run.result.dump());
@@ -235,7 +236,12 @@ TEST_F(GameSession, EachMisbehaviourEndsWithItsMessageEventAndOutcome) {
 TEST_F(GameSession, GuardNoticesBecomeEventsAndTheSessionGoesOn) {
     const SessionRun run = play("notices,after:200,close-after:3000");
     EXPECT_EQ(run.message, std::nullopt);
-    EXPECT_EQ(eventKinds(run.gameSessionId), std::vector<std::string>(20, "foreign_module"));
+    // At most 20 wait in the channel; the session drains them every 200 ms, so the 21st is dropped
+    // only when all arrive between two drains (the native channel tests pin that rule).
+    const auto kinds = eventKinds(run.gameSessionId);
+    EXPECT_GE(kinds.size(), 20u);
+    EXPECT_LE(kinds.size(), 21u);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "foreign_module"), static_cast<std::ptrdiff_t>(kinds.size()));
     EXPECT_EQ(run.outcome.at("outcome"), "closed");
 }
 

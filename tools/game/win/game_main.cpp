@@ -313,8 +313,10 @@ int Game::run(HINSTANCE instance, int show) {
         if (pending_ == Pending::Crash) crash();
         if (pending_ == Pending::Hang) hang();
     }
-    stopGuard_();
+    // The pipe closes last: the launcher takes a closed channel followed by the game's end
+    // within 2 s as an orderly end.
     if (traffic_) traffic_->stop();
+    stopGuard_();
     record_.merge({{"ended", "closed"}, {"exit_code", 0}});
     return 0;
 }
@@ -442,8 +444,13 @@ LRESULT Game::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     using namespace nyra::standin;
-    const auto resultPath = environmentValue(L"NYRA_STANDIN_GAME_RESULT");
-    ResultRecord record(resultPath ? std::filesystem::path(*resultPath) : std::filesystem::path());
+    // "{pid}" in the path becomes the process id, so that games started side by side (several
+    // clients on one machine) keep one record each.
+    std::wstring resultPath = environmentValue(L"NYRA_STANDIN_GAME_RESULT").value_or(L"");
+    if (const std::size_t at = resultPath.find(L"{pid}"); at != std::wstring::npos) {
+        resultPath.replace(at, 5, std::to_wstring(::GetCurrentProcessId()));
+    }
+    ResultRecord record{std::filesystem::path(resultPath)};
     const std::string scenarioText = utf8(environmentValue(L"NYRA_STANDIN_GAME_SCENARIO").value_or(L""));
     json start = startReport();
     start["pid"] = ::GetCurrentProcessId();

@@ -426,6 +426,10 @@ LRESULT Game::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_PAINT:
         paint(window);
         return 0;
+    case WM_KEYDOWN:
+        // Escape closes the game as its window's close box does (the demo closes it so).
+        if (wParam == VK_ESCAPE) ::PostMessageW(window, WM_CLOSE, 0, 0);
+        return 0;
     case WM_CLOSE:
         record_.merge({{"window", {{"closed", true}}}});
         ::KillTimer(window, kTimer);

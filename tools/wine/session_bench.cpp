@@ -9,6 +9,7 @@
 #include "content/win/primitives.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
+#include "core/win/shell_adapters.h"
 #include "net/win/winhttp.h"
 #include "session/win/game_session.h"
 
@@ -24,11 +25,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-struct WinClock final : nyra::Clock {
-    std::uint64_t tickMs() override { return ::GetTickCount64(); }
-    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
-};
 
 struct Hardware final : nyra::HardwareIdentity {
     nyra::HardwareId identity() override { return {std::string(16, 'b') + std::string(48, 'c'), "HWID v1"}; }
@@ -54,7 +50,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        WinClock clock;
+        nyra::SystemClock clock;
         Hardware hardware;
         nyra::NoProtectionModules protection;
         const auto folder = nyra::test::freshTemporaryFolder(L"nyra-session-bench-");

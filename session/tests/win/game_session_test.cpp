@@ -17,6 +17,7 @@
 #include "content/win/primitives.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
+#include "core/win/shell_adapters.h"
 #include "net/win/winhttp.h"
 #include "session/session_texts.h"
 #include "session/win/game_process.h"
@@ -28,11 +29,6 @@ namespace nyra::test {
 namespace {
 
 using nlohmann::json;
-
-struct WinClock final : Clock {
-    std::uint64_t tickMs() override { return ::GetTickCount64(); }
-    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
-};
 
 // Session time ten times faster than real time: heartbeats every 2 s, hang checks from 6 s.
 struct FastClock final : Clock {
@@ -142,7 +138,7 @@ protected:
         return run;
     }
 
-    WinClock clock;
+    SystemClock clock;
     std::unique_ptr<Http> http;
     std::filesystem::path folder;
     std::filesystem::path engine;

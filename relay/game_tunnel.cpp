@@ -273,7 +273,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
                 }
                 if (stopping() || peer.closing_.load()) break;
                 std::string refusal;
-                if (!resume(peer, channel, headers, resumeId, refusal)) {
+                if (!resume(peerHandle, channel, headers, resumeId, refusal)) {
                     if (!stopping() && !peer.closing_.load()) fail(refusal.empty() ? nullptr : refusal.c_str());
                     break;
                 }
@@ -296,12 +296,13 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     peer.workerDone_.store(true);
     peer.companionsDone_.store(true);
     peer.close();
-    for (std::thread* companion : {&writer, &reader, &acknowledger}) {
+    for (std::thread* companion : {&writer, &reader, &acknowledger, &peer.resender_}) {
         if (companion->joinable()) companion->join();
     }
     {
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
+        peer.resending_.reset();
         peer.resend_.clear();
     }
     wipe(headers);
@@ -337,11 +338,14 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
             if (textPending) break;
             const std::optional<std::uint64_t> total = parseAcknowledgement(controlText);
             wipe(controlText);
-            if (!total) throw std::runtime_error(kInvalidControl);
-            std::lock_guard lock(peer.resendLock_);
-            if (peer.resend_.acknowledge(*total) == ResendBuffer::Acknowledged::Impossible) {
-                throw std::runtime_error(kInvalidControl);
+            // Beyond every byte ever handed to the server: impossible.
+            if (!total || *total > peer.bufferedEnd_.load()) throw std::runtime_error(kInvalidControl);
+            std::uint64_t pending = peer.pendingAck_.load();
+            while (pending < *total && !peer.pendingAck_.compare_exchange_weak(pending, *total)) {
             }
+            // Applied now if the buffer is free; otherwise by whoever holds it (a long resend).
+            std::unique_lock lock(peer.resendLock_, std::try_to_lock);
+            if (lock.owns_lock()) settleAcknowledgements(peer);
             break;
         }
         case RelayStream::Message::Close: {
@@ -355,15 +359,18 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
     return Ending::Broken;
 }
 
-bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& headers, const std::string& resumeId,
-                        std::string& refusal) {
+bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, const std::string& headers,
+                        const std::string& resumeId, std::string& refusal) {
+    Peer& peer = *peerHandle;
+    {
+        std::lock_guard lock(peer.lock_);
+        if (peer.stream_) peer.stream_->abort();  // also ends a resend still going out on it
+    }
+    if (peer.resender_.joinable()) peer.resender_.join();
     {
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
-    }
-    {
-        std::lock_guard lock(peer.lock_);
-        if (peer.stream_) peer.stream_->abort();
+        peer.resending_.reset();
     }
     const std::uint64_t start = clock_.tickMs();
     const auto ended = [&] { return stopping() || peer.closing_.load(); };
@@ -383,26 +390,29 @@ bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& head
                 stream->abort();
                 return false;
             }
-            std::lock_guard resendLock(peer.resendLock_);
-            if (!peer.resend_.resumeFrom(stream->resumeReceived())) {
-                stream->abort();
-                return false;
-            }
-            const bool resent = peer.resend_.forEachPiece(
-                kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) { return stream->sendBinary(piece); });
-            if (resent) {
+            bool resendNeeded = false;
+            {
+                std::lock_guard resendLock(peer.resendLock_);
+                settleAcknowledgements(peer);
+                if (!peer.resend_.resumeFrom(stream->resumeReceived())) {
+                    stream->abort();
+                    return false;
+                }
                 std::lock_guard lock(peer.lock_);
                 if (ended()) {
                     stream->abort();
                     return false;
                 }
+                // The worker receives on the new stream at once. What the server lacks goes out
+                // first, on the resender; until then the game's new bytes queue behind it.
+                resendNeeded = peer.resend_.size() > 0;
                 peer.stream_ = stream;
-                peer.currentStream_ = stream;
+                (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
                 peer.lastActivity_.store(clock_.tickMs());
                 streamsResumed_[channel].fetch_add(1);
-                return true;
             }
-            stream->abort();  // a failed resend is a failed attempt
+            if (resendNeeded) peer.resender_ = std::thread([this, peerHandle, stream] { resend(peerHandle, stream); });
+            return true;
         } catch (const HttpError& error) {
             if (stream) stream->abort();
             if (refusalIsFinal(error.status)) {
@@ -415,6 +425,31 @@ bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& head
         waitSteps(resumeRetryWaitMs(retry), ended);
     }
     return false;
+}
+
+void GameTunnel::resend(const std::shared_ptr<Peer>& peerHandle, const std::shared_ptr<RelayStream>& stream) {
+    Peer& peer = *peerHandle;
+    std::lock_guard resendLock(peer.resendLock_);
+    if (peer.resending_ != stream) return;  // the stream broke before its resend began
+    settleAcknowledgements(peer);
+    const bool resent = peer.resend_.forEachPiece(kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) {
+        return !stopping() && stream->sendBinary(piece);
+    });
+    peer.resending_.reset();
+    if (resent) {
+        peer.currentStream_ = stream;
+        return;
+    }
+    // A stream that breaks during its resend is resumed again by the worker, from the offset the
+    // server reports then: nothing the server received is sent twice.
+    std::lock_guard lock(peer.lock_);
+    if (peer.stream_ == stream) stream->abort();
+}
+
+void GameTunnel::settleAcknowledgements(Peer& peer) {
+    // Checked against every byte ever buffered when it arrived, so it is never impossible here.
+    const std::uint64_t total = peer.pendingAck_.load();
+    if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
 }
 
 void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
@@ -449,9 +484,17 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
             if (!read || *read == 0) break;  // the game closed its end (or the socket was shut)
             const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
             std::lock_guard resendLock(peer.resendLock_);
-            if (resumable && !peer.resend_.append(bytes)) {
-                end = End::Overflow;
-                break;
+            if (resumable) {
+                settleAcknowledgements(peer);  // acknowledged bytes make room first
+                if (!peer.resend_.append(bytes)) {
+                    end = End::Overflow;
+                    break;
+                }
+                peer.bufferedEnd_.store(peer.resend_.ackedBase() + peer.resend_.size());
+            }
+            if (!peer.currentStream_ && peer.resending_) {
+                addCount(sentBytes_, bytes.size());
+                continue;  // they leave after the resend under way, in order
             }
             const std::shared_ptr<RelayStream>& stream = peer.currentStream_;
             const bool sent = stream && stream->isOpen() && stream->sendBinary(bytes);
@@ -507,7 +550,9 @@ void GameTunnel::acknowledge(const std::shared_ptr<Peer>& peerHandle) {
             continue;
         }
         std::unique_lock resendLock(peer.resendLock_, std::try_to_lock);  // never delays game traffic
-        if (!resendLock.owns_lock() || !peer.currentStream_) continue;
+        if (!resendLock.owns_lock()) continue;
+        settleAcknowledgements(peer);
+        if (!peer.currentStream_) continue;
         const std::uint64_t total = peer.receivedTotal_.load();
         if (!shouldAcknowledge(total, peer.lastAckSent_, now, peer.lastAckTime_)) continue;
         if (peer.currentStream_->sendText(std::to_string(total))) {

@@ -196,6 +196,7 @@ struct ServerConnection {
     int streams = 0;
     bool closedNormally = false;   // the launcher ended it with status 1000
     bool acknowledges = true;      // answers every binary message with its received count
+    bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
 };
 
 struct OpenOutcome {
@@ -372,6 +373,11 @@ public:
         std::lock_guard lock(mutex);
         connections_.at(connection)->acknowledges = acknowledges;
     }
+    void holdSends(std::size_t connection, bool holds) {
+        std::lock_guard lock(mutex);
+        connections_.at(connection)->holdsSends = holds;
+        changed.notify_all();
+    }
 
     static std::string tokenFor(std::size_t n) {
         std::string token = "Resume-" + std::to_string(n) + "-";
@@ -445,7 +451,8 @@ inline std::optional<std::uint16_t> FakeStream::closeStatus() {
 }
 
 inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
-    std::lock_guard lock(server_.mutex);
+    std::unique_lock lock(server_.mutex);
+    server_.changed.wait(lock, [&] { return !connection_.holdsSends || state != State::Live; });
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;
     connection_.fromLauncher.insert(connection_.fromLauncher.end(), bytes.begin(), bytes.end());

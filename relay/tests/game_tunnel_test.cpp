@@ -156,6 +156,39 @@ TEST_F(GameTunnelTest, AResumptionResendsEverythingTheServerNoLongerHolds) {
     EXPECT_FALSE(tunnel->failed());
 }
 
+TEST_F(GameTunnelTest, TheGameKeepsReceivingWhileAResumptionResendsToASlowServer) {
+    // A server that has just taken a resumption sends at once and may read slowly (or drop the
+    // stream again before it has read anything): the launcher must be receiving meanwhile, or
+    // a dense run of drops never moves either direction forward.
+    start();
+    auto game = connectRelayed(0, 0);
+    server.setAcknowledges(0, false);
+    const Bytes before = pattern(100000, 11);
+    game->write(before);
+    ASSERT_TRUE(serverReceived(0, before.size()));
+    server.script({{OpenOutcome::ReportOffset, 30000}});  // it kept 30000 bytes: the rest is resent
+    server.holdSends(0, true);
+    ASSERT_TRUE(server.drop(0));
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+
+    const Bytes during = pattern(5000, 12);
+    game->write(during);  // read by the relay while the resend waits: it must follow the resend
+    const Bytes down = pattern(70000, 13);
+    server.sendText(0, {"30000"});  // an acknowledgement while the resend holds the buffer
+    server.send(0, down);
+    EXPECT_EQ(game->read(down.size()), down);
+
+    server.holdSends(0, false);
+    Bytes expected = before;
+    expected.insert(expected.end(), during.begin(), during.end());
+    ASSERT_TRUE(serverReceived(0, expected.size()));
+    EXPECT_EQ(receivedByServer(0), expected);
+    server.send(0, {0x5A});
+    EXPECT_EQ(game->read(1), Bytes{0x5A});
+    EXPECT_EQ(stat("resumed_streams"), 1u);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
 TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStreams) {
     start();
     auto game = connectRelayed(0, 0);

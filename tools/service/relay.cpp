@@ -273,6 +273,16 @@ public:
                     {"unacknowledged", toLauncher_.size()}};
     }
     std::uint64_t reserve() { return ++generation_; }
+    // The launcher holds every byte before `total`: they need not be kept for resending. A
+    // resumption's offset says as much as an acknowledgement.
+    void acknowledge(std::uint64_t total) {
+        if (total <= ackedBase_ || total > highestSent_) {
+            return;
+        }
+        toLauncher_.dropFront(static_cast<std::size_t>(total - ackedBase_));
+        ackedBase_ = total;
+        readGame();
+    }
     std::uint64_t generation() const { return generation_; }
     void makeNotResumable() { id_.clear(); }
 
@@ -535,11 +545,7 @@ private:
                 end(EndReason::Broken, kProtocolError);
                 return;
             }
-            if (*acknowledged > ackedBase_) {
-                toLauncher_.dropFront(static_cast<std::size_t>(*acknowledged - ackedBase_));
-                ackedBase_ = *acknowledged;
-                readGame();
-            }
+            acknowledge(*acknowledged);
         } else {
             const auto* bytes = static_cast<const std::uint8_t*>(session->readBuffer.data().data());
             toGame_.emplace_back(bytes, bytes + size);
@@ -812,6 +818,7 @@ Admission admit(Relay::Impl& relay, const Request& request) {
         return refuse(400, "resume offset outside what can be resent");
     }
     stream->supersede();
+    stream->acknowledge(request.offset);
     const std::string received = std::to_string(stream->receivedTotal());
     admission.headers = {{"X-Nyra-Resume-Id", request.changeId ? tools::opaqueToken() : stream->id()},
                          {"X-Nyra-Resume-Received", request.claimedReceived.value_or(received)}};

@@ -165,6 +165,12 @@ int relayDrops(const nyra::test::ServiceControl& service) {
     return service.request("GET", "/state").at("relay").at("drops").get<int>();
 }
 
+json relayCounters(const nyra::test::ServiceControl& service) {
+    json relay = service.request("GET", "/state").at("relay");
+    relay.erase("open_streams");
+    return relay;
+}
+
 // Echo of seeded bytes on the three channels while the service drops WebSockets at points drawn
 // around `mean` bytes (counted to the launcher, or both ways): every byte that comes back is
 // checked, so the game's bytes reached the server once and in order and the server's reached the
@@ -241,6 +247,7 @@ StormResult storm(const nyra::test::ServiceControl& service, nyra::GameTunnel& t
     result.intact = intact.load();
     result.failed = tunnel.failed();
     result.failure = tunnel.failureMessage();
+    if (trace) std::fprintf(stderr, "service %s\ntunnel %s\n", relayCounters(service).dump().c_str(), tunnel.stats().dump().c_str());
     return result;
 }
 

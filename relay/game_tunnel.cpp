@@ -1,6 +1,7 @@
 #include "relay/game_tunnel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <initializer_list>
 #include <span>
 #include <stdexcept>
@@ -324,7 +325,7 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
         case RelayStream::Message::BinaryFragment: {
             if (textPending) throw std::runtime_error(kInvalidControl);  // a text message left unfinished
             if (size == 0) break;
-            peer.toGame_.push(SecretBytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)));
+            deliverToGame(peer, SecretBytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)));
             addCount(peer.receivedTotal_, size);
             break;
         }
@@ -452,6 +453,24 @@ void GameTunnel::settleAcknowledgements(Peer& peer) {
     if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
 }
 
+void GameTunnel::deliverToGame(Peer& peer, SecretBytes chunk) {
+    // Not receiving while the queue is full holds the server back through the network. Only a
+    // game that takes nothing for kGameStallMs ends the connection: push refuses the chunk.
+    std::uint64_t written = peer.writtenToGame_.load();
+    std::uint64_t since = clock_.tickMs();
+    while (!peer.toGame_.waitForRoom(chunk.size(), std::chrono::milliseconds(kRelayStepMs))) {
+        const std::uint64_t now = clock_.tickMs();
+        if (const std::uint64_t writtenNow = peer.writtenToGame_.load(); writtenNow != written) {
+            written = writtenNow;
+            since = now;
+            peer.lastActivity_.store(now);  // waiting for the game, not for a silent server
+        } else if (now > since && now - since >= kGameStallMs) {
+            break;
+        }
+    }
+    peer.toGame_.push(std::move(chunk));
+}
+
 void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
     Peer& peer = *peerHandle;
     try {
@@ -463,6 +482,7 @@ void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
                     throw std::runtime_error("Conexao local interrompida.");
                 }
                 addCount(receivedBytes_, *written);
+                addCount(peer.writtenToGame_, *written);
                 rest = rest.subspan(*written);
             }
         }  // each chunk is zeroed as it is released

@@ -77,6 +77,7 @@ public:
         std::thread resender_;
 
         std::atomic<std::uint64_t> receivedTotal_{0};
+        std::atomic<std::uint64_t> writtenToGame_{0};  // the game is still reading while this grows
         std::atomic<std::uint64_t> lastActivity_{0};
         std::atomic<bool> closing_{false};
         std::atomic<bool> workerDone_{false};
@@ -127,6 +128,8 @@ private:
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
+    // Queues server bytes for the game, waiting while the queue is full and the game reads.
+    void deliverToGame(Peer& peer, SecretBytes chunk);
     void writeToGame(const std::shared_ptr<Peer>& peer);
     void readFromGame(const std::shared_ptr<Peer>& peer, bool resumable);
     void acknowledge(const std::shared_ptr<Peer>& peer);

@@ -38,6 +38,9 @@ inline constexpr std::uint32_t kRelayStepMs = 50;                   // every wai
 inline constexpr int kAdmissionTries = 20;
 inline constexpr std::uint32_t kAdmissionPauseMs = 10;
 inline constexpr std::uint64_t kSilenceLimitMs = 10000;             // no message for longer: the stream is broken
+// A full queue to the game waits while the game reads; a game that has taken nothing for this
+// long has stopped reading (shorter than the silence limit, so that neither hides the other).
+inline constexpr std::uint64_t kGameStallMs = 5000;
 inline constexpr int kAcknowledgerStepsPerPass = 5;
 inline constexpr int kReaderWaitSteps = 40;                         // the reader's wait for the worker to end
 

@@ -319,15 +319,41 @@ TEST_F(GameTunnelTest, TheNinthConnectionIsRefusedAndAFinishedPeerMakesRoom) {
     EXPECT_FALSE(tunnel->failed());
 }
 
-TEST_F(GameTunnelTest, AGameThatStopsReadingFailsItsPeerAfterEightMiB) {
+TEST_F(GameTunnelTest, AGameThatStopsReadingFailsItsPeerOnceEightMiBWaitFiveSeconds) {
     start();
     auto game = connectRelayed(2, 0);
     game->setCapacity(64 * 1024);  // the game's receive window, then it reads no more
     const Bytes chunk = pattern(1024 * 1024, 5);
     for (int i = 0; i < 9; ++i) server.send(0, chunk);
+    // Once 8 MiB wait for the game, the worker stops receiving: the rest stays with the server.
+    ASSERT_TRUE(server.waitFor([&] {
+        const auto& texts = server.connection(0).textsFromLauncher;
+        return !texts.empty() && std::stoull(texts.back()) >= 8u * 1024 * 1024;
+    }));
+    EXPECT_FALSE(game->released());
+    EXPECT_FALSE(tunnel->failed());
+    platform->fakeClock.setFlowing(true);
     EXPECT_TRUE(game->waitReleased());
     EXPECT_TRUE(tunnel->failed());
     EXPECT_EQ(tunnel->failureMessage(), "O cliente excedeu o buffer limitado de recepcao.");
+    const std::string last = server.with(0, [](ServerConnection& c) { return c.textsFromLauncher.back(); });
+    EXPECT_LT(std::stoull(last), 9 * chunk.size());
+}
+
+TEST_F(GameTunnelTest, AGameThatReadsSlowerThanTheServerSendsGetsEverything) {
+    start();
+    auto game = connectRelayed(2, 0);
+    game->setCapacity(64 * 1024);
+    const Bytes bytes = pattern(12 * 1024 * 1024, 6);  // far more than the queue to the game holds
+    server.send(0, bytes);
+    Bytes arrived;
+    while (arrived.size() < bytes.size()) {
+        const Bytes piece = game->read(std::min<std::size_t>(64 * 1024, bytes.size() - arrived.size()));
+        if (piece.empty()) break;
+        arrived.insert(arrived.end(), piece.begin(), piece.end());
+    }
+    EXPECT_TRUE(arrived == bytes);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
 }
 
 TEST_F(GameTunnelTest, MoreThanFourMiBUnacknowledgedEndsTheConnection) {

@@ -110,7 +110,10 @@ double download(std::uint16_t port, std::uint64_t length) {
     if (!game.startSource(11, length)) throw std::runtime_error("source");
     for (std::uint64_t done = 0; done < length;) {
         const auto got = game.receive({buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - done))});
-        if (!got || *got == 0) throw std::runtime_error("download ended early");
+        if (!got || *got == 0) {
+            throw std::runtime_error("download ended early after " + std::to_string(done) + " bytes" +
+                                     (got ? "" : " (error " + std::to_string(::WSAGetLastError()) + ")"));
+        }
         if (expected.match({buffer.data(), *got}) != *got) throw std::runtime_error("download corrupted");
         done += *got;
     }
@@ -268,6 +271,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "run beside the stand-in service (scripts/bench-relay)\n");
         return 2;
     }
+    std::unique_ptr<nyra::GameTunnel> tunnel;
     try {
         WinClock clock;
         nyra::Http http(std::make_unique<nyra::net::WinHttpBackendTransport>("localhost", 443), clock, "localhost");
@@ -279,7 +283,6 @@ int main(int argc, char** argv) {
                                                              {"transport", "cloudflare-ws-v1"}});
         std::string token = start.at("token").get<std::string>();
         const nyra::WipeOnExit wipeToken(token);
-        std::unique_ptr<nyra::GameTunnel> tunnel;
         json map;
         // Each measurement gets a fresh tunnel, so that one never inherits another's state.
         const auto freshTunnel = [&] {
@@ -392,6 +395,7 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "relay benchmark failed: %s\n", error.what());
+        if (tunnel) std::fprintf(stderr, "relay %s: %s\n", tunnel->failed() ? "failed" : "not failed", tunnel->failureMessage().c_str());
         return 1;
     }
 }

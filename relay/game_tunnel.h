@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,11 +129,17 @@ private:
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
-    // Queues server bytes for the game, waiting while the queue is full and the game reads.
-    void deliverToGame(Peer& peer, SecretBytes chunk);
+    // Server bytes for the game: written at once when the writer is idle and the game's socket
+    // takes them; otherwise queued, waiting while the queue is full and the game reads.
+    void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
+    void countWrittenToGame(Peer& peer, std::size_t count) noexcept;
     void writeToGame(const std::shared_ptr<Peer>& peer);
     void readFromGame(const std::shared_ptr<Peer>& peer, bool resumable);
     void acknowledge(const std::shared_ptr<Peer>& peer);
+    // The worker's share of acknowledging: at once when 32 KiB have arrived since the last one.
+    void acknowledgeManyBytes(Peer& peer);
+    // Under the peer's resendLock, with a current stream: sends `total` as an acknowledgement.
+    void sendAcknowledgement(Peer& peer, std::uint64_t total, std::uint64_t now);
 
     // Waits `ms` in steps, ending early once `done` is true.
     template <typename Done>

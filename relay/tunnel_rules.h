@@ -53,6 +53,8 @@ std::optional<std::uint64_t> parseAcknowledgement(std::string_view text);
 // new bytes → once more than 32767 have arrived since the last one, or once a second.
 bool shouldAcknowledge(std::uint64_t receivedTotal, std::uint64_t lastAckSent, std::uint64_t nowMs,
                        std::uint64_t lastAckTimeMs);
+// More than 32767 bytes arrived since the last acknowledgement: one is due at once.
+bool manyBytesUnacknowledged(std::uint64_t receivedTotal, std::uint64_t lastAckSent);
 
 // Opening a stream: at most 6 attempts within 45 s; the wait after failed attempt `retry`
 // (0-based) is 250, 500, 1000, 2000, 3000 ms.

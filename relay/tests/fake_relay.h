@@ -34,16 +34,31 @@ class FakeClock final : public Clock {
 public:
     std::uint64_t tickMs() override { return now_.load(); }
     void sleepMs(std::uint32_t ms) override {
+        {
+            std::unique_lock lock(holdMutex_);
+            released_.wait(lock, [&] { return !holding_; });
+        }
         if (flowing_.load()) now_.fetch_add(ms);
         // A token pause so that waiting loops do not spin a core; time itself is the count above.
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     // While flowing, every sleep moves time forward by what it asked for.
     void setFlowing(bool flowing) { flowing_.store(flowing); }
+    // While holding, every sleep waits: only what a thread does without sleeping happens.
+    void holdSleepers(bool holding) {
+        {
+            std::lock_guard lock(holdMutex_);
+            holding_ = holding;
+        }
+        released_.notify_all();
+    }
 
 private:
     std::atomic<std::uint64_t> now_{7'000'000};
     std::atomic<bool> flowing_{false};
+    std::mutex holdMutex_;
+    std::condition_variable released_;
+    bool holding_ = false;
 };
 
 // Both directions of one game connection. It shares the server's mutex and condition variable,
@@ -84,6 +99,15 @@ public:
         const std::size_t count = std::min(bytes.size(), link_->toGameCapacity - link_->toGame.size());
         link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
         link_->changed.notify_all();
+        return count;
+    }
+    std::optional<std::size_t> tryWrite(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(link_->mutex);
+        if (link_->shut || link_->gameClosed) return std::nullopt;
+        const std::size_t room = link_->toGameCapacity - std::min(link_->toGameCapacity, link_->toGame.size());
+        const std::size_t count = std::min(bytes.size(), room);
+        link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+        if (count > 0) link_->changed.notify_all();
         return count;
     }
     void shutdownBoth() noexcept override {

@@ -210,6 +210,23 @@ TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStrea
     EXPECT_FALSE(tunnel->failed());
 }
 
+TEST_F(GameTunnelTest, ThirtyTwoKiBReceivedAreAcknowledgedWithoutWaitingForTheNextPass) {
+    // A server keeps a bounded window of unacknowledged bytes: an acknowledgement that waits for
+    // the acknowledger's next pass (a quarter of a second) caps the stream at a window per pass.
+    start();
+    platform->fakeClock.holdSleepers(true);  // the acknowledger sleeps through it all
+    auto game = connectRelayed(0, 0);
+    const Bytes bytes = pattern(100000, 14);
+    server.send(0, bytes);
+    EXPECT_EQ(game->read(bytes.size()), bytes);
+    EXPECT_TRUE(server.waitFor([&] {
+        const auto& texts = server.connection(0).textsFromLauncher;
+        return !texts.empty() && std::stoull(texts.back()) >= 98304;  // each 32 KiB acknowledged at once
+    }));
+    platform->fakeClock.holdSleepers(false);
+    EXPECT_FALSE(tunnel->failed());
+}
+
 TEST_F(GameTunnelTest, AConnectionThatCannotBeResumedEndsAndFails) {
     const struct {
         const char* what;

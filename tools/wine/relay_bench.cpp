@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "net/http.h"
 #include "net/tests/win/service_fixture.h"
+#include "net/win/game_stream.h"
 #include "net/win/winhttp.h"
 #include "relay/tests/win/game_client.h"
 #include "relay/win/windows_relay.h"
@@ -153,6 +154,29 @@ std::vector<double> pauses(std::uint16_t port, std::uint64_t length, double thre
         done += *got;
     }
     return found;
+}
+
+// Seconds for one WebSocket stream, opened as the relay opens it but read here directly, to
+// deliver `length` seeded bytes from the game server: WinHTTP's receive rate with no relay around it.
+double streamOnly(const std::string& baseHeaders, std::uint64_t length, std::size_t bufferSize) {
+    const auto stream = nyra::Http::GameStream::open(baseHeaders + "X-Nyra-Game-Channel: world\r\n");
+    std::vector<std::uint8_t> command{'S'};
+    for (int i = 0; i < 8; ++i) command.push_back(static_cast<std::uint8_t>(std::uint64_t{11} >> (8 * i)));
+    for (int i = 0; i < 8; ++i) command.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+    const auto start = Clock::now();
+    if (!stream->sendBinary(command)) throw std::runtime_error("stream send");
+    std::vector<std::uint8_t> buffer(bufferSize);
+    nyra::tools::SeededBytes expected(11);
+    for (std::uint64_t done = 0; done < length;) {
+        const auto got = stream->receive(buffer);
+        if (!got) throw std::runtime_error("stream receive");
+        if (got->type != nyra::RelayStream::Message::Binary && got->type != nyra::RelayStream::Message::BinaryFragment) continue;
+        if (expected.match({buffer.data(), got->size}) != got->size) throw std::runtime_error("stream corrupted");
+        done += got->size;
+    }
+    const double seconds = secondsSince(start);
+    stream->closeNormally();
+    return seconds;
 }
 
 struct StormResult {
@@ -310,6 +334,27 @@ int main(int argc, char** argv) {
             std::printf("throughput_direct_mib_per_s %.1f\n", mib / directBest);
             std::printf("throughput_relay_mib_per_s %.1f\n", mib / relayBest);
             std::printf("throughput_ratio %.3f (target >= 0.9)\n", directBest / relayBest);
+        }
+
+        // For profiling: one path's bulk download alone (never part of a default run).
+        if (!options.only.empty() && options.wanted("relay-download")) {
+            freshTunnel();
+            const std::uint64_t bulk = options.stormBytes ? options.stormBytes : quick ? (64u << 20) : (256u << 20);
+            std::printf("relay_download_mib_per_s %.1f\n", static_cast<double>(bulk) / 1048576.0 / download(relayPort("5712"), bulk));
+        }
+        if (!options.only.empty() && options.wanted("direct-download")) {
+            const std::uint64_t bulk = options.stormBytes ? options.stormBytes : quick ? (64u << 20) : (256u << 20);
+            std::printf("direct_download_mib_per_s %.1f\n", static_cast<double>(bulk >> 20) / download(directPort, bulk));
+        }
+
+        if (options.wanted("stream")) {
+            const std::uint64_t bulk = quick ? (32u << 20) : (256u << 20);
+            std::string headers = http.tunnelHeaders(token);
+            double best = 1e9;
+            for (int round = 0; round < (quick ? 1 : 3); ++round) best = std::min(best, streamOnly(headers, bulk, 32768));
+            nyra::wipe(headers);
+            std::printf("stream_only_mib_per_s %.1f (one WinHTTP WebSocket read directly, 32 KiB receives)\n",
+                        static_cast<double>(bulk) / 1048576.0 / best);
         }
 
         if (options.wanted("latency")) {

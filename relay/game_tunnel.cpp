@@ -315,27 +315,40 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
                                                   SecretBytes& buffer, std::string& controlText) {
     wipe(controlText);  // a text cut off by a broken stream does not continue on the next one
     bool textPending = false;
+    // WinHTTP hands a message over a TLS record at a time: the pieces of one binary message wait
+    // in the buffer and reach the game in one write (each write wakes the game), a buffer at a
+    // time for longer messages. Nothing waits beyond the end of the message it belongs to.
+    std::size_t held = 0;
+    const auto deliverHeld = [&] {
+        if (held == 0) return;
+        deliverToGame(peer, std::span<const std::uint8_t>(buffer.data(), held));
+        addCount(peer.receivedTotal_, held);
+        held = 0;
+        if (resumable) acknowledgeManyBytes(peer);
+    };
     while (!stopping()) {
-        const std::optional<RelayStream::Received> received = stream.receive(buffer);
-        if (!received) return Ending::Broken;
+        const std::span<std::uint8_t> room(buffer.data() + held, buffer.size() - held);
+        const std::optional<RelayStream::Received> received = stream.receive(room);
+        if (!received) {
+            deliverHeld();  // received whole before the break: the game's, and not asked for again
+            return Ending::Broken;
+        }
         peer.lastActivity_.store(clock_.tickMs());
-        const std::size_t size = std::min(received->size, buffer.size());
+        const std::size_t size = std::min(received->size, room.size());
         switch (received->type) {
         case RelayStream::Message::Binary:
-        case RelayStream::Message::BinaryFragment: {
+        case RelayStream::Message::BinaryFragment:
             if (textPending) throw std::runtime_error(kInvalidControl);  // a text message left unfinished
-            if (size == 0) break;
-            deliverToGame(peer, std::span<const std::uint8_t>(buffer.data(), size));
-            addCount(peer.receivedTotal_, size);
-            if (resumable) acknowledgeManyBytes(peer);
+            held += size;
+            if (received->type == RelayStream::Message::Binary || held == buffer.size()) deliverHeld();
             break;
-        }
         case RelayStream::Message::Text:
         case RelayStream::Message::TextFragment: {
+            deliverHeld();  // the text's bytes lie after them in the buffer and stay in place
             if (!resumable || size > kMaxAcknowledgementDigits - controlText.size()) {
                 throw std::runtime_error(kInvalidControl);
             }
-            controlText.append(reinterpret_cast<const char*>(buffer.data()), size);
+            controlText.append(reinterpret_cast<const char*>(room.data()), size);
             textPending = received->type == RelayStream::Message::TextFragment;
             if (textPending) break;
             const std::optional<std::uint64_t> total = parseAcknowledgement(controlText);
@@ -351,10 +364,12 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
             break;
         }
         case RelayStream::Message::Close: {
+            deliverHeld();
             const std::optional<std::uint16_t> status = stream.closeStatus();
             return status && *status == 1000 ? Ending::Normal : Ending::Broken;
         }
         default:
+            deliverHeld();
             return Ending::Broken;
         }
     }
@@ -460,18 +475,6 @@ void GameTunnel::countWrittenToGame(Peer& peer, std::size_t count) noexcept {
 }
 
 void GameTunnel::deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes) {
-    // A game that keeps up takes the bytes straight from the receive buffer: no copy, and no
-    // hand-off to the writer (each costs the game a wake-up, and a wineserver call under Wine).
-    if (peer.toGame_.claimIdle()) {
-        std::optional<std::size_t> written;
-        while (!bytes.empty() && (written = peer.io_->tryWrite(bytes)) && *written > 0) {
-            const std::size_t count = std::min(*written, bytes.size());
-            countWrittenToGame(peer, count);
-            bytes = bytes.subspan(count);
-        }
-        peer.toGame_.releaseClaim(bytes);  // the writer waits for the rest (and reports a failure)
-        return;
-    }
     SecretBytes chunk(bytes.begin(), bytes.end());
     // Not receiving while the queue is full holds the server back through the network. Only a
     // game that takes nothing for kGameStallMs ends the connection: push refuses the chunk.

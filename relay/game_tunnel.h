@@ -129,8 +129,7 @@ private:
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
-    // Server bytes for the game: written at once when the writer is idle and the game's socket
-    // takes them; otherwise queued, waiting while the queue is full and the game reads.
+    // Queues server bytes for the game, waiting while the queue is full and the game reads.
     void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
     void countWrittenToGame(Peer& peer, std::size_t count) noexcept;
     void writeToGame(const std::shared_ptr<Peer>& peer);

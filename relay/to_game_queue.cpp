@@ -17,25 +17,6 @@ void ToGameQueue::push(SecretBytes chunk) {
     changed_.notify_one();
 }
 
-bool ToGameQueue::claimIdle() {
-    std::lock_guard lock(mutex_);
-    if (closed_ || ending_ || writing_ || claimed_ || !chunks_.empty()) return false;
-    claimed_ = true;
-    return true;
-}
-
-void ToGameQueue::releaseClaim(std::span<const std::uint8_t> rest) {
-    {
-        std::lock_guard lock(mutex_);
-        claimed_ = false;
-        if (closed_ || rest.empty()) return;
-        // Only the claimant queues chunks, so the queue is still empty: the rest fits and leads.
-        queued_ += rest.size();
-        chunks_.emplace_front(rest.begin(), rest.end());
-    }
-    changed_.notify_one();
-}
-
 bool ToGameQueue::waitForRoom(std::size_t size, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
     return roomFreed_.wait_for(lock, wait, [&] { return closed_ || ending_ || size <= capacity_ - queued_; });
@@ -45,13 +26,11 @@ std::optional<SecretBytes> ToGameQueue::pop() {
     std::optional<SecretBytes> chunk;
     {
         std::unique_lock lock(mutex_);
-        writing_ = false;  // the chunk taken before has been written
-        changed_.wait(lock, [&] { return closed_ || ending_ || (!chunks_.empty() && !claimed_); });
+        changed_.wait(lock, [&] { return closed_ || ending_ || !chunks_.empty(); });
         if (closed_ || chunks_.empty()) return std::nullopt;
         chunk.emplace(std::move(chunks_.front()));
         chunks_.pop_front();
         queued_ -= chunk->size();
-        writing_ = true;
     }
     roomFreed_.notify_one();
     return chunk;

@@ -227,6 +227,28 @@ TEST_F(GameTunnelTest, ThirtyTwoKiBReceivedAreAcknowledgedWithoutWaitingForTheNe
     EXPECT_FALSE(tunnel->failed());
 }
 
+TEST_F(GameTunnelTest, TheFragmentsOfAMessageReachTheGameInOneWrite) {
+    start();
+    auto game = connectRelayed(0, 0);
+    // WinHTTP hands a message over a TLS record at a time; each write to the game wakes it.
+    const Bytes message = pattern(30000, 15);
+    const auto piece = [&](std::size_t from, std::size_t to) {
+        return Bytes(message.begin() + static_cast<std::ptrdiff_t>(from), message.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    server.sendFragments(0, {piece(0, 7), piece(7, 16384), piece(16384, 30000)});
+    EXPECT_EQ(game->read(message.size()), message);
+    EXPECT_EQ(game->writes(), 1);
+    // A message longer than the receive buffer goes a buffer at a time.
+    const Bytes longer = pattern(50000, 16);
+    server.sendFragments(0, {longer});
+    EXPECT_EQ(game->read(longer.size()), longer);
+    EXPECT_EQ(game->writes(), 3);
+    server.send(0, {1});  // and a message after them is not held back
+    EXPECT_EQ(game->read(1), Bytes{1});
+    tunnel->stop();  // the counters are final once every thread has ended
+    EXPECT_EQ(stat("received_bytes"), message.size() + longer.size() + 1);
+}
+
 TEST_F(GameTunnelTest, AConnectionThatCannotBeResumedEndsAndFails) {
     const struct {
         const char* what;

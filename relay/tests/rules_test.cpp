@@ -123,32 +123,6 @@ TEST(ToGameQueue, AFullQueueHasRoomOnceTheWriterTakesAChunkOrItCloses) {
     EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), "O cliente excedeu o buffer limitado de recepcao.");
 }
 
-TEST(ToGameQueue, TheWorkerWritesItselfOnlyWhileNothingIsQueuedOrBeingWritten) {
-    ToGameQueue queue(100);
-    ASSERT_TRUE(queue.claimIdle());
-    EXPECT_FALSE(queue.claimIdle());  // one claim at a time
-    const SecretBytes rest = bytesOf(10, 3);
-    queue.releaseClaim(rest);  // what the game's socket did not take
-    EXPECT_FALSE(queue.claimIdle());  // queued bytes go first
-    queue.push(bytesOf(5, 4));
-    EXPECT_EQ(queue.pop(), rest);
-    EXPECT_FALSE(queue.claimIdle());  // the writer holds a chunk
-    EXPECT_EQ(queue.pop(), bytesOf(5, 4));
-    std::thread writer([&] { EXPECT_FALSE(queue.pop()); });  // done with its chunk, waiting
-    bool claimed = false;  // once the writer is back in pop
-    for (int i = 0; i < 100000 && !claimed; ++i) {
-        claimed = queue.claimIdle();
-        if (!claimed) std::this_thread::yield();
-    }
-    EXPECT_TRUE(claimed);
-    queue.releaseClaim({});
-    queue.close();
-    writer.join();
-    EXPECT_FALSE(queue.claimIdle());
-    queue.releaseClaim(rest);  // dropped once closed
-    EXPECT_EQ(queue.queuedBytes(), 0u);
-}
-
 TEST(ToGameQueue, ClosingWakesAWaitingWriter) {
     ToGameQueue queue(kToGameCapacity);
     std::optional<SecretBytes> taken = bytesOf(1);

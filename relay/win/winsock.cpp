@@ -58,13 +58,6 @@ std::optional<std::size_t> WinsockGameSocket::write(std::span<const std::uint8_t
     }
 }
 
-std::optional<std::size_t> WinsockGameSocket::tryWrite(std::span<const std::uint8_t> bytes) {
-    const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);
-    if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (::WSAGetLastError() == WSAEWOULDBLOCK) return std::size_t{0};
-    return std::nullopt;
-}
-
 void WinsockGameSocket::shutdownBoth() noexcept {
     shut_.store(true);
     const SOCKET socket = socket_.load();

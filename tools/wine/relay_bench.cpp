@@ -179,6 +179,27 @@ double streamOnly(const std::string& baseHeaders, std::uint64_t length, std::siz
     return seconds;
 }
 
+// Round-trip times in milliseconds of 64-byte echoes over one WebSocket stream read directly.
+std::vector<double> streamRoundTrips(const std::string& baseHeaders, int count) {
+    const auto stream = nyra::Http::GameStream::open(baseHeaders + "X-Nyra-Game-Channel: login\r\n");
+    if (!stream->sendBinary(std::vector<std::uint8_t>{'E'})) throw std::runtime_error("stream send");
+    std::vector<std::uint8_t> message(64, 0x3C);
+    std::vector<std::uint8_t> buffer(32768);
+    std::vector<double> times;
+    for (int i = 0; i < count + 20; ++i) {
+        const auto start = Clock::now();
+        if (!stream->sendBinary(message)) throw std::runtime_error("stream send");
+        for (std::size_t got = 0; got < message.size();) {
+            const auto received = stream->receive(buffer);
+            if (!received) throw std::runtime_error("stream receive");
+            got += received->size;
+        }
+        if (i >= 20) times.push_back(secondsSince(start) * 1000);
+    }
+    stream->closeNormally();
+    return times;
+}
+
 struct StormResult {
     std::uint64_t drops = 0;
     std::uint64_t resumed = 0;
@@ -352,9 +373,12 @@ int main(int argc, char** argv) {
             std::string headers = http.tunnelHeaders(token);
             double best = 1e9;
             for (int round = 0; round < (quick ? 1 : 3); ++round) best = std::min(best, streamOnly(headers, bulk, 32768));
+            const auto times = streamRoundTrips(headers, quick ? 300 : 3000);
             nyra::wipe(headers);
             std::printf("stream_only_mib_per_s %.1f (one WinHTTP WebSocket read directly, 32 KiB receives)\n",
                         static_cast<double>(bulk) / 1048576.0 / best);
+            std::printf("stream_only_rtt_ms p50 %.3f p99 %.3f (64-byte echoes over that WebSocket)\n",
+                        percentile(times, 0.5), percentile(times, 0.99));
         }
 
         if (options.wanted("latency")) {

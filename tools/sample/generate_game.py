@@ -8,6 +8,9 @@ same folder. The layout feeds the sample settings' pack groups:
   top level + data/db + data/ui  -> nyra-000.pck  (small, under 4 MiB, in the CDN identity)
   data/world                     -> nyra-001.pck  (incompressible, above 64 MiB: two CDN objects)
   everything else (data/extra)   -> nyra-002.pck  (not in the CDN identity: backend only)
+
+"game.bin" and "NyraGuard.dll" written here are placeholders of the right kind ("MZ" and filler);
+scripts/make-sample-set puts the stand-in game of tools/game in their place once it is built.
 """
 import hashlib
 import os

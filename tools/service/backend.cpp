@@ -39,8 +39,13 @@ std::string mediaType(const std::string& contentType) {
     return type;
 }
 
-json itemMall(const Account& account) {
-    return json{{"balance", 1500 + (account.id % 7) * 250}, {"currency", "cristais"}, {"catalog_version", 27}};
+// The item-mall data of a game session; `revision` counts the heartbeats answered so far, so the
+// data the game receives changes with every heartbeat.
+json itemMall(std::int64_t accountId, std::int64_t revision) {
+    return json{{"balance", 1500 + (accountId % 7) * 250},
+                {"currency", "cristais"},
+                {"catalog_version", 27},
+                {"revision", revision}};
 }
 
 }  // namespace
@@ -70,7 +75,22 @@ HttpResponse Backend::notSignedIn(const HttpRequest& request) {
 }
 
 Backend::Backend(Store& store, SetSource currentSet, BackendSettings settings)
-    : store_(store), currentSet_(std::move(currentSet)), settings_(std::move(settings)) {}
+    : store_(store),
+      currentSet_(std::move(currentSet)),
+      settings_(std::move(settings)),
+      multiClientLimit_(settings_.multiClientLimit) {}
+
+void Backend::setMultiClientLimit(std::optional<unsigned> limit) {
+    multiClientLimit_ = limit ? static_cast<std::int64_t>(*limit) : -1;
+}
+
+std::optional<unsigned> Backend::multiClientLimit() const {
+    const std::int64_t limit = multiClientLimit_;
+    if (limit < 0) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(limit);
+}
 
 std::optional<HttpResponse> Backend::precheck(const HttpRequest& request) const {
     if (request.method != "POST") {
@@ -381,9 +401,11 @@ HttpResponse Backend::start(const HttpRequest& request, const json& args) {
                   {"account_id", current->account.id},
                   {"ticket", tools::opaqueToken()},
                   {"world", "nyra-br-1"}}},
-                {"multi_client_limit", settings_.multiClientLimit},
-                {"itemmall", itemMall(current->account)},
+                {"itemmall", itemMall(current->account.id, 0)},
                 {"translation_languages", languages}};
+    if (const auto limit = multiClientLimit()) {
+        answer["multi_client_limit"] = *limit;
+    }
     if (auto pt = set->translations.find("pt-BR"); pt != set->translations.end()) {
         answer["translations_sha256"] = pt->second.tag;
     }
@@ -399,9 +421,8 @@ HttpResponse Backend::heartbeat(const HttpRequest& request, const json& args) {
         return backendRefusal(403, "game session of another account");
     }
     const auto sequence = args.at("sequence").get<std::uint64_t>();
-    store_.recordHeartbeat(game->id, sequence, args.at("version").get<std::string>());
-    Account account{game->accountId, {}};
-    return cborAnswer(json{{"sequence", sequence}, {"itemmall", itemMall(account)}});
+    const std::int64_t beats = store_.recordHeartbeat(game->id, sequence, args.at("version").get<std::string>());
+    return cborAnswer(json{{"sequence", sequence}, {"itemmall", itemMall(game->accountId, beats)}});
 }
 
 HttpResponse Backend::stop(const HttpRequest& request) {

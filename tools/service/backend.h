@@ -1,9 +1,11 @@
 #pragma once
 // The backend API behind POST /client/v1: origin, CSRF, cookies, sessions, download tokens and
 // the 27 operations.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tools/service/envelope.h"
@@ -40,6 +42,11 @@ public:
 
     const BackendSettings& settings() const { return settings_; }
 
+    // "multi_client_limit" of the next start answers, changed at run time by tests; nullopt
+    // leaves the member out (the launcher then assumes 1).
+    void setMultiClientLimit(std::optional<unsigned> limit);
+    std::optional<unsigned> multiClientLimit() const;
+
 private:
     HttpResponse dispatch(const HttpRequest& request, const Envelope& envelope);
     HttpResponse bootstrap(const HttpRequest& request);
@@ -63,6 +70,7 @@ private:
     Store& store_;
     SetSource currentSet_;
     BackendSettings settings_;
+    std::atomic<std::int64_t> multiClientLimit_;  // -1: the member is left out
 };
 
 // CBOR answers and refusals of the backend.

@@ -30,6 +30,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::ContentRange, "content-range"},
     {FaultKind::NoCookies, "no-cookies"},
     {FaultKind::AnswerMember, "answer-member"},
+    {FaultKind::WrongSequence, "wrong-sequence"},
     {FaultKind::ShortEntryName, "short-entry-name"},
     {FaultKind::NoResumeHeaders, "no-resume-headers"},
     {FaultKind::RefuseResume, "refuse-resume"},
@@ -147,6 +148,21 @@ void shortenFirstEntryName(HttpResponse& response) {
     response.body = std::move(bundle);
 }
 
+// Changes a CBOR map answer held in memory (a backend answer); anything else is left as it is.
+template <typename Edit>
+void editCborAnswer(HttpResponse& response, Edit edit) {
+    if (response.file || response.status != 200 || response.body.empty()) {
+        return;
+    }
+    json answer = json::from_cbor(response.body, true, false);
+    if (!answer.is_object()) {
+        return;
+    }
+    edit(answer);
+    const auto bytes = json::to_cbor(answer);
+    response.body.assign(bytes.begin(), bytes.end());
+}
+
 }  // namespace
 
 FaultRule faultFromJson(const json& description) {
@@ -200,8 +216,14 @@ FaultRule faultFromJson(const json& description) {
         }
         rule.name = description.at("name").get<std::string>();
     }
-    if (rule.kind == FaultKind::AnswerMember && (!rule.name || !rule.value)) {
-        throw std::invalid_argument("answer-member needs a name and a value");
+    if (description.contains("json")) {
+        if (rule.kind != FaultKind::AnswerMember || rule.value) {
+            throw std::invalid_argument("json belongs to answer-member, instead of value");
+        }
+        rule.json = description.at("json");
+    }
+    if (rule.kind == FaultKind::AnswerMember && (!rule.name || (!rule.value && !rule.json))) {
+        throw std::invalid_argument("answer-member needs a name and a value (or json)");
     }
     if (rule.target == "relay" && !appliesToRelay(rule.kind)) {
         throw std::invalid_argument("the relay takes status, delay, drop, no-resume-headers, refuse-resume, "
@@ -284,6 +306,9 @@ json faultToJson(const FaultRule& rule) {
     }
     if (rule.name) {
         out["name"] = *rule.name;
+    }
+    if (rule.json) {
+        out["json"] = *rule.json;
     }
     return out;
 }
@@ -383,15 +408,15 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
             }
             break;
         case FaultKind::AnswerMember:
-            // Only CBOR maps held in memory (backend answers); anything else is left as it is.
-            if (!response.file && response.status == 200 && !response.body.empty()) {
-                json answer = json::from_cbor(response.body, true, false);
-                if (answer.is_object()) {
-                    answer[*rule.name] = *rule.value;
-                    const auto bytes = json::to_cbor(answer);
-                    response.body.assign(bytes.begin(), bytes.end());
+            editCborAnswer(response, [&](json& answer) { answer[*rule.name] = rule.json ? *rule.json : json(*rule.value); });
+            break;
+        case FaultKind::WrongSequence:
+            editCborAnswer(response, [](json& answer) {
+                const auto sequence = answer.find("sequence");
+                if (sequence != answer.end() && sequence->is_number_unsigned()) {
+                    *sequence = sequence->get<std::uint64_t>() + 1;
                 }
-            }
+            });
             break;
         case FaultKind::ShortEntryName:
             shortenFirstEntryName(response);

@@ -29,7 +29,8 @@ enum class FaultKind {
     Full200,            // a 206 answer becomes 200 with the whole object and no Content-Range
     ContentRange,       // replace the Content-Range with `value` (default: total + 1)
     NoCookies,          // send no Set-Cookie headers
-    AnswerMember,       // set member `name` of a CBOR map answer to the text `value`
+    AnswerMember,       // set member `name` of a CBOR map answer to the text `value` (or the JSON `json`)
+    WrongSequence,      // a CBOR map answer's unsigned "sequence" comes back one higher (heartbeat)
     ShortEntryName,     // rename the first entry of a translation bundle to "data/db/T_.ini" (14 bytes)
     // The relay's own kinds (target "relay" only; "status", "delay" and "drop" apply there too).
     NoResumeHeaders,     // a new resumable stream is answered without the resume headers (`omit`)
@@ -54,6 +55,7 @@ struct FaultRule {
     std::optional<std::uint64_t> bytes;
     std::optional<std::string> value;
     std::optional<std::string> name;
+    std::optional<nlohmann::json> json;  // answer-member: any JSON value instead of the text `value`
     // Relay drops: `at` bytes, or a point drawn from `seed` with mean `mean` bytes for each
     // WebSocket; counted to the launcher only or in both directions.
     std::optional<std::uint64_t> seed;
@@ -66,6 +68,7 @@ struct FaultRule {
 
 // JSON form: {"target": "package-policy" | "op:3" | "3" | "cdn" | "relay" | ..., "kind": "status",
 // "status": 503, "count": 2 | "always": true, "ms": 1500, "at": 10, "bytes": 4096, "value": "...",
+// answer-member: "name": "...", "value": "text" | "json": <any JSON value>,
 // relay drops: "seed": 7, "mean": 65536, "direction": "to-launcher" | "both", "how": "reset" | "stall";
 // no-resume-headers: "omit": "both" | "id" | "received"}.
 // Throws std::invalid_argument with a readable text.

@@ -34,9 +34,10 @@ constexpr const char* kUsage =
     "       nyra-service add-account --db PATH --user USER --password PASSWORD [--password-iterations N]\n"
     "       nyra-service fault --control URL KIND [name=value]...\n"
     "             KIND: status, delay, drop, content-type, no-content-type, content-type-params, oversize,\n"
-    "                   truncate, corrupt, full-200, content-range (rules; name=value: target=, status=, count=, always=1,\n"
-    "                   ms=, at=, bytes=, value=), or clear, list, state, certificate KIND, publish DIR,\n"
-    "                   accept accept|reset|ignore\n"
+    "                   truncate, corrupt, full-200, content-range, no-cookies, answer-member, wrong-sequence, ...\n"
+    "                   (rules; name=value: target=, status=, count=, always=1, ms=, at=, bytes=, value=, name=,\n"
+    "                   json=), or clear, list, state, game-sessions, certificate KIND, publish DIR,\n"
+    "                   accept accept|reset|ignore, multi-client-limit N|none|default\n"
     "       nyra-service control --control URL METHOD PATH [JSON]\n"
     "       nyra-service client [--server 127.0.0.1:443] [--ca PEM] --user USER --password PASSWORD\n"
     "                           [--pack NAME] [--range bytes=A-B]\n";
@@ -231,6 +232,20 @@ int fault(const std::vector<std::string>& args) {
     if (kind == "state") {
         return control(url, "GET", "/state", "");
     }
+    if (kind == "game-sessions") {
+        return control(url, "GET", "/game-sessions", "");
+    }
+    if (kind == "multi-client-limit") {
+        // A number, "none" (the member is left out of the start answer) or "default".
+        if (rest.size() != 1) {
+            usage("multi-client-limit takes one value: a number, none or default");
+        }
+        if (rest[0] == "default") {
+            return control(url, "DELETE", "/settings", "");
+        }
+        const json limit = rest[0] == "none" ? json(nullptr) : json(number(rest[0], "multi-client-limit"));
+        return control(url, "POST", "/settings", json{{"multi_client_limit", limit}}.dump());
+    }
     if (kind == "certificate" || kind == "publish" || kind == "accept") {
         if (rest.size() != 1) {
             usage(kind + " takes one value");
@@ -250,7 +265,14 @@ int fault(const std::vector<std::string>& args) {
         }
         const std::string name = pair.substr(0, equals);
         const std::string value = pair.substr(equals + 1);
-        rule[name] = (name == "target" || name == "value") ? json(value) : valueOf(value);
+        if (name == "json") {
+            rule[name] = json::parse(value, nullptr, false);
+            if (rule[name].is_discarded()) {
+                usage("json= needs a JSON value, got " + value);
+            }
+        } else {
+            rule[name] = (name == "target" || name == "value") ? json(value) : valueOf(value);
+        }
     }
     return control(url, "POST", "/faults", rule.dump());
 }

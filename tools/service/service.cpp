@@ -303,9 +303,34 @@ json Service::state() const {
         out["certificate"] = {{"kind", certificateKindName(certificateKind_)}, {"pin", pin_}};
     }
     out["set"] = set ? json{{"folder", set->root.string()}, {"package_id", set->packageId}} : json(nullptr);
+    out["settings"] = settings();
     out["relay"] = relay_->state();
     out["game_servers"] = gameServers_->state();
     return out;
+}
+
+json Service::settings() const {
+    const auto limit = backend_->multiClientLimit();
+    return {{"multi_client_limit", limit ? json(*limit) : json(nullptr)}};
+}
+
+void Service::changeSettings(const json& body) {
+    if (!body.is_object()) {
+        throw std::invalid_argument("settings are a JSON object");
+    }
+    for (const auto& [name, value] : body.items()) {
+        if (name != "multi_client_limit") {
+            throw std::invalid_argument("unknown setting " + name + " (multi_client_limit)");
+        }
+        if (!value.is_null() && (!value.is_number_unsigned() || value.get<std::uint64_t>() > 1000)) {
+            throw std::invalid_argument("multi_client_limit is 0 to 1000, or null to leave it out of the answer");
+        }
+    }
+    if (body.contains("multi_client_limit")) {
+        const json& value = body.at("multi_client_limit");
+        backend_->setMultiClientLimit(value.is_null() ? std::nullopt
+                                                      : std::optional(static_cast<unsigned>(value.get<std::uint64_t>())));
+    }
 }
 
 HttpResponse Service::handleControl(HttpRequest& request) {
@@ -361,6 +386,19 @@ HttpResponse Service::handleControl(HttpRequest& request) {
                 throw std::invalid_argument("mode is accept, reset or ignore");
             }
             return jsonAnswer(200, {{"mode", mode}, {"count", connections}});
+        }
+        if (path == "/game-sessions" && method == "GET") {
+            return jsonAnswer(200, store_->gameSessions());
+        }
+        if (path == "/settings") {
+            if (method == "POST") {
+                changeSettings(body);
+            } else if (method == "DELETE") {
+                backend_->setMultiClientLimit(options_.backend.multiClientLimit);
+            } else if (method != "GET") {
+                return jsonAnswer(405, {{"error", "GET, POST or DELETE"}});
+            }
+            return jsonAnswer(200, settings());
         }
         if (path == "/query" && method == "POST") {
             return jsonAnswer(200, store_->query(body.at("sql").get<std::string>()));

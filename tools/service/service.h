@@ -78,6 +78,8 @@ public:
 
 private:
     nlohmann::json state() const;
+    nlohmann::json settings() const;  // the run-time settings of the control endpoint's /settings
+    void changeSettings(const nlohmann::json& body);  // all or nothing; std::invalid_argument
 
     ServiceOptions options_;
     std::unique_ptr<Store> store_;

@@ -459,12 +459,15 @@ std::optional<GameSession> Store::findGameSession(const std::string& token) {
     return GameSession{find.integer(0), find.integer(1), find.integer(2), find.text(3), !find.isNull(4)};
 }
 
-void Store::recordHeartbeat(std::int64_t gameSessionId, std::uint64_t sequence, const std::string& version) {
+std::int64_t Store::recordHeartbeat(std::int64_t gameSessionId, std::uint64_t sequence, const std::string& version) {
     std::lock_guard lock(mutex_);
     Statement insert(db_, "INSERT INTO heartbeats(game_session_id, sequence, version, at) VALUES(?,?,?,?)");
     insert.bind(1, gameSessionId).bind(2, static_cast<std::int64_t>(sequence)).bind(3, version).bind(4, now()).run();
     Statement update(db_, "UPDATE game_sessions SET last_sequence = ? WHERE id = ?");
     update.bind(1, static_cast<std::int64_t>(sequence)).bind(2, gameSessionId).run();
+    Statement count(db_, "SELECT COUNT(*) FROM heartbeats WHERE game_session_id = ?");
+    count.bind(1, gameSessionId);
+    return count.step() ? count.integer(0) : 0;
 }
 
 void Store::stopGameSession(std::int64_t gameSessionId) {
@@ -551,6 +554,41 @@ std::optional<NewsItem> Store::newsBySlug(const std::string& slug) {
     }
     return NewsItem{find.text(0), find.text(1), find.text(2), find.text(3), find.text(4), find.text(5),
                     find.text(7), find.integer(6) != 0};
+}
+
+json Store::gameSessions() {
+    std::lock_guard lock(mutex_);
+    json sessions = json::array();
+    Statement games(db_, "SELECT g.id, a.username, g.package_id, g.version, g.hwid, g.hwid_info, g.started_at, "
+                         "g.stopped_at, g.last_sequence FROM game_sessions g JOIN accounts a ON a.id = g.account_id "
+                         "ORDER BY g.id");
+    while (games.step()) {
+        const std::int64_t id = games.integer(0);
+        json game{{"id", id},
+                  {"username", games.text(1)},
+                  {"package_id", games.text(2)},
+                  {"version", games.text(3)},
+                  {"hwid", games.text(4)},
+                  {"hwid_info", games.text(5)},
+                  {"started_at", games.integer(6)},
+                  {"stopped", !games.isNull(7)},
+                  {"stopped_at", games.isNull(7) ? json(nullptr) : json(games.integer(7))},
+                  {"last_sequence", games.isNull(8) ? json(nullptr) : json(games.integer(8))},
+                  {"heartbeats", json::array()},
+                  {"events", json::array()}};
+        Statement beats(db_, "SELECT sequence, version, at FROM heartbeats WHERE game_session_id = ? ORDER BY id");
+        beats.bind(1, id);
+        while (beats.step()) {
+            game["heartbeats"].push_back({{"sequence", beats.integer(0)}, {"version", beats.text(1)}, {"at", beats.integer(2)}});
+        }
+        Statement events(db_, "SELECT kind, detail, at FROM events WHERE game_session_id = ? ORDER BY id");
+        events.bind(1, id);
+        while (events.step()) {
+            game["events"].push_back({{"kind", events.text(0)}, {"detail", events.text(1)}, {"at", events.integer(2)}});
+        }
+        sessions.push_back(std::move(game));
+    }
+    return sessions;
 }
 
 void Store::logRequest(const std::string& address, const std::string& target, unsigned status) {

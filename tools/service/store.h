@@ -84,7 +84,8 @@ public:
     // Game sessions.
     std::string startGameSession(const SessionInfo& session, const nlohmann::json& args);
     std::optional<GameSession> findGameSession(const std::string& token);
-    void recordHeartbeat(std::int64_t gameSessionId, std::uint64_t sequence, const std::string& version);
+    // Returns how many heartbeats the game session has now had (this one included).
+    std::int64_t recordHeartbeat(std::int64_t gameSessionId, std::uint64_t sequence, const std::string& version);
     void stopGameSession(std::int64_t gameSessionId);
     void recordEvent(std::optional<std::int64_t> gameSessionId, std::int64_t accountId, const std::string& kind,
                      const std::string& detail);
@@ -97,6 +98,10 @@ public:
     nlohmann::json notifications(std::int64_t accountId);  // array of objects with "read"
     std::vector<NewsItem> news(std::size_t limit);
     std::optional<NewsItem> newsBySlug(const std::string& slug);
+
+    // Every game session, oldest first, with its heartbeats and events (the control endpoint's
+    // GET /game-sessions).
+    nlohmann::json gameSessions();
 
     void logRequest(const std::string& address, const std::string& target, unsigned status);
 

@@ -16,7 +16,9 @@ else()
   target_link_libraries(nyra_json INTERFACE nlohmann_json::nlohmann_json)
 endif()
 
-if(NOT CMAKE_CROSSCOMPILING)
+# Off only for trees that measure speed (scripts/bench-relay's stand-in service).
+option(NYRA_NATIVE_SANITIZERS "ASan and UBSan on the native tree's own code" ON)
+if(NOT CMAKE_CROSSCOMPILING AND NYRA_NATIVE_SANITIZERS)
   set(NYRA_SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
 endif()
 

@@ -1,6 +1,7 @@
 #include "relay/game_tunnel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <initializer_list>
 #include <span>
 #include <stdexcept>
@@ -273,7 +274,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
                 }
                 if (stopping() || peer.closing_.load()) break;
                 std::string refusal;
-                if (!resume(peer, channel, headers, resumeId, refusal)) {
+                if (!resume(peerHandle, channel, headers, resumeId, refusal)) {
                     if (!stopping() && !peer.closing_.load()) fail(refusal.empty() ? nullptr : refusal.c_str());
                     break;
                 }
@@ -296,12 +297,13 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     peer.workerDone_.store(true);
     peer.companionsDone_.store(true);
     peer.close();
-    for (std::thread* companion : {&writer, &reader, &acknowledger}) {
+    for (std::thread* companion : {&writer, &reader, &acknowledger, &peer.resender_}) {
         if (companion->joinable()) companion->join();
     }
     {
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
+        peer.resending_.reset();
         peer.resend_.clear();
     }
     wipe(headers);
@@ -313,57 +315,79 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
                                                   SecretBytes& buffer, std::string& controlText) {
     wipe(controlText);  // a text cut off by a broken stream does not continue on the next one
     bool textPending = false;
+    // WinHTTP hands a message over a TLS record at a time: the pieces of one binary message wait
+    // in the buffer and reach the game in one write (each write wakes the game), a buffer at a
+    // time for longer messages. Nothing waits beyond the end of the message it belongs to.
+    std::size_t held = 0;
+    const auto deliverHeld = [&] {
+        if (held == 0) return;
+        deliverToGame(peer, std::span<const std::uint8_t>(buffer.data(), held));
+        addCount(peer.receivedTotal_, held);
+        held = 0;
+        if (resumable) acknowledgeManyBytes(peer);
+    };
     while (!stopping()) {
-        const std::optional<RelayStream::Received> received = stream.receive(buffer);
-        if (!received) return Ending::Broken;
+        const std::span<std::uint8_t> room(buffer.data() + held, buffer.size() - held);
+        const std::optional<RelayStream::Received> received = stream.receive(room);
+        if (!received) {
+            deliverHeld();  // received whole before the break: the game's, and not asked for again
+            return Ending::Broken;
+        }
         peer.lastActivity_.store(clock_.tickMs());
-        const std::size_t size = std::min(received->size, buffer.size());
+        const std::size_t size = std::min(received->size, room.size());
         switch (received->type) {
         case RelayStream::Message::Binary:
-        case RelayStream::Message::BinaryFragment: {
+        case RelayStream::Message::BinaryFragment:
             if (textPending) throw std::runtime_error(kInvalidControl);  // a text message left unfinished
-            if (size == 0) break;
-            peer.toGame_.push(SecretBytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)));
-            addCount(peer.receivedTotal_, size);
+            held += size;
+            if (received->type == RelayStream::Message::Binary || held == buffer.size()) deliverHeld();
             break;
-        }
         case RelayStream::Message::Text:
         case RelayStream::Message::TextFragment: {
+            deliverHeld();  // the text's bytes lie after them in the buffer and stay in place
             if (!resumable || size > kMaxAcknowledgementDigits - controlText.size()) {
                 throw std::runtime_error(kInvalidControl);
             }
-            controlText.append(reinterpret_cast<const char*>(buffer.data()), size);
+            controlText.append(reinterpret_cast<const char*>(room.data()), size);
             textPending = received->type == RelayStream::Message::TextFragment;
             if (textPending) break;
             const std::optional<std::uint64_t> total = parseAcknowledgement(controlText);
             wipe(controlText);
-            if (!total) throw std::runtime_error(kInvalidControl);
-            std::lock_guard lock(peer.resendLock_);
-            if (peer.resend_.acknowledge(*total) == ResendBuffer::Acknowledged::Impossible) {
-                throw std::runtime_error(kInvalidControl);
+            // Beyond every byte ever handed to the server: impossible.
+            if (!total || *total > peer.bufferedEnd_.load()) throw std::runtime_error(kInvalidControl);
+            std::uint64_t pending = peer.pendingAck_.load();
+            while (pending < *total && !peer.pendingAck_.compare_exchange_weak(pending, *total)) {
             }
+            // Applied now if the buffer is free; otherwise by whoever holds it (a long resend).
+            std::unique_lock lock(peer.resendLock_, std::try_to_lock);
+            if (lock.owns_lock()) settleAcknowledgements(peer);
             break;
         }
         case RelayStream::Message::Close: {
+            deliverHeld();
             const std::optional<std::uint16_t> status = stream.closeStatus();
             return status && *status == 1000 ? Ending::Normal : Ending::Broken;
         }
         default:
+            deliverHeld();
             return Ending::Broken;
         }
     }
     return Ending::Broken;
 }
 
-bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& headers, const std::string& resumeId,
-                        std::string& refusal) {
+bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, const std::string& headers,
+                        const std::string& resumeId, std::string& refusal) {
+    Peer& peer = *peerHandle;
+    {
+        std::lock_guard lock(peer.lock_);
+        if (peer.stream_) peer.stream_->abort();  // also ends a resend still going out on it
+    }
+    if (peer.resender_.joinable()) peer.resender_.join();
     {
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
-    }
-    {
-        std::lock_guard lock(peer.lock_);
-        if (peer.stream_) peer.stream_->abort();
+        peer.resending_.reset();
     }
     const std::uint64_t start = clock_.tickMs();
     const auto ended = [&] { return stopping() || peer.closing_.load(); };
@@ -383,26 +407,29 @@ bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& head
                 stream->abort();
                 return false;
             }
-            std::lock_guard resendLock(peer.resendLock_);
-            if (!peer.resend_.resumeFrom(stream->resumeReceived())) {
-                stream->abort();
-                return false;
-            }
-            const bool resent = peer.resend_.forEachPiece(
-                kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) { return stream->sendBinary(piece); });
-            if (resent) {
+            bool resendNeeded = false;
+            {
+                std::lock_guard resendLock(peer.resendLock_);
+                settleAcknowledgements(peer);
+                if (!peer.resend_.resumeFrom(stream->resumeReceived())) {
+                    stream->abort();
+                    return false;
+                }
                 std::lock_guard lock(peer.lock_);
                 if (ended()) {
                     stream->abort();
                     return false;
                 }
+                // The worker receives on the new stream at once. What the server lacks goes out
+                // first, on the resender; until then the game's new bytes queue behind it.
+                resendNeeded = peer.resend_.size() > 0;
                 peer.stream_ = stream;
-                peer.currentStream_ = stream;
+                (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
                 peer.lastActivity_.store(clock_.tickMs());
                 streamsResumed_[channel].fetch_add(1);
-                return true;
             }
-            stream->abort();  // a failed resend is a failed attempt
+            if (resendNeeded) peer.resender_ = std::thread([this, peerHandle, stream] { resend(peerHandle, stream); });
+            return true;
         } catch (const HttpError& error) {
             if (stream) stream->abort();
             if (refusalIsFinal(error.status)) {
@@ -417,6 +444,55 @@ bool GameTunnel::resume(Peer& peer, std::size_t channel, const std::string& head
     return false;
 }
 
+void GameTunnel::resend(const std::shared_ptr<Peer>& peerHandle, const std::shared_ptr<RelayStream>& stream) {
+    Peer& peer = *peerHandle;
+    std::lock_guard resendLock(peer.resendLock_);
+    if (peer.resending_ != stream) return;  // the stream broke before its resend began
+    settleAcknowledgements(peer);
+    const bool resent = peer.resend_.forEachPiece(kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) {
+        return !stopping() && stream->sendBinary(piece);
+    });
+    peer.resending_.reset();
+    if (resent) {
+        peer.currentStream_ = stream;
+        return;
+    }
+    // A stream that breaks during its resend is resumed again by the worker, from the offset the
+    // server reports then: nothing the server received is sent twice.
+    std::lock_guard lock(peer.lock_);
+    if (peer.stream_ == stream) stream->abort();
+}
+
+void GameTunnel::settleAcknowledgements(Peer& peer) {
+    // Checked against every byte ever buffered when it arrived, so it is never impossible here.
+    const std::uint64_t total = peer.pendingAck_.load();
+    if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
+}
+
+void GameTunnel::countWrittenToGame(Peer& peer, std::size_t count) noexcept {
+    addCount(receivedBytes_, count);
+    addCount(peer.writtenToGame_, count);
+}
+
+void GameTunnel::deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes) {
+    SecretBytes chunk(bytes.begin(), bytes.end());
+    // Not receiving while the queue is full holds the server back through the network. Only a
+    // game that takes nothing for kGameStallMs ends the connection: push refuses the chunk.
+    std::uint64_t written = peer.writtenToGame_.load();
+    std::uint64_t since = clock_.tickMs();
+    while (!peer.toGame_.waitForRoom(chunk.size(), std::chrono::milliseconds(kRelayStepMs))) {
+        const std::uint64_t now = clock_.tickMs();
+        if (const std::uint64_t writtenNow = peer.writtenToGame_.load(); writtenNow != written) {
+            written = writtenNow;
+            since = now;
+            peer.lastActivity_.store(now);  // waiting for the game, not for a silent server
+        } else if (now > since && now - since >= kGameStallMs) {
+            break;
+        }
+    }
+    peer.toGame_.push(std::move(chunk));
+}
+
 void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
     Peer& peer = *peerHandle;
     try {
@@ -427,7 +503,7 @@ void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
                 if (!written || *written == 0 || *written > rest.size()) {
                     throw std::runtime_error("Conexao local interrompida.");
                 }
-                addCount(receivedBytes_, *written);
+                countWrittenToGame(peer, *written);
                 rest = rest.subspan(*written);
             }
         }  // each chunk is zeroed as it is released
@@ -449,9 +525,17 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
             if (!read || *read == 0) break;  // the game closed its end (or the socket was shut)
             const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
             std::lock_guard resendLock(peer.resendLock_);
-            if (resumable && !peer.resend_.append(bytes)) {
-                end = End::Overflow;
-                break;
+            if (resumable) {
+                settleAcknowledgements(peer);  // acknowledged bytes make room first
+                if (!peer.resend_.append(bytes)) {
+                    end = End::Overflow;
+                    break;
+                }
+                peer.bufferedEnd_.store(peer.resend_.ackedBase() + peer.resend_.size());
+            }
+            if (!peer.currentStream_ && peer.resending_) {
+                addCount(sentBytes_, bytes.size());
+                continue;  // they leave after the resend under way, in order
             }
             const std::shared_ptr<RelayStream>& stream = peer.currentStream_;
             const bool sent = stream && stream->isOpen() && stream->sendBinary(bytes);
@@ -507,13 +591,31 @@ void GameTunnel::acknowledge(const std::shared_ptr<Peer>& peerHandle) {
             continue;
         }
         std::unique_lock resendLock(peer.resendLock_, std::try_to_lock);  // never delays game traffic
-        if (!resendLock.owns_lock() || !peer.currentStream_) continue;
+        if (!resendLock.owns_lock()) continue;
+        settleAcknowledgements(peer);
+        if (!peer.currentStream_) continue;
         const std::uint64_t total = peer.receivedTotal_.load();
-        if (!shouldAcknowledge(total, peer.lastAckSent_, now, peer.lastAckTime_)) continue;
-        if (peer.currentStream_->sendText(std::to_string(total))) {
-            peer.lastAckSent_ = total;
-            peer.lastAckTime_ = now;
-        }
+        if (shouldAcknowledge(total, peer.lastAckSent_, now, peer.lastAckTime_)) sendAcknowledgement(peer, total, now);
+    }
+}
+
+void GameTunnel::acknowledgeManyBytes(Peer& peer) {
+    // The acknowledger looks only every quarter of a second, while a server holds back once its
+    // window of unacknowledged bytes is full: waiting for the next pass would cap the stream at
+    // one window per pass. Like the acknowledger, this only tries the lock.
+    std::unique_lock resendLock(peer.resendLock_, std::try_to_lock);
+    if (!resendLock.owns_lock()) return;
+    settleAcknowledgements(peer);
+    const std::uint64_t total = peer.receivedTotal_.load();
+    if (peer.currentStream_ && manyBytesUnacknowledged(total, peer.lastAckSent_)) {
+        sendAcknowledgement(peer, total, clock_.tickMs());
+    }
+}
+
+void GameTunnel::sendAcknowledgement(Peer& peer, std::uint64_t total, std::uint64_t now) {
+    if (peer.currentStream_->sendText(std::to_string(total))) {
+        peer.lastAckSent_ = total;
+        peer.lastAckTime_ = now;
     }
 }
 

@@ -7,7 +7,8 @@
 //
 // Threads: one accept thread per listener; per peer a worker (admission, streams, receiving from
 // the server, resumption) and its companions: the to-game writer, the to-server reader and, on
-// resumable streams, the acknowledger.
+// resumable streams, the acknowledger; after a resumption with bytes to resend, a resender sends
+// them while the worker already receives on the new stream.
 // Lock order: a peer's resendLock may be held while taking the same peer's lock, never the
 // reverse; the to-game queue's lock is never held with another; peersLock is held while finished
 // workers are joined, and workers never take it.
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,10 +62,23 @@ public:
         std::mutex resendLock_;
         ResendBuffer resend_{kResendLimit};
         std::shared_ptr<RelayStream> currentStream_;
+        // A resumed stream whose resend is still going out: game bytes read meanwhile join the
+        // resend buffer and leave with it; currentStream_ stays null until the resend is done.
+        std::shared_ptr<RelayStream> resending_;
         std::uint64_t lastAckSent_ = 0;
         std::uint64_t lastAckTime_ = 0;
 
+        // Every game byte ever buffered for the server (ackedBase + buffered), the bound of a valid
+        // server acknowledgement; written under resendLock_, read without it.
+        std::atomic<std::uint64_t> bufferedEnd_{0};
+        // The highest server acknowledgement not yet applied to resend_. The worker never waits
+        // for resendLock_ (a resend may hold it for long), so whoever holds it next applies this.
+        std::atomic<std::uint64_t> pendingAck_{0};
+        // The worker's: sends the resend buffer on a resumed stream while the worker receives.
+        std::thread resender_;
+
         std::atomic<std::uint64_t> receivedTotal_{0};
+        std::atomic<std::uint64_t> writtenToGame_{0};  // the game is still reading while this grows
         std::atomic<std::uint64_t> lastActivity_{0};
         std::atomic<bool> closing_{false};
         std::atomic<bool> workerDone_{false};
@@ -107,12 +122,23 @@ private:
     std::shared_ptr<RelayStream> openStream(Peer& peer, const std::string& headers);
     Ending receiveUntilBroken(Peer& peer, RelayStream& stream, bool resumable, SecretBytes& buffer,
                               std::string& controlText);
-    // Replaces a broken stream; on a final refusal `refusal` holds the server's message.
-    bool resume(Peer& peer, std::size_t channel, const std::string& headers, const std::string& resumeId,
-                std::string& refusal);
+    // Replaces a broken stream; on a final refusal `refusal` holds the server's message. What the
+    // server lacks is resent by the peer's resender while the worker receives on the new stream.
+    bool resume(const std::shared_ptr<Peer>& peer, std::size_t channel, const std::string& headers,
+                const std::string& resumeId, std::string& refusal);
+    void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
+    // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
+    static void settleAcknowledgements(Peer& peer);
+    // Queues server bytes for the game, waiting while the queue is full and the game reads.
+    void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
+    void countWrittenToGame(Peer& peer, std::size_t count) noexcept;
     void writeToGame(const std::shared_ptr<Peer>& peer);
     void readFromGame(const std::shared_ptr<Peer>& peer, bool resumable);
     void acknowledge(const std::shared_ptr<Peer>& peer);
+    // The worker's share of acknowledging: at once when 32 KiB have arrived since the last one.
+    void acknowledgeManyBytes(Peer& peer);
+    // Under the peer's resendLock, with a current stream: sends `total` as an acknowledgement.
+    void sendAcknowledgement(Peer& peer, std::uint64_t total, std::uint64_t now);
 
     // Waits `ms` in steps, ending early once `done` is true.
     template <typename Done>

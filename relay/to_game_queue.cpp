@@ -17,13 +17,22 @@ void ToGameQueue::push(SecretBytes chunk) {
     changed_.notify_one();
 }
 
-std::optional<SecretBytes> ToGameQueue::pop() {
+bool ToGameQueue::waitForRoom(std::size_t size, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_ || ending_ || !chunks_.empty(); });
-    if (closed_ || chunks_.empty()) return std::nullopt;
-    SecretBytes chunk = std::move(chunks_.front());
-    chunks_.pop_front();
-    queued_ -= chunk.size();
+    return roomFreed_.wait_for(lock, wait, [&] { return closed_ || ending_ || size <= capacity_ - queued_; });
+}
+
+std::optional<SecretBytes> ToGameQueue::pop() {
+    std::optional<SecretBytes> chunk;
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return closed_ || ending_ || !chunks_.empty(); });
+        if (closed_ || chunks_.empty()) return std::nullopt;
+        chunk.emplace(std::move(chunks_.front()));
+        chunks_.pop_front();
+        queued_ -= chunk->size();
+    }
+    roomFreed_.notify_one();
     return chunk;
 }
 
@@ -33,6 +42,7 @@ void ToGameQueue::endAfterDelivery() {
         ending_ = true;
     }
     changed_.notify_all();
+    roomFreed_.notify_all();
 }
 
 void ToGameQueue::close() {
@@ -43,6 +53,7 @@ void ToGameQueue::close() {
         queued_ = 0;
     }
     changed_.notify_all();
+    roomFreed_.notify_all();
 }
 
 std::size_t ToGameQueue::queuedBytes() const {

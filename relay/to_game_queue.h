@@ -1,6 +1,9 @@
 #pragma once
 // Server bytes on their way to the game: the peer's worker queues the chunks it receives, the
-// to-game writer takes them in order. The capacity bounds what a game that stops reading can pin.
+// to-game writer takes them in order. The capacity bounds what a game that stops reading can pin;
+// a full queue makes the worker wait for the writer, so a game that reads slower than the server
+// sends slows the stream down instead of losing it.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -19,6 +22,10 @@ public:
     // bytes would exceed the capacity or the queue no longer takes chunks.
     void push(SecretBytes chunk);
 
+    // Waits at most `wait` until a chunk of `size` bytes fits. True when it fits now or when the
+    // queue takes no more chunks (push then refuses it); false when it is still full.
+    bool waitForRoom(std::size_t size, std::chrono::milliseconds wait);
+
     // The next chunk, waiting for one; nullopt once the queue is closed, or once it is ending and
     // everything queued has been taken.
     std::optional<SecretBytes> pop();
@@ -33,7 +40,8 @@ public:
 private:
     const std::size_t capacity_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable changed_;   // a chunk arrived, or the queue ends
+    std::condition_variable roomFreed_;  // the writer took a chunk, or the queue ends
     std::deque<SecretBytes> chunks_;
     std::size_t queued_ = 0;
     bool ending_ = false;

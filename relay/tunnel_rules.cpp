@@ -31,8 +31,11 @@ bool shouldAcknowledge(std::uint64_t receivedTotal, std::uint64_t lastAckSent, s
     // A tick read before another thread stamped lastAckTime counts as no time passed.
     const std::uint64_t elapsed = nowMs > lastAckTimeMs ? nowMs - lastAckTimeMs : 0;
     if (receivedTotal == lastAckSent) return elapsed >= 3000;
-    const bool manyNewBytes = receivedTotal > lastAckSent && receivedTotal - lastAckSent > 32767;
-    return manyNewBytes || elapsed >= 1000;
+    return manyBytesUnacknowledged(receivedTotal, lastAckSent) || elapsed >= 1000;
+}
+
+bool manyBytesUnacknowledged(std::uint64_t receivedTotal, std::uint64_t lastAckSent) {
+    return receivedTotal > lastAckSent && receivedTotal - lastAckSent > 32767;
 }
 
 namespace {

@@ -38,6 +38,9 @@ inline constexpr std::uint32_t kRelayStepMs = 50;                   // every wai
 inline constexpr int kAdmissionTries = 20;
 inline constexpr std::uint32_t kAdmissionPauseMs = 10;
 inline constexpr std::uint64_t kSilenceLimitMs = 10000;             // no message for longer: the stream is broken
+// A full queue to the game waits while the game reads; a game that has taken nothing for this
+// long has stopped reading (shorter than the silence limit, so that neither hides the other).
+inline constexpr std::uint64_t kGameStallMs = 5000;
 inline constexpr int kAcknowledgerStepsPerPass = 5;
 inline constexpr int kReaderWaitSteps = 40;                         // the reader's wait for the worker to end
 
@@ -50,6 +53,8 @@ std::optional<std::uint64_t> parseAcknowledgement(std::string_view text);
 // new bytes → once more than 32767 have arrived since the last one, or once a second.
 bool shouldAcknowledge(std::uint64_t receivedTotal, std::uint64_t lastAckSent, std::uint64_t nowMs,
                        std::uint64_t lastAckTimeMs);
+// More than 32767 bytes arrived since the last acknowledgement: one is due at once.
+bool manyBytesUnacknowledged(std::uint64_t receivedTotal, std::uint64_t lastAckSent);
 
 // Opening a stream: at most 6 attempts within 45 s; the wait after failed attempt `retry`
 // (0-based) is 250, 500, 1000, 2000, 3000 ms.

@@ -34,16 +34,31 @@ class FakeClock final : public Clock {
 public:
     std::uint64_t tickMs() override { return now_.load(); }
     void sleepMs(std::uint32_t ms) override {
+        {
+            std::unique_lock lock(holdMutex_);
+            released_.wait(lock, [&] { return !holding_; });
+        }
         if (flowing_.load()) now_.fetch_add(ms);
         // A token pause so that waiting loops do not spin a core; time itself is the count above.
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     // While flowing, every sleep moves time forward by what it asked for.
     void setFlowing(bool flowing) { flowing_.store(flowing); }
+    // While holding, every sleep waits: only what a thread does without sleeping happens.
+    void holdSleepers(bool holding) {
+        {
+            std::lock_guard lock(holdMutex_);
+            holding_ = holding;
+        }
+        released_.notify_all();
+    }
 
 private:
     std::atomic<std::uint64_t> now_{7'000'000};
     std::atomic<bool> flowing_{false};
+    std::mutex holdMutex_;
+    std::condition_variable released_;
+    bool holding_ = false;
 };
 
 // Both directions of one game connection. It shares the server's mutex and condition variable,
@@ -56,6 +71,7 @@ struct GameLink {
     std::deque<std::uint8_t> toRelay;
     std::deque<std::uint8_t> toGame;
     std::size_t toGameCapacity = std::numeric_limits<std::size_t>::max();
+    int writes = 0;         // writes that moved bytes to the game
     bool gameClosed = false;
     bool shut = false;      // shut down by the relay
     bool released = false;  // closed by the relay
@@ -83,6 +99,7 @@ public:
         if (link_->shut || link_->gameClosed) return std::nullopt;
         const std::size_t count = std::min(bytes.size(), link_->toGameCapacity - link_->toGame.size());
         link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+        ++link_->writes;
         link_->changed.notify_all();
         return count;
     }
@@ -146,6 +163,10 @@ public:
         std::lock_guard lock(link_->mutex);
         link_->toGameCapacity = bytes;
     }
+    int writes() {
+        std::lock_guard lock(link_->mutex);
+        return link_->writes;
+    }
 
 private:
     std::shared_ptr<GameLink> link_;
@@ -196,6 +217,7 @@ struct ServerConnection {
     int streams = 0;
     bool closedNormally = false;   // the launcher ended it with status 1000
     bool acknowledges = true;      // answers every binary message with its received count
+    bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
 };
 
 struct OpenOutcome {
@@ -338,6 +360,18 @@ public:
         state.toLauncher.insert(state.toLauncher.end(), bytes.begin(), bytes.end());
         if (auto* stream = liveStream(connection)) pushBinary(*stream, bytes);
     }
+    // One binary message in these fragments, sent at once.
+    void sendFragments(std::size_t connection, const std::vector<Bytes>& pieces) {
+        std::lock_guard lock(mutex);
+        auto& state = *connections_.at(connection);
+        auto* stream = liveStream(connection);
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            state.toLauncher.insert(state.toLauncher.end(), pieces[i].begin(), pieces[i].end());
+            const bool last = i + 1 == pieces.size();
+            if (stream) stream->inbound.push_back({last ? RelayStream::Message::Binary : RelayStream::Message::BinaryFragment, pieces[i]});
+        }
+        changed.notify_all();
+    }
     // A text message, in fragments when there are several pieces.
     void sendText(std::size_t connection, const std::vector<std::string>& pieces) {
         std::lock_guard lock(mutex);
@@ -371,6 +405,11 @@ public:
     void setAcknowledges(std::size_t connection, bool acknowledges) {
         std::lock_guard lock(mutex);
         connections_.at(connection)->acknowledges = acknowledges;
+    }
+    void holdSends(std::size_t connection, bool holds) {
+        std::lock_guard lock(mutex);
+        connections_.at(connection)->holdsSends = holds;
+        changed.notify_all();
     }
 
     static std::string tokenFor(std::size_t n) {
@@ -431,10 +470,17 @@ inline std::optional<RelayStream::Received> FakeStream::receive(std::span<std::u
     std::unique_lock lock(server_.mutex);
     server_.changed.wait(lock, [&] { return !inbound.empty() || state == State::Dropped || state == State::Aborted; });
     if (state == State::Dropped || state == State::Aborted) return std::nullopt;
-    Frame frame = std::move(inbound.front());
+    Frame& front = inbound.front();
+    if (front.bytes.size() > buffer.size() && front.type != Message::Close) {
+        // Like WinHTTP: what fits is handed over as a fragment, the rest stays for the next call.
+        std::copy_n(front.bytes.begin(), buffer.size(), buffer.begin());
+        front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(buffer.size()));
+        const bool text = front.type == Message::Text || front.type == Message::TextFragment;
+        return Received{text ? Message::TextFragment : Message::BinaryFragment, buffer.size()};
+    }
+    Frame frame = std::move(front);
     inbound.pop_front();
-    EXPECT_LE(frame.bytes.size(), buffer.size());
-    std::copy_n(frame.bytes.begin(), std::min(frame.bytes.size(), buffer.size()), buffer.begin());
+    std::copy_n(frame.bytes.begin(), frame.bytes.size(), buffer.begin());
     if (frame.type == Message::Close) receivedCloseStatus = frame.status;
     return Received{frame.type, frame.bytes.size()};
 }
@@ -445,7 +491,8 @@ inline std::optional<std::uint16_t> FakeStream::closeStatus() {
 }
 
 inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
-    std::lock_guard lock(server_.mutex);
+    std::unique_lock lock(server_.mutex);
+    server_.changed.wait(lock, [&] { return !connection_.holdsSends || state != State::Live; });
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;
     connection_.fromLauncher.insert(connection_.fromLauncher.end(), bytes.begin(), bytes.end());

@@ -156,6 +156,39 @@ TEST_F(GameTunnelTest, AResumptionResendsEverythingTheServerNoLongerHolds) {
     EXPECT_FALSE(tunnel->failed());
 }
 
+TEST_F(GameTunnelTest, TheGameKeepsReceivingWhileAResumptionResendsToASlowServer) {
+    // A server that has just taken a resumption sends at once and may read slowly (or drop the
+    // stream again before it has read anything): the launcher must be receiving meanwhile, or
+    // a dense run of drops never moves either direction forward.
+    start();
+    auto game = connectRelayed(0, 0);
+    server.setAcknowledges(0, false);
+    const Bytes before = pattern(100000, 11);
+    game->write(before);
+    ASSERT_TRUE(serverReceived(0, before.size()));
+    server.script({{OpenOutcome::ReportOffset, 30000}});  // it kept 30000 bytes: the rest is resent
+    server.holdSends(0, true);
+    ASSERT_TRUE(server.drop(0));
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+
+    const Bytes during = pattern(5000, 12);
+    game->write(during);  // read by the relay while the resend waits: it must follow the resend
+    const Bytes down = pattern(70000, 13);
+    server.sendText(0, {"30000"});  // an acknowledgement while the resend holds the buffer
+    server.send(0, down);
+    EXPECT_EQ(game->read(down.size()), down);
+
+    server.holdSends(0, false);
+    Bytes expected = before;
+    expected.insert(expected.end(), during.begin(), during.end());
+    ASSERT_TRUE(serverReceived(0, expected.size()));
+    EXPECT_EQ(receivedByServer(0), expected);
+    server.send(0, {0x5A});
+    EXPECT_EQ(game->read(1), Bytes{0x5A});
+    EXPECT_EQ(stat("resumed_streams"), 1u);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
 TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStreams) {
     start();
     auto game = connectRelayed(0, 0);
@@ -175,6 +208,45 @@ TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStrea
     EXPECT_EQ(streamsOf(1), 1);
     EXPECT_TRUE(server.with(1, [](ServerConnection& c) { return c.textsFromLauncher.empty(); }));
     EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, ThirtyTwoKiBReceivedAreAcknowledgedWithoutWaitingForTheNextPass) {
+    // A server keeps a bounded window of unacknowledged bytes: an acknowledgement that waits for
+    // the acknowledger's next pass (a quarter of a second) caps the stream at a window per pass.
+    start();
+    platform->fakeClock.holdSleepers(true);  // the acknowledger sleeps through it all
+    auto game = connectRelayed(0, 0);
+    const Bytes bytes = pattern(100000, 14);
+    server.send(0, bytes);
+    EXPECT_EQ(game->read(bytes.size()), bytes);
+    EXPECT_TRUE(server.waitFor([&] {
+        const auto& texts = server.connection(0).textsFromLauncher;
+        return !texts.empty() && std::stoull(texts.back()) >= 98304;  // each 32 KiB acknowledged at once
+    }));
+    platform->fakeClock.holdSleepers(false);
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, TheFragmentsOfAMessageReachTheGameInOneWrite) {
+    start();
+    auto game = connectRelayed(0, 0);
+    // WinHTTP hands a message over a TLS record at a time; each write to the game wakes it.
+    const Bytes message = pattern(30000, 15);
+    const auto piece = [&](std::size_t from, std::size_t to) {
+        return Bytes(message.begin() + static_cast<std::ptrdiff_t>(from), message.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    server.sendFragments(0, {piece(0, 7), piece(7, 16384), piece(16384, 30000)});
+    EXPECT_EQ(game->read(message.size()), message);
+    EXPECT_EQ(game->writes(), 1);
+    // A message longer than the receive buffer goes a buffer at a time.
+    const Bytes longer = pattern(50000, 16);
+    server.sendFragments(0, {longer});
+    EXPECT_EQ(game->read(longer.size()), longer);
+    EXPECT_EQ(game->writes(), 3);
+    server.send(0, {1});  // and a message after them is not held back
+    EXPECT_EQ(game->read(1), Bytes{1});
+    tunnel->stop();  // the counters are final once every thread has ended
+    EXPECT_EQ(stat("received_bytes"), message.size() + longer.size() + 1);
 }
 
 TEST_F(GameTunnelTest, AConnectionThatCannotBeResumedEndsAndFails) {
@@ -286,15 +358,41 @@ TEST_F(GameTunnelTest, TheNinthConnectionIsRefusedAndAFinishedPeerMakesRoom) {
     EXPECT_FALSE(tunnel->failed());
 }
 
-TEST_F(GameTunnelTest, AGameThatStopsReadingFailsItsPeerAfterEightMiB) {
+TEST_F(GameTunnelTest, AGameThatStopsReadingFailsItsPeerOnceEightMiBWaitFiveSeconds) {
     start();
     auto game = connectRelayed(2, 0);
     game->setCapacity(64 * 1024);  // the game's receive window, then it reads no more
     const Bytes chunk = pattern(1024 * 1024, 5);
     for (int i = 0; i < 9; ++i) server.send(0, chunk);
+    // Once 8 MiB wait for the game, the worker stops receiving: the rest stays with the server.
+    ASSERT_TRUE(server.waitFor([&] {
+        const auto& texts = server.connection(0).textsFromLauncher;
+        return !texts.empty() && std::stoull(texts.back()) >= 8u * 1024 * 1024;
+    }));
+    EXPECT_FALSE(game->released());
+    EXPECT_FALSE(tunnel->failed());
+    platform->fakeClock.setFlowing(true);
     EXPECT_TRUE(game->waitReleased());
     EXPECT_TRUE(tunnel->failed());
     EXPECT_EQ(tunnel->failureMessage(), "O cliente excedeu o buffer limitado de recepcao.");
+    const std::string last = server.with(0, [](ServerConnection& c) { return c.textsFromLauncher.back(); });
+    EXPECT_LT(std::stoull(last), 9 * chunk.size());
+}
+
+TEST_F(GameTunnelTest, AGameThatReadsSlowerThanTheServerSendsGetsEverything) {
+    start();
+    auto game = connectRelayed(2, 0);
+    game->setCapacity(64 * 1024);
+    const Bytes bytes = pattern(12 * 1024 * 1024, 6);  // far more than the queue to the game holds
+    server.send(0, bytes);
+    Bytes arrived;
+    while (arrived.size() < bytes.size()) {
+        const Bytes piece = game->read(std::min<std::size_t>(64 * 1024, bytes.size() - arrived.size()));
+        if (piece.empty()) break;
+        arrived.insert(arrived.end(), piece.begin(), piece.end());
+    }
+    EXPECT_TRUE(arrived == bytes);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
 }
 
 TEST_F(GameTunnelTest, MoreThanFourMiBUnacknowledgedEndsTheConnection) {

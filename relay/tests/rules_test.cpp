@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <thread>
 
@@ -104,6 +105,22 @@ TEST(ToGameQueue, EndingDeliversWhatIsQueuedThenReportsTheEnd) {
     EXPECT_EQ(queue.pop(), bytesOf(3, 7));
     EXPECT_EQ(queue.pop(), bytesOf(5, 8));
     EXPECT_FALSE(queue.pop());
+}
+
+TEST(ToGameQueue, AFullQueueHasRoomOnceTheWriterTakesAChunkOrItCloses) {
+    using std::chrono::milliseconds;
+    ToGameQueue queue(100);
+    queue.push(bytesOf(100));
+    EXPECT_TRUE(queue.waitForRoom(0, milliseconds(0)));
+    EXPECT_FALSE(queue.waitForRoom(1, milliseconds(1)));
+    std::thread writer([&] { EXPECT_EQ(queue.pop()->size(), 100u); });
+    EXPECT_TRUE(queue.waitForRoom(100, std::chrono::hours(1)));  // woken by the writer
+    writer.join();
+    queue.push(bytesOf(100));
+    std::thread closer([&] { queue.close(); });
+    EXPECT_TRUE(queue.waitForRoom(1, std::chrono::hours(1)));  // woken by the close; push then refuses
+    closer.join();
+    EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), "O cliente excedeu o buffer limitado de recepcao.");
 }
 
 TEST(ToGameQueue, ClosingWakesAWaitingWriter) {

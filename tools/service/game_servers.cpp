@@ -1,18 +1,16 @@
 #include "tools/service/game_servers.h"
 
 #include <algorithm>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <cstring>
 #include <list>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "tools/common/seeded_bytes.h"
+#include "tools/service/io_thread.h"
 
 namespace nyra::service {
 
@@ -184,15 +182,12 @@ private:
 }  // namespace
 
 struct GameServers::Impl {
-    net::io_context io;
-    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    IoThread ioThread;
+    net::io_context& io = ioThread.context();
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::array<std::uint16_t, kGameChannelCount> ports{};
     std::list<std::weak_ptr<GameConnection>> connections;  // touched on the io thread only
     std::atomic<std::uint64_t> accepted{0};
-    std::thread thread;
-    std::mutex mutex;
-    bool running = false;
 
     void accept(tcp::acceptor& acceptor) {
         acceptor.async_accept([this, &acceptor](const boost::system::error_code& error, tcp::socket socket) {
@@ -216,34 +211,24 @@ GameServers::GameServers() : impl_(std::make_unique<Impl>()) {}
 GameServers::~GameServers() { stop(); }
 
 void GameServers::start() {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->running) {
-        return;
-    }
-    for (std::size_t channel = 0; channel < kGameChannelCount; ++channel) {
-        auto acceptor = std::make_unique<tcp::acceptor>(impl_->io);
-        const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
-        acceptor->open(endpoint.protocol());
-        acceptor->bind(endpoint);
-        acceptor->listen(net::socket_base::max_listen_connections);
-        impl_->ports[channel] = acceptor->local_endpoint().port();
-        impl_->acceptors.push_back(std::move(acceptor));
-    }
-    for (auto& acceptor : impl_->acceptors) {
-        impl_->accept(*acceptor);
-    }
-    impl_->work.emplace(impl_->io.get_executor());
-    impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
-    impl_->running = true;
+    impl_->ioThread.start([impl = impl_.get()] {
+        for (std::size_t channel = 0; channel < kGameChannelCount; ++channel) {
+            auto acceptor = std::make_unique<tcp::acceptor>(impl->io);
+            const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), 0);
+            acceptor->open(endpoint.protocol());
+            acceptor->bind(endpoint);
+            acceptor->listen(net::socket_base::max_listen_connections);
+            impl->ports[channel] = acceptor->local_endpoint().port();
+            impl->acceptors.push_back(std::move(acceptor));
+        }
+        for (auto& acceptor : impl->acceptors) {
+            impl->accept(*acceptor);
+        }
+    });
 }
 
 void GameServers::stop() {
-    std::lock_guard lock(impl_->mutex);
-    if (!impl_->running) {
-        return;
-    }
-    impl_->running = false;
-    net::post(impl_->io, [impl = impl_.get()] {
+    impl_->ioThread.stop([impl = impl_.get()] {
         boost::system::error_code ignored;
         for (auto& acceptor : impl->acceptors) {
             acceptor->close(ignored);
@@ -254,10 +239,7 @@ void GameServers::stop() {
             }
         }
         impl->connections.clear();
-        impl->io.stop();
     });
-    impl_->work.reset();
-    impl_->thread.join();
 }
 
 std::array<std::uint16_t, kGameChannelCount> GameServers::ports() const { return impl_->ports; }

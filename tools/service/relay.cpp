@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -20,8 +19,6 @@
 #include <deque>
 #include <future>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +26,7 @@
 #include "tools/common/seeded_bytes.h"
 #include "tools/service/backend.h"
 #include "tools/service/envelope.h"
+#include "tools/service/io_thread.h"
 #include "tools/service/upgrade.h"
 
 namespace nyra::service {
@@ -184,12 +182,9 @@ struct Relay::Impl {
     Store& store;
     FaultRegistry& faults;
     RelaySettings settings;
-    net::io_context io;
-    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
-    std::thread thread;
+    IoThread ioThread;
+    net::io_context& io = ioThread.context();
     std::atomic<bool> stopping{false};
-    bool running = false;
-    std::mutex runMutex;
     std::array<std::uint16_t, kGameChannelCount> gamePorts{};
     Counters counters;
 
@@ -273,6 +268,16 @@ public:
                     {"unacknowledged", toLauncher_.size()}};
     }
     std::uint64_t reserve() { return ++generation_; }
+    // The launcher holds every byte before `total`: they need not be kept for resending. A
+    // resumption's offset says as much as an acknowledgement.
+    void acknowledge(std::uint64_t total) {
+        if (total <= ackedBase_ || total > highestSent_) {
+            return;
+        }
+        toLauncher_.dropFront(static_cast<std::size_t>(total - ackedBase_));
+        ackedBase_ = total;
+        readGame();
+    }
     std::uint64_t generation() const { return generation_; }
     void makeNotResumable() { id_.clear(); }
 
@@ -535,11 +540,7 @@ private:
                 end(EndReason::Broken, kProtocolError);
                 return;
             }
-            if (*acknowledged > ackedBase_) {
-                toLauncher_.dropFront(static_cast<std::size_t>(*acknowledged - ackedBase_));
-                ackedBase_ = *acknowledged;
-                readGame();
-            }
+            acknowledge(*acknowledged);
         } else {
             const auto* bytes = static_cast<const std::uint8_t*>(session->readBuffer.data().data());
             toGame_.emplace_back(bytes, bytes + size);
@@ -812,6 +813,7 @@ Admission admit(Relay::Impl& relay, const Request& request) {
         return refuse(400, "resume offset outside what can be resent");
     }
     stream->supersede();
+    stream->acknowledge(request.offset);
     const std::string received = std::to_string(stream->receivedTotal());
     admission.headers = {{"X-Nyra-Resume-Id", request.changeId ? tools::opaqueToken() : stream->id()},
                          {"X-Nyra-Resume-Received", request.claimedReceived.value_or(received)}};
@@ -877,26 +879,16 @@ Relay::~Relay() { stop(); }
 net::io_context& Relay::context() { return impl_->io; }
 
 void Relay::start(std::array<std::uint16_t, kGameChannelCount> gamePorts) {
-    std::lock_guard lock(impl_->runMutex);
-    if (impl_->running) {
-        return;
-    }
-    impl_->gamePorts = gamePorts;
-    impl_->sweepTimer = std::make_unique<net::steady_timer>(impl_->io);
-    impl_->scheduleSweep();
-    impl_->work.emplace(impl_->io.get_executor());
-    impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
-    impl_->running = true;
+    impl_->ioThread.start([impl = impl_.get(), gamePorts] {
+        impl->gamePorts = gamePorts;
+        impl->sweepTimer = std::make_unique<net::steady_timer>(impl->io);
+        impl->scheduleSweep();
+    });
 }
 
 void Relay::stop() {
-    std::lock_guard lock(impl_->runMutex);
-    if (!impl_->running) {
-        return;
-    }
-    impl_->running = false;
-    impl_->stopping = true;
-    net::post(impl_->io, [impl = impl_.get()] {
+    impl_->stopping = true;  // requests waiting for the I/O thread give up; nothing new attaches
+    impl_->ioThread.stop([impl = impl_.get()] {
         std::vector<std::shared_ptr<LogicalStream>> all;
         for (const auto& [serial, stream] : impl->streams) {
             all.push_back(stream);
@@ -906,10 +898,7 @@ void Relay::stop() {
             stream->end(EndReason::Closed, 1001);
         }
         impl->sweepTimer->cancel();
-        impl->io.stop();
     });
-    impl_->work.reset();
-    impl_->thread.join();
 }
 
 HttpResponse Relay::handle(const HttpRequest& request, const Pause& pause) {

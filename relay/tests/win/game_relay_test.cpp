@@ -162,7 +162,7 @@ TEST_F(GameRelay, TheNinthConnectionIsRefusedUntilOneOfTheEightHasEnded) {
     EXPECT_FALSE(tunnel->failed());
 }
 
-TEST_F(GameRelay, AGameThatStopsReadingLosesItsConnectionAfterEightMebibytes) {
+TEST_F(GameRelay, AGameThatStopsReadingLosesItsConnectionOnceEightMebibytesWaitForIt) {
     open();
     GameClient game(port(1));
     ASSERT_TRUE(game.startSource(5, 256u << 20));  // far more than the queue and the socket buffers hold
@@ -209,27 +209,30 @@ bool failsWithin(GameTunnel& tunnel, int seconds) {
 }
 
 TEST_F(GameRelay, EveryDroppedWebSocketIsResumedWithoutLosingOrRepeatingAByte) {
-    // Drop points are drawn over what the service sends; the game's bytes flow both ways meanwhile.
-    service->fault({{"target", "relay"}, {"kind", "drop"}, {"always", true}, {"seed", 7}, {"mean", 98304},
-                    {"direction", "to-launcher"}, {"how", "reset"}});
+    // A dense storm: drop points 32 KiB apart on average, counted over both directions, so that
+    // streams are dropped again while their resend is still going out. The game's bytes flow both
+    // ways meanwhile, and every one comes back transformed by the echo.
+    service->fault({{"target", "relay"}, {"kind", "drop"}, {"always", true}, {"seed", 7}, {"mean", 32768},
+                    {"direction", "both"}, {"how", "reset"}});
     open();
     std::vector<std::thread> games;
     std::atomic<int> intact{0};
     for (std::size_t channel = 0; channel < kRelayChannelCount; ++channel) {
         games.emplace_back([&, channel] {
             GameClient game(port(channel));
-            if (echoes(game, 500 + channel, 3u << 20)) ++intact;
+            if (echoes(game, 500 + channel, 1u << 20)) ++intact;
         });
     }
     for (auto& game : games) game.join();
     EXPECT_EQ(intact.load(), 3);
-    const json stats = tunnel->stats();
-    EXPECT_GE(stats.at("resumed_streams").get<int>(), 50) << stats.dump();
-    const json relay = service->request("GET", "/state").at("relay");
-    // Every drop was survived (the bytes above are whole); a drop during a resumption's own resend
-    // costs one more resumption, so the service may count more resumptions than drops.
-    EXPECT_GE(relay.at("drops").get<int>(), 50);
     EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    const json stats = tunnel->stats();
+    const json relay = service->request("GET", "/state").at("relay");
+    EXPECT_GE(relay.at("drops").get<int>(), 50);
+    EXPECT_GE(stats.at("resumed_streams").get<int>(), 50) << stats.dump();
+    // The service also counts resumed WebSockets that a drop cut before WinHTTP had completed
+    // the upgrade; the launcher retried those, so it counts no more resumptions than the service.
+    EXPECT_LE(stats.at("resumed_streams").get<int>(), relay.at("resumptions").get<int>());
 }
 
 TEST_F(GameRelay, AStreamWithoutResumptionEndsAtItsFirstDrop) {

@@ -322,6 +322,13 @@ TEST_F(RelayTest, ResumptionResendsFromTheOffsetAndChecksIt) {
     stream->receiveUntil(100000);
     EXPECT_EQ(stream->received.size(), 100000u);
     EXPECT_EQ(firstSeededMismatch(11, stream->received), 100000u);
+    // A resumption from what the launcher holds counts as its acknowledgement: nothing before it
+    // is kept for resending.
+    ASSERT_LT(relay().at("open_streams").at(0).at("acknowledged").get<std::uint64_t>(), 100000u);
+    stream->abandon();
+    ASSERT_EQ(stream->resume().status, 101);
+    EXPECT_EQ(relay().at("open_streams").at(0).at("acknowledged"), 100000u);
+    EXPECT_EQ(relay().at("open_streams").at(0).at("unacknowledged"), 0u);
     stream->echoLockStep("after", 5);
     EXPECT_EQ(stream->received.substr(100000), echoed("after"));
 }

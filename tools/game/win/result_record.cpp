@@ -3,6 +3,12 @@
 #include "platform/win/files.h"
 
 namespace nyra::standin {
+namespace {
+
+constexpr int kWriteAttempts = 100;
+constexpr DWORD kWriteRetryMs = 10;
+
+}  // namespace
 
 ResultRecord::ResultRecord(std::filesystem::path file) : file_(std::move(file)) {}
 
@@ -33,7 +39,13 @@ void ResultRecord::write() {
     std::filesystem::path pending = file_;
     pending += L".writing";
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    writeFailed_ = win::replaceFileContent(file_, pending, bytes) != win::ReplaceOutcome::Replaced;
+    // A test reading the file while it is replaced may hold it open without delete sharing; the
+    // move then fails for as long as the read lasts, so it is tried again for a while.
+    for (int attempt = 1;; ++attempt) {
+        writeFailed_ = win::replaceFileContent(file_, pending, bytes) != win::ReplaceOutcome::Replaced;
+        if (!writeFailed_ || attempt == kWriteAttempts) return;
+        ::Sleep(kWriteRetryMs);
+    }
 }
 
 }  // namespace nyra::standin

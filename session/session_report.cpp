@@ -43,27 +43,56 @@ std::string cutText(std::string_view text, std::size_t limit) {
 }
 
 std::string describeSystem(const SystemFacts& facts) {
-    std::string line = "win=" + cutText(facts.currentBuild, 8);
-    if (facts.hasDisplayVersion) line += "/" + cutText(facts.displayVersion, 8);
-    line += " ram=" + std::to_string(facts.totalMemoryMb) + "MB free=" + std::to_string(facts.availableMemoryMb) +
-            "MB load=" + std::to_string(facts.memoryLoadPercent) + "%";
-    line += " cpu=" + cutText(facts.processorName, 48) + " x" + std::to_string(facts.logicalProcessors);
-    line += " gpu=" + cutText(facts.displayAdapter, 48);
-    line += " res=" + std::to_string(facts.screenWidth) + "x" + std::to_string(facts.screenHeight);
-    line += " gfx=" + cutText(facts.graphics, 12);
+    // Appended piece by piece: one buffer, no temporaries.
+    std::string line;
+    const auto add = [&line](std::string_view piece) { line.append(piece); };
+    add("win=");
+    add(cutText(facts.currentBuild, 8));
+    if (facts.hasDisplayVersion) {
+        add("/");
+        add(cutText(facts.displayVersion, 8));
+    }
+    add(" ram=");
+    add(std::to_string(facts.totalMemoryMb));
+    add("MB free=");
+    add(std::to_string(facts.availableMemoryMb));
+    add("MB load=");
+    add(std::to_string(facts.memoryLoadPercent));
+    add("% cpu=");
+    add(cutText(facts.processorName, 48));
+    add(" x");
+    add(std::to_string(facts.logicalProcessors));
+    add(" gpu=");
+    add(cutText(facts.displayAdapter, 48));
+    add(" res=");
+    add(std::to_string(facts.screenWidth));
+    add("x");
+    add(std::to_string(facts.screenHeight));
+    add(" gfx=");
+    add(cutText(facts.graphics, 12));
     return line;
 }
 
 std::string describeSessionEnd(std::string_view name, std::uint32_t exitCode, std::uint64_t elapsedMs,
                                std::int32_t channelResult, std::string_view systemSummary) {
-    std::string detail(name);
+    std::string detail;
+    const auto add = [&detail](std::string_view piece) { detail.append(piece); };
+    add(name);
     if (exitCode != kStillRunning) {
-        detail += " exit=" + hexCode(exitCode) + " (" + std::string(exitCodeClass(exitCode)) + ")";
+        add(" exit=");
+        add(hexCode(exitCode));
+        add(" (");
+        add(exitCodeClass(exitCode));
+        add(")");
     }
-    detail += " t=" + std::to_string(elapsedMs / 1000) + "s ch=" + std::to_string(channelResult);
-    detail += " v=" + std::string(kLauncherVersionText);
-    detail += " | ";
-    detail += systemSummary;
+    add(" t=");
+    add(std::to_string(elapsedMs / 1000));
+    add("s ch=");
+    add(std::to_string(channelResult));
+    add(" v=");
+    add(kLauncherVersionText);
+    add(" | ");
+    add(systemSummary);
     return cutText(detail, kSessionEndDetailLimit);
 }
 

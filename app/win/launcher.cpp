@@ -15,6 +15,7 @@
 #include "core/win/shell_adapters.h"
 #include "home/installed_game.h"
 #include "home/win/start_check.h"
+#include "session/win/game_session.h"
 #include "state/win/game_settings.h"
 #include "state/win/preferences_file.h"
 #include "update/win/launcher_check.h"
@@ -140,6 +141,8 @@ private:
     std::unique_ptr<ui::LauncherAssets> assets_;
     InstanceSlot slot_;
     SystemClock clock_;
+    NoProtectionModules protection_;
+    WindowsGameSession gameSession_{hardware_, protection_, clock_};
     WindowMessagePoster poster_;
     std::unique_ptr<UiStore> store_;
     std::unique_ptr<PreferencesFile> preferences_;
@@ -214,7 +217,7 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     home_ = std::make_unique<home::StartCheck>(homeSettled);
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,
-        *preparation_, *settings_, *preferences_, environment_, pending_.game});
+        *preparation_, *settings_, *preferences_, environment_, gameSession_});
     flow_ = std::make_unique<FlowController>(*store_, *services_, clock_, poster_, folder_);
 
     renderer_ = std::make_unique<ui::Renderer>(*assets_, *store_, clock_, std::random_device{}());

@@ -149,6 +149,18 @@ struct InternetHandleTraits {
 };
 using UniqueInternetHandle = UniqueResource<InternetHandleTraits>;
 
+// A named mutex this thread owns: released, then closed. Released on the thread that claimed it.
+struct OwnedMutexTraits {
+    using Type = HANDLE;
+    static Type empty() noexcept { return nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr; }
+    static void close(Type h) noexcept {
+        ::ReleaseMutex(h);
+        ::CloseHandle(h);
+    }
+};
+using UniqueOwnedMutex = UniqueResource<OwnedMutexTraits>;
+
 // Windows Sockets.
 struct SocketTraits {
     using Type = SOCKET;

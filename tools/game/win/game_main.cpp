@@ -222,9 +222,12 @@ private:
 Game* runningGame = nullptr;  // for the exception filter
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* exception) {
-    if (runningGame != nullptr) runningGame->crashed(exception->ExceptionRecord->ExceptionCode);
-    // The process ends with the exception's code, as a game with its own crash handler does,
-    // without the system's crash dialog.
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (runningGame != nullptr) runningGame->crashed(code);
+    // The process ends at once with the exception's code, as a game with its own crash handler
+    // does: no system crash dialog, and no library shutdown code (the guard's) run in a broken
+    // process, which could keep it alive after its pipe has closed.
+    ::TerminateProcess(::GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -428,6 +431,10 @@ LRESULT Game::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_PAINT:
         paint(window);
+        return 0;
+    case WM_KEYDOWN:
+        // Escape closes the game as its window's close box does (the demo closes it so).
+        if (wParam == VK_ESCAPE) ::PostMessageW(window, WM_CLOSE, 0, 0);
         return 0;
     case WM_CLOSE:
         record_.merge({{"window", {{"closed", true}}}});

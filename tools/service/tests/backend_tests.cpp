@@ -152,8 +152,12 @@ TEST_F(BackendTest, EnvelopeRefusalsAndOversizedBodies) {
     EXPECT_EQ(client.raw(std::string("\xc0", 1) + envelope(3, json::object()), headers).status, 400);
     EXPECT_EQ(client.call(3).status, 200) << "the connection stays usable after a 400";
 
-    const auto huge = client.raw(std::string(70000, 'x'), headers);
-    EXPECT_EQ(huge.status, 400);
+    // The service refuses an oversized body without reading it: the client sees the 400, or, when
+    // the refusal closes the connection before the whole body went out, a broken send.
+    try {
+        EXPECT_EQ(client.raw(std::string(70000, 'x'), headers).status, 400);
+    } catch (const std::exception&) {
+    }
     EXPECT_THROW(client.call(3), std::exception) << "an oversized body closes the connection";
 }
 

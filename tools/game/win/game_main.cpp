@@ -365,7 +365,10 @@ std::vector<std::wstring> Game::statusLines() const {
     const json guard = record.value("guard", json::object());
     const auto text = [](const json& value) {
         const std::string narrow = value.is_string() ? value.get<std::string>() : value.dump();
-        return std::wstring(narrow.begin(), narrow.end());  // ASCII in practice; enough to look at
+        std::wstring wide(narrow.size(), L'\0');
+        wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(
+            CP_UTF8, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), static_cast<int>(wide.size()))));
+        return wide;
     };
     std::vector<std::wstring> lines;
     lines.push_back(std::wstring(kWindowTitle) + L" - pid " + std::to_wstring(::GetCurrentProcessId()));

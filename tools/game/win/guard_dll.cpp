@@ -29,6 +29,7 @@ constexpr DWORD kConnectWaitMs = 15000;
 constexpr DWORD kAnswerTimeoutMs = 10000;
 constexpr DWORD kBundleChunkTimeoutMs = 60000;
 constexpr std::size_t kRevisionsKept = 50;
+constexpr std::size_t kCommandsKept = 4096;
 // The guard's refusals, as the launcher reads them (its table of guard error codes).
 constexpr std::uint32_t kCatalogRefused = 3;
 constexpr std::uint32_t kLoginRefused = 4;
@@ -299,14 +300,19 @@ private:
     void command(char byte) {
         const std::array<std::uint8_t, 1> frame{static_cast<std::uint8_t>(byte)};
         pipe_.write(frame, kAnswerTimeoutMs, std::string("sending '") + byte + "'");
-        commands_ += byte;
-        report({{"commands", commands_}});
+        noteCommand(byte);
     }
 
     void send(const std::vector<std::uint8_t>& frame, const std::string& what) {
         pipe_.write(frame, kAnswerTimeoutMs, what);
-        commands_ += static_cast<char>(frame.front());
-        report({{"commands", commands_}});
+        noteCommand(static_cast<char>(frame.front()));
+    }
+
+    // The record keeps the first commands of a long session; the count goes on.
+    void noteCommand(char byte) {
+        ++commandCount_;
+        if (commands_.size() < kCommandsKept) commands_ += byte;
+        report({{"commands", commands_}, {"command_count", commandCount_}});
     }
 
     std::uint32_t readLength(const std::string& what) {
@@ -328,7 +334,8 @@ private:
     win::UniqueHandle stop_;
     PipeClient pipe_;
     std::thread thread_;
-    std::string commands_;  // every command byte sent, in order (shown in the result record)
+    std::string commands_;  // the command bytes sent, in order (the first kCommandsKept)
+    std::uint64_t commandCount_ = 0;
     std::uint64_t bundleBytes_ = 0;
     std::uint64_t itemMallRequests_ = 0;
     std::uint64_t unexpectedAnswers_ = 0;

@@ -551,7 +551,7 @@ TEST_F(StandInGame, TrafficCrossesTheLaunchersRelay) {
 }
 
 TEST_F(StandInGame, GuardMisbehavesAsTheScenarioSays) {
-    std::vector<std::uint8_t> bigBundle = bundleOf({{"data/db/T_Big.ini", std::string(1 << 20, 'b')}});
+    std::vector<std::uint8_t> bigBundle = bundleOf({{"data/db/T_Big.ini", std::string(65536, 'b')}});
     struct Case {
         std::string scenario;
         std::function<bool(const Served&)> until;

@@ -15,10 +15,11 @@
 #include "core/win/shell_adapters.h"
 #include "home/installed_game.h"
 #include "home/win/start_check.h"
+#include "session/win/game_process.h"
 #include "session/win/game_session.h"
 #include "state/win/game_settings.h"
 #include "state/win/preferences_file.h"
-#include "update/win/launcher_check.h"
+#include "update/win/self_update.h"
 #include "platform/win/files.h"
 #include "ui/news_loader.h"
 #include "ui/win/art.h"
@@ -136,7 +137,7 @@ private:
     MachineIdentity hardware_;
     std::unique_ptr<SavedSessionFile> savedSession_;
     std::unique_ptr<home::StartCheck> home_;
-    update::LauncherCheck selfUpdate_;
+    update::LauncherSelfUpdate selfUpdate_{isGameRunning};
     std::unique_ptr<GamePreparation> preparation_;
     std::unique_ptr<ui::LauncherAssets> assets_;
     InstanceSlot slot_;

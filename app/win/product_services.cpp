@@ -9,6 +9,7 @@
 #include "state/win/hardware_identity.h"
 #include "state/win/protected_diagnostics.h"
 #include "state/win/saved_session.h"
+#include "update/win/updater.h"
 
 #include <stdexcept>
 
@@ -60,9 +61,8 @@ std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path
         });
 }
 
-int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine,
-                                                const std::filesystem::path& launcherFolder) {
-    return pending_.applyLauncherUpdate(commandLine, launcherFolder);
+int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine, const std::filesystem::path&) {
+    return update::applyLauncherUpdate(commandLine);  // it finds its folder from its own path
 }
 
 unsigned ProductStartupServices::migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) {

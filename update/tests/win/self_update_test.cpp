@@ -58,7 +58,7 @@ std::string digestOf(const fs::path& file) {
 
 // Polls a condition for up to `ms` (the processes under test run on their own).
 template <typename Condition>
-bool eventually(Condition condition, DWORD ms = 45000) {
+bool eventually(Condition condition, DWORD ms = 25000) {
     for (DWORD waited = 0; waited < ms; waited += 50) {
         if (condition()) return true;
         ::Sleep(50);

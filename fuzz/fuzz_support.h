@@ -1,0 +1,68 @@
+#pragma once
+// What every fuzz target shares: the outcomes a parser of outside bytes may have. It either
+// accepts the input or throws the player's message (std::runtime_error) or the JSON library's own
+// error (nlohmann::json::exception); anything else that escapes (std::out_of_range,
+// std::length_error, std::bad_alloc, a bare std::exception) is a finding, reported as a crash.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <typeinfo>
+
+#include <nlohmann/json.hpp>
+
+namespace nyra::fuzz {
+
+[[noreturn]] inline void finding(const char* what) {
+    std::fprintf(stderr, "fuzz finding: %s\n", what);
+    std::abort();
+}
+
+// Runs `step`; the documented failures are correct outcomes, every other exception is a finding.
+template <class Step>
+bool accepts(Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    } catch (const std::runtime_error& error) {
+        if (typeid(error) == typeid(std::range_error) || typeid(error) == typeid(std::overflow_error) ||
+            typeid(error) == typeid(std::underflow_error)) {
+            finding(error.what());
+        }
+        if (*error.what() == '\0') finding("an error without a message");
+        return false;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "fuzz finding: %s: %s\n", typeid(error).name(), error.what());
+        std::abort();
+    }
+}
+
+// `step` must fail with exactly `message`.
+template <class Step>
+void expectMessage(std::string_view message, Step&& step) {
+    try {
+        step();
+    } catch (const std::runtime_error& error) {
+        if (error.what() == message) return;
+        std::fprintf(stderr, "fuzz finding: expected \"%.*s\", got \"%s\"\n", static_cast<int>(message.size()),
+                     message.data(), error.what());
+        std::abort();
+    }
+    finding("a refusal reported as success");
+}
+
+inline std::string_view textOf(const std::uint8_t* data, std::size_t size) {
+    return {reinterpret_cast<const char*>(data), size};
+}
+
+inline void check(bool condition, const char* what) {
+    if (!condition) finding(what);
+}
+
+}  // namespace nyra::fuzz

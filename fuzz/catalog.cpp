@@ -13,6 +13,7 @@ using nyra::fuzz::check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const nlohmann::json document = nyra::parseCatalogText(std::span(data, size));
     if (document.is_discarded()) return 0;
+    nyra::fuzz::checkNestingBound(document);
     nyra::Catalog catalog;
     if (!accepts([&] { catalog = nyra::parseCatalog(document); })) return 0;
     check(catalog.entries.size() <= nyra::kMaxCatalogEntries && catalog.packs.size() <= nyra::kMaxCatalogPacks,

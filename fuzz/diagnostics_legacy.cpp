@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         })) {
         return 0;
     }
+    nyra::fuzz::checkNestingBound(record);
     PlainProtector protector;
     const std::string origin = nyra::diagnosticOrigin();
     for (const auto kind : {nyra::DiagnosticKind::Launch, nyra::DiagnosticKind::Verification}) {

@@ -3,6 +3,7 @@
 // accepts the input or throws the player's message (std::runtime_error) or the JSON library's own
 // error (nlohmann::json::exception); anything else that escapes (std::out_of_range,
 // std::length_error, std::bad_alloc, a bare std::exception) is a finding, reported as a crash.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -63,6 +66,25 @@ inline std::string_view textOf(const std::uint8_t* data, std::size_t size) {
 
 inline void check(bool condition, const char* what) {
     if (!condition) finding(what);
+}
+
+// The deepest nesting of arrays and objects in a parsed document, measured without recursion: the
+// nesting scan that runs before every parse must never let a deeper document through.
+inline std::size_t depthOf(const nlohmann::json& document) {
+    std::size_t deepest = 0;
+    std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&document, 0}};
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (!node->is_structured()) continue;
+        deepest = std::max(deepest, depth + 1);
+        for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
+    }
+    return deepest;
+}
+
+inline void checkNestingBound(const nlohmann::json& document) {
+    check(depthOf(document) <= 64, "a document deeper than the nesting limit got through");
 }
 
 }  // namespace nyra::fuzz

@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         })) {
         return 0;
     }
+    nyra::fuzz::checkNestingBound(policy);
     nyra::update::LauncherDescription description;
     if (!accepts([&] { description = nyra::update::readLauncherDescription(policy); })) return 0;
     check(description.sha256.size() == 64 && description.size >= 65536 && description.size <= 134217728 &&

@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         })) {
         return 0;
     }
+    nyra::fuzz::checkNestingBound(answer);
     nyra::PackagePolicy policy;
     if (!accepts([&] { policy = nyra::parsePackagePolicy(answer); })) return 0;
     accepts([&] { (void)nyra::decodeBase64(policy.signature); });

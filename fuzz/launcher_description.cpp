@@ -1,6 +1,10 @@
 // The signed description of a published launcher (`launcher_update` and `launcher_version` of
-// the package policy, as JSON text): its rules and the 48-byte message its signature covers.
+// the package policy, as JSON text): its rules, and the 48-byte message its signature must cover.
+// The signature check is the platform's; here it accepts signatures of even length, so that both
+// outcomes are reached, and records the message it was asked about.
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "core/json_limits.h"
 #include "fuzz/fuzz_support.h"
@@ -19,12 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     nyra::fuzz::checkNestingBound(policy);
+    std::optional<std::vector<std::uint8_t>> asked;
+    const nyra::update::SignatureCheck verify = [&](std::span<const std::uint8_t> message,
+                                                    std::span<const std::uint8_t> signature) {
+        asked.emplace(message.begin(), message.end());
+        return signature.size() % 2 == 0;
+    };
     nyra::update::LauncherDescription description;
-    if (!accepts([&] { description = nyra::update::readLauncherDescription(policy); })) return 0;
-    check(description.sha256.size() == 64 && description.size >= 65536 && description.size <= 134217728 &&
-              !description.signature.empty(),
+    if (!accepts([&] { description = nyra::update::publishedLauncherUpdate(policy, verify); })) return 0;
+    check(description.sha256.size() == 64 && description.size >= nyra::update::kMinLauncherSize &&
+              description.size <= nyra::update::kMaxLauncherSize && !description.version.empty(),
           "a launcher description out of its rules");
     const auto message = nyra::update::signedLauncherMessage(description);
-    check(message[40] == static_cast<std::uint8_t>(description.size), "the signed message misses the size");
+    check(asked && std::equal(asked->begin(), asked->end(), message.begin(), message.end()),
+          "the signature was checked over another message than the description's");
     return 0;
 }

@@ -210,6 +210,12 @@ put("guard_channel", "notice-not-utf8", b"\x01\x00KLSM\x03\x00\xff\xfe\xfd")
 put("websocket_ack", "acks", "+100\n50\n100\n+70000\n@120\n70100\n")
 put("websocket_ack", "beyond", "+10\n11\n18446744073709551615\n18446744073709551616\n-1\n 5\n")
 
+# --- updater_arguments: 0 = one character per byte, 1 = UTF-16LE pairs.
+put("updater_arguments", "plain", b"\x00--apply-launcher-update 4242 1234 5678")
+put("updater_arguments", "null-handle", b"\x00--apply-launcher-update 4242 0 5678")
+put("updater_arguments", "extra", b"\x00--apply-launcher-update  4242\t1234 5678 extra")
+put("updater_arguments", "wide-digits", b"\x01" + "--apply-launcher-update 4242 1234 \uff15\uff16\uff17\uff18".encode("utf-16-le"))
+
 # --- xpress: its own seed writer.
 subprocess.run([sys.executable, str(ROOT / "fuzz" / "xpress_seeds.py"), str(CORPUS / "xpress")], check=True)
 print("corpora written to", CORPUS)

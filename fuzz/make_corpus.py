@@ -216,6 +216,11 @@ put("updater_arguments", "null-handle", b"\x00--apply-launcher-update 4242 0 567
 put("updater_arguments", "extra", b"\x00--apply-launcher-update  4242\t1234 5678 extra")
 put("updater_arguments", "wide-digits", b"\x01" + "--apply-launcher-update 4242 1234 \uff15\uff16\uff17\uff18".encode("utf-16-le"))
 
+# --- text: UTF-8 (and the same bytes as UTF-16LE pairs).
+put("text", "mixed", "Manuten\u00e7\u00e3o \u2022 \U0001F600 ok")
+put("text", "overlong-surrogate-beyond", b"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80")
+put("text", "lone-surrogate-utf16", b"A\x00\x00\xd8B\x00")
+
 # --- xpress: its own seed writer.
 subprocess.run([sys.executable, str(ROOT / "fuzz" / "xpress_seeds.py"), str(CORPUS / "xpress")], check=True)
 print("corpora written to", CORPUS)

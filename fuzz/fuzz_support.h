@@ -1,8 +1,9 @@
 #pragma once
 // What every fuzz target shares: the outcomes a parser of outside bytes may have. It either
 // accepts the input or throws the player's message (std::runtime_error) or the JSON library's own
-// error (nlohmann::json::exception); anything else that escapes (std::out_of_range,
-// std::length_error, std::bad_alloc, a bare std::exception) is a finding, reported as a crash.
+// error for bad input (parse, type and missing-member errors); anything else that escapes (the
+// library's iterator or internal errors, std::out_of_range, std::length_error, std::bad_alloc, a
+// bare std::exception) is a finding, reported as a crash.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,8 +32,12 @@ bool accepts(Step&& step) {
     try {
         step();
         return true;
-    } catch (const nlohmann::json::exception&) {
-        return false;
+    } catch (const nlohmann::json::parse_error&) {
+        return false;  // not JSON (or CBOR), or nested too deep
+    } catch (const nlohmann::json::type_error&) {
+        return false;  // a member of the wrong type, text that is not UTF-8
+    } catch (const nlohmann::json::out_of_range&) {
+        return false;  // a missing member, a number out of range
     } catch (const std::runtime_error& error) {
         if (typeid(error) == typeid(std::range_error) || typeid(error) == typeid(std::overflow_error) ||
             typeid(error) == typeid(std::underflow_error)) {

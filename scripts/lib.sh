@@ -5,7 +5,7 @@ NYRA_BUILD=${NYRA_BUILD:-$NYRA_ROOT/build}
 export NYRA_ROOT NYRA_BUILD
 
 NYRA_PACKAGES=(
-  cmake ninja-build g++ clang-14 libclang-rt-14-dev
+  cmake ninja-build g++ clang clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   nlohmann-json3-dev googletest libgtest-dev libgmock-dev libwim-dev
   libboost1.74-dev libssl-dev libsqlite3-dev openssl

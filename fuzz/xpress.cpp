@@ -1,4 +1,4 @@
-// libFuzzer target for the XPRESS Huffman codec (see README.md in this folder).
+// The XPRESS Huffman codec of the package entries (decoder) and the publisher (encoder).
 // The first input byte picks what the rest is:
 //   0: a container, decoded with the plain size its own header claims (when small enough)
 //   1: a raw stream preceded by a 3-byte little-endian output size

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes a starting corpus for xpress_fuzz into the folder given as argument: the Windows-made
+"""Writes the seed corpus of the xpress fuzz target into the folder given as argument: the Windows-made
 raw streams (mode 1), the same streams wrapped in containers (mode 0) and a little plain data
 (mode 2)."""
 import pathlib
@@ -9,7 +9,7 @@ import zlib
 
 out = pathlib.Path(sys.argv[1])
 out.mkdir(parents=True, exist_ok=True)
-vectors = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "xpress-raw"
+vectors = pathlib.Path(__file__).resolve().parents[1] / "content" / "tests" / "data" / "xpress-raw"
 for stream_path in sorted(vectors.glob("*.compressed")):
     stream = stream_path.read_bytes()
     size = len(stream_path.with_suffix(".expected").read_bytes())

@@ -253,7 +253,17 @@ protected:
             service->request("POST", "/publish", {{"set", currentSet_}});
         }
         const fs::path folder = newFolder();
-        fs::copy(previousTemplate_, folder, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        for (const auto& entry : fs::recursive_directory_iterator(previousTemplate_)) {
+            const fs::path target = folder / fs::relative(entry.path(), previousTemplate_);
+            if (entry.is_directory()) {
+                fs::create_directories(target);
+            } else {
+                // (MinGW's copy_file refuses to overwrite.)
+                if (!::CopyFileW(entry.path().c_str(), target.c_str(), FALSE)) {
+                    throw std::runtime_error("copy failed: " + target.string());
+                }
+            }
+        }
         return folder;
     }
 

@@ -202,6 +202,7 @@ struct KillPoint {
     Start start;
     std::string holdAt;   // "text" or "text#N": held at the N-th report line containing text
     unsigned afterMs = 0;  // without holdAt: killed this long after the start
+    json fault = nullptr;  // a fault rule of the service while the child runs
 };
 
 struct PointGroup {
@@ -271,11 +272,13 @@ protected:
         const fs::path folder = point.start == Start::Empty ? newFolder() : previousSetFolder();
         const Snapshot before = snapshot(folder);
         const std::string label = (point.start == Start::Empty ? "empty folder, " : "previous set, ") +
-                                  (point.holdAt.empty() ? std::to_string(point.afterMs) + " ms" : point.holdAt);
+                                  (point.holdAt.empty() ? std::to_string(point.afterMs) + " ms" : point.holdAt) +
+                                  (point.fault.is_null() ? "" : ", fault " + point.fault.dump());
         SCOPED_TRACE(label);
 
         Snapshot killed;
         bool childReady = false;
+        if (!point.fault.is_null()) service->fault(point.fault);
         {
             Child child(folder, point.holdAt);
             if (point.holdAt.empty()) {
@@ -289,6 +292,7 @@ protected:
             childReady = child.saw("ready");
             ASSERT_FALSE(child.saw("error ")) << child.transcript();
         }
+        service->request("DELETE", "/faults");
         killed = snapshot(folder);
 
         // The next run ends ready and leaves exactly the published set.
@@ -375,6 +379,17 @@ TEST_P(CrashSafety, EveryFileHoldsItsOldOrNewBytesAndTheNextRunEndsReady) { runG
 KillPoint empty(std::string at) { return {Start::Empty, std::move(at)}; }
 KillPoint previous(std::string at) { return {Start::PreviousSet, std::move(at)}; }
 
+KillPoint withFault(KillPoint point, json fault) {
+    point.fault = std::move(fault);
+    return point;
+}
+
+// The CDN fails (its objects cut off, or one with wrong bytes) and the packs come from the backend
+// in ranges, or the backend is slow.
+const json kCdnDropped = {{"target", "cdn"}, {"kind", "drop"}, {"at", 1000000}, {"always", true}};
+const json kCdnCorrupt = {{"target", "cdn"}, {"kind", "corrupt"}, {"count", 1}};
+const json kBackendSlow = {{"target", "packages"}, {"kind", "delay"}, {"ms", 1500}, {"always", true}};
+
 std::vector<KillPoint> timed(Start start, unsigned from, unsigned to, unsigned step) {
     std::vector<KillPoint> points;
     for (unsigned ms = from; ms <= to; ms += step) points.push_back({start, "", ms});
@@ -412,6 +427,15 @@ INSTANTIATE_TEST_SUITE_P(
                     previous("Componente conferido: graphics/reshade/fx/e.fx")},
                    {previous("phase 3"), previous("Componente conferido: nyra.guard"), previous("phase 4"),
                     previous("ready")}},
+        PointGroup{"PreviousSetFaults",
+                   {withFault(previous("Reparando nyra-001.pck |#5"), kCdnDropped),
+                    withFault(previous("moved nyra-001.pck"), kCdnCorrupt),
+                    withFault({Start::PreviousSet, "", 4000}, kBackendSlow)},
+                   {withFault(previous("validated nyra-000.pck"), kCdnDropped),
+                    withFault(previous("Reparando nyra-002.pck |#1"), kBackendSlow),
+                    withFault({Start::PreviousSet, "", 2500}, kBackendSlow),
+                    withFault({Start::PreviousSet, "", 6000}, kBackendSlow),
+                    withFault({Start::Empty, "", 3000}, kCdnDropped)}},
         PointGroup{"PreviousSetTimed", timed(Start::PreviousSet, 1500, 3500, 1000),
                    timed(Start::PreviousSet, 250, 8000, 250)},
         PointGroup{"EmptyFolderTimed", timed(Start::Empty, 2000, 2000, 1000), timed(Start::Empty, 250, 8000, 250)}),

@@ -58,11 +58,11 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
-// Folder searches (FindFirstFileExW).
+// Folder listings opened with FindFirstFileW / FindFirstFileExW.
 struct FindHandleTraits {
     using Type = HANDLE;
     static Type empty() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool valid(Type h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static bool valid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static void close(Type h) noexcept { ::FindClose(h); }
 };
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
@@ -231,5 +231,30 @@ struct KeyHandleTraits {
     static void close(Type h) noexcept { ::BCryptDestroyKey(h); }
 };
 using UniqueKeyHandle = UniqueResource<KeyHandleTraits>;
+
+// A COM interface pointer this code holds one reference of.
+template <typename Interface>
+class ComReference {
+public:
+    ComReference() noexcept = default;
+    ComReference(const ComReference&) = delete;
+    ComReference& operator=(const ComReference&) = delete;
+    ~ComReference() { reset(); }
+
+    [[nodiscard]] Interface* get() const noexcept { return value_; }
+    Interface* operator->() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != nullptr; }
+    // For out-parameters (CoCreateInstance, QueryInterface): releases the current one first.
+    [[nodiscard]] void** put() noexcept {
+        reset();
+        return reinterpret_cast<void**>(&value_);
+    }
+    void reset() noexcept {
+        if (value_ != nullptr) std::exchange(value_, nullptr)->Release();
+    }
+
+private:
+    Interface* value_ = nullptr;
+};
 
 }  // namespace nyra::win

@@ -1,9 +1,7 @@
 #include "update/win/self_update.h"
 
-#include "content/win/signature.h"
 #include "home/win/launcher_file.h"
 #include "net/http.h"
-#include "platform/win/cng.h"
 #include "update/launcher_description.h"
 #include "update/updater_arguments.h"
 #include "update/win/update_files.h"
@@ -19,19 +17,6 @@ namespace {
 
 constexpr DWORD kConfirmationWaitMs = 30000;
 constexpr DWORD kWaitSliceMs = 250;
-
-bool verifySignature(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) {
-    return verifyCatalogSignature(message, signature);
-}
-
-bool matches(const std::vector<std::uint8_t>& bytes, const LauncherDescription& description) {
-    return bytes.size() == description.size && win::sha256Hex(bytes.data(), bytes.size()) == description.sha256;
-}
-
-bool isLauncherExeName(const std::filesystem::path& file) {
-    const std::wstring name = file.filename().wstring();
-    return ::CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), L"Launcher.exe", -1, TRUE) == CSTR_EQUAL;
-}
 
 // A finished update leaves its download, description and swap copy beside the launcher; the
 // launcher they installed removes them once it knows it is current. The updater that started it
@@ -64,7 +49,7 @@ LauncherSelfUpdate::LauncherSelfUpdate(std::function<bool()> gameRunning, std::f
 bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::filesystem::path&,
                                              const nlohmann::json& policy, const ProgressFn& progress,
                                              std::atomic<bool>& cancel) {
-    const LauncherDescription description = publishedLauncherUpdate(policy, verifySignature);
+    const LauncherDescription description = publishedLauncherUpdate(policy, verifyLauncherSignature);
 
     const auto launcher = runningLauncher_.empty() ? runningLauncherPath() : runningLauncher_;
     const auto folder = launcher.parent_path();
@@ -79,7 +64,7 @@ bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::f
         if (whole.status != WholeFile::Status::Read) fail("Falha ao ler a atualizacao.");
         running = std::move(whole.bytes);
     }
-    if (matches(running, description)) {
+    if (isDescribedBuild(running, description)) {
         if (launcherFileVersion(launcher) != description.version) {
             fail("A versao do launcher nao corresponde a distribuicao oficial.");
         }
@@ -87,7 +72,7 @@ bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::f
         return false;
     }
 
-    if (!isLauncherExeName(launcher)) fail("Feche e renomeie este arquivo para Launcher.exe antes de atualizar.");
+    if (!hasFileName(launcher, L"Launcher.exe")) fail("Feche e renomeie este arquivo para Launcher.exe antes de atualizar.");
     if (gameRunning_()) fail("Feche o jogo para atualizar o launcher com seguranca.");
     if (cancel.load()) fail("Atualizacao cancelada.");
     if (progress) progress("Nova versao do launcher: " + description.version + ". Baixando atualizacao oficial...", 0);
@@ -96,7 +81,7 @@ bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::f
     if (http == nullptr) fail("Nao foi possivel baixar a atualizacao do launcher.");
     const std::vector<std::uint8_t> received = http->exchange("/api/download/launcher", "", "", description.size);
     if (cancel.load()) fail("Atualizacao cancelada.");
-    if (!matches(received, description)) {
+    if (!isDescribedBuild(received, description)) {
         fail("O launcher recebido nao corresponde a atualizacao assinada. Tente novamente.");
     }
 
@@ -114,7 +99,7 @@ bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::f
     if (!held) fail("A atualizacao foi alterada antes de iniciar.");
     home::requirePlainLauncherFile(held.get(), home::LauncherFileRole::Update);
     const auto written = readWhole(held.get(), description.size);
-    if (written.status != WholeFile::Status::Read || !matches(written.bytes, description)) {
+    if (written.status != WholeFile::Status::Read || !isDescribedBuild(written.bytes, description)) {
         fail("A atualizacao foi alterada antes de iniciar.");
     }
 

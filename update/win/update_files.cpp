@@ -1,6 +1,8 @@
 #include "update/win/update_files.h"
 
+#include "content/win/signature.h"
 #include "home/win/launcher_file.h"
+#include "platform/win/cng.h"
 #include "platform/win/files.h"
 #include "update/launcher_description.h"
 
@@ -171,6 +173,19 @@ bool sameFilePath(const std::filesystem::path& a, const std::filesystem::path& b
     const std::wstring right = fullPath(b);
     return ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
                                   static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool hasFileName(const std::filesystem::path& file, const wchar_t* name) {
+    const std::wstring own = file.filename().wstring();
+    return ::CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), name, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool isDescribedBuild(std::span<const std::uint8_t> bytes, const LauncherDescription& description) {
+    return bytes.size() == description.size && win::sha256Hex(bytes.data(), bytes.size()) == description.sha256;
+}
+
+bool verifyLauncherSignature(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) {
+    return verifyCatalogSignature(message, signature);
 }
 
 }  // namespace nyra::update

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/win/handles.h"
+#include "update/launcher_description.h"
 
 namespace nyra::update {
 
@@ -52,5 +53,14 @@ void startProcess(const std::filesystem::path& executable, std::u16string_view a
 
 // True when the two paths name the same file: both made absolute, compared without regard to case.
 bool sameFilePath(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// True when the file's name is `name`, compared without regard to case.
+bool hasFileName(const std::filesystem::path& file, const wchar_t* name);
+
+// The bytes are the described build: its size and its SHA-256.
+bool isDescribedBuild(std::span<const std::uint8_t> bytes, const LauncherDescription& description);
+
+// The RSA-PSS check of a launcher description with the embedded key.
+bool verifyLauncherSignature(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature);
 
 }  // namespace nyra::update

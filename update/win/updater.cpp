@@ -8,7 +8,6 @@
 #include "update/launcher_description.h"
 #include "update/updater_arguments.h"
 #include "update/win/update_files.h"
-#include "content/win/signature.h"
 
 #include <array>
 #include <cstdlib>
@@ -24,15 +23,6 @@ constexpr DWORD kOldLauncherWaitMs = 60000;
 constexpr std::uint64_t kDescriptionLimit = 16384;
 
 HANDLE handleFromValue(std::uint32_t value) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)); }
-
-bool verifySignature(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) {
-    return verifyCatalogSignature(message, signature);
-}
-
-bool hasName(const std::filesystem::path& file, const wchar_t* name) {
-    const std::wstring own = file.filename().wstring();
-    return ::CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), name, -1, TRUE) == CSTR_EQUAL;
-}
 
 #ifdef NYRA_FLAVOUR_DEVELOPMENT
 // Development builds only: a test names a step in NYRA_UPDATER_HOLD to stop the updater there
@@ -74,16 +64,12 @@ bool originIsInstalledLauncher(HANDLE process, const std::filesystem::path& inst
     return isKnownLauncherOrigin(win::sha256Hex(whole.bytes.data(), whole.bytes.size()), knownLauncherOrigins());
 }
 
-bool matches(const std::vector<std::uint8_t>& bytes, const LauncherDescription& description) {
-    return bytes.size() == description.size && win::sha256Hex(bytes.data(), bytes.size()) == description.sha256;
-}
-
 // Reads a file whole through a fresh handle and tells whether it is the described build.
 bool fileMatches(const std::filesystem::path& file, const LauncherDescription& description) {
     const auto handle = openForReading(file);
     if (!handle) return false;
     const auto whole = readWhole(handle.get(), description.size);
-    return whole.status == WholeFile::Status::Read && matches(whole.bytes, description);
+    return whole.status == WholeFile::Status::Read && isDescribedBuild(whole.bytes, description);
 }
 
 }  // namespace
@@ -99,7 +85,7 @@ int applyLauncherUpdate(std::u16string_view commandLine) {
     }
 
     const auto self = runningLauncherPath();
-    if (!hasName(self, L"Launcher.exe.update")) fail("O atualizador deve ser iniciado pelo launcher oficial.");
+    if (!hasFileName(self, L"Launcher.exe.update")) fail("O atualizador deve ser iniciado pelo launcher oficial.");
     const auto folder = self.parent_path();
     requirePlainFolderChain(folder);
     const auto installed = folder / L"Launcher.exe";
@@ -118,11 +104,11 @@ int applyLauncherUpdate(std::u16string_view commandLine) {
     if (descriptionText.status == WholeFile::Status::Read && !jsonNestingExcess(std::span(descriptionText.bytes))) {
         value = nlohmann::json::parse(descriptionText.bytes.begin(), descriptionText.bytes.end(), nullptr, false);
     }
-    const LauncherDescription description = parseSignedLauncherUpdate(value, verifySignature);
+    const LauncherDescription description = parseSignedLauncherUpdate(value, verifyLauncherSignature);
 
     const auto own = readWhole(ownFile.get(), description.size);
     if (own.status == WholeFile::Status::TooLarge) fail("Tamanho da atualizacao invalido.");
-    if (own.status != WholeFile::Status::Read || !matches(own.bytes, description) ||
+    if (own.status != WholeFile::Status::Read || !isDescribedBuild(own.bytes, description) ||
         launcherFileVersion(self) != description.version) {
         fail("O atualizador foi alterado. Baixe novamente o launcher oficial.");
     }

@@ -17,3 +17,7 @@ else()
   # The preparation tests run against the stand-in service through the shared fixture.
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/net/tests/win/service_fixture.cpp)
 endif()
+if(CMAKE_CROSSCOMPILING)
+  # The crash-safety tests start the preparation as a process of their own.
+  add_dependencies(${target} nyra-prepare-child)
+endif()

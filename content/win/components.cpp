@@ -86,7 +86,8 @@ void createFolders(const fs::path& folder) {
 }
 
 // Writes target + ".nyra-new" and moves it over the target; nothing half-written stays behind.
-void replaceComponent(const fs::path& target, std::span<const std::uint8_t> bytes) {
+void replaceComponent(const fs::path& target, std::span<const std::uint8_t> bytes,
+                      const ComponentWrittenFn& beforeMove) {
     createFolders(target.parent_path());
     const fs::path temporary = target.wstring() + L".nyra-new";
     // writeWholeFile removes a leftover of an interrupted run rather than writing through it.
@@ -96,6 +97,7 @@ void replaceComponent(const fs::path& target, std::span<const std::uint8_t> byte
         ::DeleteFileW(temporary.c_str());
         throw;
     }
+    if (beforeMove) beforeMove(target);
     ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!replaceFile(temporary, target)) {
         ::DeleteFileW(temporary.c_str());
@@ -131,7 +133,8 @@ void prepareEngineFolder(const fs::path& folder, const Catalog& catalog, const n
 
 std::uint64_t materialiseEntries(const Catalog& catalog, const nlohmann::json& policy, const fs::path& folder,
                                  const fs::path& gameFolder, std::span<const std::uint8_t> packageKey,
-                                 std::atomic<bool>& cancel, const ProgressFn& progress) {
+                                 std::atomic<bool>& cancel, const ProgressFn& progress,
+                                 const ComponentWrittenFn& beforeMove) {
     const std::vector<const CatalogEntry*> selected = materialisedEntries(catalog, protectedFiles(policy));
     const std::uint64_t total = materialisedBytes(selected);
     std::uint64_t done = 0;
@@ -163,7 +166,7 @@ std::uint64_t materialiseEntries(const Catalog& catalog, const nlohmann::json& p
         if (!keep) {
             std::vector<std::uint8_t> plain = extractEntry(catalog, *entry, gameFolder, packageKey);
             const BytesWiper plainWiper{plain};
-            replaceComponent(target, plain);
+            replaceComponent(target, plain, beforeMove);
             ++written;
         }
         done += entry->plainSize;
@@ -180,7 +183,7 @@ fs::path ProtectedComponents::prepareEngineFolder(const fs::path&, const Package
 
 std::uint64_t ProtectedComponents::materialise(const ComponentRequest& request) {
     return materialiseEntries(request.catalog, request.policy.policy, request.engineFolder, request.gameFolder,
-                              request.packageKey, request.cancel, request.progress);
+                              request.packageKey, request.cancel, request.progress, beforeMove_);
 }
 
 void ProtectedComponents::cleanNativeComponents(const fs::path& folder) noexcept { nyra::cleanNativeComponents(folder); }

@@ -26,6 +26,10 @@ namespace nyra {
 void prepareEngineFolder(const std::filesystem::path& engineFolder, const Catalog& catalog,
                          const nlohmann::json& policy, const FreeSpaceFn& freeSpace = freeBytesForCurrentUser);
 
+// Called with a component's target once its new bytes sit complete in target + ".nyra-new", just
+// before they are moved over the target; null in the product. Tests stop the process here.
+using ComponentWrittenFn = std::function<void(const std::filesystem::path& target)>;
+
 // Writes the selected entries that are missing or differ into the engine folder, in catalog order,
 // and returns how many were written. An entry is read from its pack in the game folder, decrypted
 // with the package key, decompressed when stored so, checked against its size and digest, written
@@ -34,13 +38,14 @@ void prepareEngineFolder(const std::filesystem::path& engineFolder, const Catalo
 std::uint64_t materialiseEntries(const Catalog& catalog, const nlohmann::json& policy,
                                  const std::filesystem::path& engineFolder, const std::filesystem::path& gameFolder,
                                  std::span<const std::uint8_t> packageKey, std::atomic<bool>& cancel,
-                                 const ProgressFn& progress);
+                                 const ProgressFn& progress, const ComponentWrittenFn& beforeMove = {});
 
 // The protected-components step of the preparation for the engine folder of this instance.
 class ProtectedComponents final : public ComponentPreparer {
 public:
-    explicit ProtectedComponents(std::filesystem::path engineFolder, FreeSpaceFn freeSpace = freeBytesForCurrentUser)
-        : engineFolder_(std::move(engineFolder)), freeSpace_(std::move(freeSpace)) {}
+    explicit ProtectedComponents(std::filesystem::path engineFolder, FreeSpaceFn freeSpace = freeBytesForCurrentUser,
+                                 ComponentWrittenFn beforeMove = {})
+        : engineFolder_(std::move(engineFolder)), freeSpace_(std::move(freeSpace)), beforeMove_(std::move(beforeMove)) {}
     std::filesystem::path prepareEngineFolder(const std::filesystem::path& gameFolder, const PackagePolicy& policy,
                                               const Catalog& catalog) override;
     std::uint64_t materialise(const ComponentRequest& request) override;
@@ -49,6 +54,7 @@ public:
 private:
     std::filesystem::path engineFolder_;
     FreeSpaceFn freeSpace_;
+    ComponentWrittenFn beforeMove_;
 };
 
 // The protected-file map of a launch: every key of the policy's `files` hashed again on disk

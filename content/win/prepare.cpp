@@ -163,6 +163,7 @@ ReceivedPack validateReceived(const CatalogPack& pack, const std::filesystem::pa
 // Moves the validated file over the pack and proves that what is now installed is that file.
 VerifiedPackFile installReceived(const CatalogPack& pack, const std::filesystem::path& temporary,
                                  const std::filesystem::path& target, ReceivedPack& received, RepairContext& c) {
+    if (c.options.beforePackMoved) c.options.beforePackMoved(target);
     // The handle of the received file stays open and follows it to its new name.
     if (!replaceFile(temporary, target)) fail("Nao foi possivel instalar o pacote.");
     if (c.options.afterPackMoved) c.options.afterPackMoved(target);

@@ -112,6 +112,9 @@ struct PrepareOptions {
     CdnFactory cdnFactory;                 // null: WinHttpCDN
     PackJournalSource* journal = nullptr;  // null: the file system and clocks of this machine
     FreeSpaceFn freeSpace;                 // null: freeBytesForCurrentUser (on the game folder's volume)
+    // Called with the pack's name once its received file has been validated, just before that file
+    // is moved over it; null in the product. Tests stop the process here.
+    std::function<void(const std::filesystem::path& installedPack)> beforePackMoved;
     // Called with the installed pack right after a repaired pack was moved over it and before it is
     // re-opened to prove it is the file that was validated; null in the product. Tests change the
     // file here.

@@ -111,4 +111,24 @@ void ResolutionCache::store(const std::string& host, std::vector<std::string> ad
     entries_.insert_or_assign(host, Entry{std::move(addresses), nowMs});
 }
 
+std::vector<std::string> resolveWith(const std::string& host, ResolutionCache& cache, std::uint64_t nowMs,
+                                     std::span<const DohResolver> resolvers,
+                                     std::span<const std::string_view> edgeAddresses, const DohQuery& query) {
+    if (auto cached = cache.lookup(host, nowMs)) return std::move(*cached);
+    std::vector<std::string> addresses;
+    for (const auto& resolver : resolvers) {
+        std::optional<std::string> body;
+        try {
+            body = query(resolver, dohQueryPath(resolver.pathPrefix, host));
+        } catch (const std::exception&) {
+            body.reset();  // a resolver that fails in any way is skipped
+        }
+        if (body) addresses = readDohAnswer(*body);
+        if (!addresses.empty()) break;
+    }
+    if (addresses.empty()) addresses.assign(edgeAddresses.begin(), edgeAddresses.end());
+    cache.store(host, addresses, nowMs);
+    return addresses;
+}
+
 }  // namespace nyra::dnsrescue

@@ -2,11 +2,15 @@
 // The rules of the connectivity fallback (portable): which hosts the loopback CONNECT proxy may
 // reach, how a CONNECT request is read, how a DNS-over-HTTPS JSON answer is read, and the
 // five-minute resolution cache. The Win32 proxy and resolver client are in net/win/.
+#include "core/deployment.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,5 +77,16 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Entry, std::less<>> entries_;
 };
+
+// Asks one resolver for a query path; the answer's body, or nullopt when the resolver gave none
+// (unreachable, timed out, another status than 200, a body beyond 65536 bytes).
+using DohQuery = std::function<std::optional<std::string>(const DohResolver& resolver, const std::string& path)>;
+
+// The resolution of one (lower-case) host: the cached list while it is fresh; otherwise each
+// resolver in table order until one yields an address, else the built-in edge addresses; the
+// result is stored with `nowMs`. Never empty when an edge address is configured.
+std::vector<std::string> resolveWith(const std::string& host, ResolutionCache& cache, std::uint64_t nowMs,
+                                     std::span<const DohResolver> resolvers,
+                                     std::span<const std::string_view> edgeAddresses, const DohQuery& query);
 
 }  // namespace nyra::dnsrescue

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <map>
 #include <future>
 #include <string>
 #include <thread>
@@ -310,6 +312,82 @@ TEST(DnsRescueProbe, ResolverThatThrowsCountsAsFailure) {
     auto state = startProbe("api.nyra-brasil.example", [](const std::string&) -> bool { throw std::runtime_error("x"); });
     while (state->result.load() < 0) std::this_thread::yield();
     EXPECT_EQ(state->result.load(), 0);
+}
+
+}  // namespace
+}  // namespace nyra::dnsrescue
+
+namespace nyra::dnsrescue {
+namespace {
+
+// Resolvers scripted by address: the body each answers, or none.
+struct ScriptedResolvers {
+    std::map<std::string, std::optional<std::string>> answers;
+    std::vector<std::string> asked;  // "address path"
+    std::optional<std::string> operator()(const DohResolver& resolver, const std::string& path) {
+        asked.push_back(std::string(resolver.address) + " " + path);
+        const auto answer = answers.find(std::string(resolver.address));
+        if (answer == answers.end()) throw std::runtime_error("unreachable");
+        return answer->second;
+    }
+};
+
+const std::array<DohResolver, 4> kResolvers{{{"1.1.1.1", "/dns-query?name="},
+                                             {"1.0.0.1", "/dns-query?name="},
+                                             {"8.8.8.8", "/resolve?name="},
+                                             {"8.8.4.4", "/resolve?name="}}};
+const std::array<std::string_view, 2> kEdges{"203.0.113.10", "203.0.113.11"};
+const std::string kAnswer = R"({"Status":0,"Answer":[{"type":1,"data":"198.51.100.20"}]})";
+
+TEST(DnsRescueResolve, FirstResolverWithAnAddressWinsElseTheEdge) {
+    using List = std::vector<std::string>;
+    const struct {
+        const char* name;
+        std::map<std::string, std::optional<std::string>> answers;
+        List addresses;
+        std::size_t asked;
+    } cases[] = {
+        {"first answers", {{"1.1.1.1", kAnswer}, {"1.0.0.1", R"({"Status":0,"Answer":[]})"}}, {"198.51.100.20"}, 1},
+        {"status 2, then the second", {{"1.1.1.1", R"({"Status":2})"}, {"1.0.0.1", kAnswer}}, {"198.51.100.20"}, 2},
+        {"no body, malformed, no A record",
+         {{"1.1.1.1", std::nullopt}, {"1.0.0.1", "{"}, {"8.8.8.8", R"({"Status":0,"Answer":[{"type":5,"data":"x."}]})"},
+          {"8.8.4.4", kAnswer}},
+         {"198.51.100.20"},
+         4},
+        {"all fail: the built-in edge", {}, {"203.0.113.10", "203.0.113.11"}, 4},
+    };
+    for (const auto& c : cases) {
+        ScriptedResolvers resolvers{c.answers, {}};
+        ResolutionCache cache;
+        EXPECT_EQ(resolveWith("api.nyra-brasil.example", cache, 5000, kResolvers, kEdges, std::ref(resolvers)),
+                  c.addresses)
+            << c.name;
+        EXPECT_EQ(resolvers.asked.size(), c.asked) << c.name;
+        EXPECT_EQ(cache.lookup("api.nyra-brasil.example", 5001), c.addresses) << c.name;  // stored either way
+    }
+    ScriptedResolvers order{{}, {}};
+    ResolutionCache cache;
+    resolveWith("cdn.nyra-brasil.example", cache, 0, kResolvers, kEdges, std::ref(order));
+    EXPECT_EQ(order.asked, (std::vector<std::string>{"1.1.1.1 /dns-query?name=cdn.nyra-brasil.example&type=A",
+                                                     "1.0.0.1 /dns-query?name=cdn.nyra-brasil.example&type=A",
+                                                     "8.8.8.8 /resolve?name=cdn.nyra-brasil.example&type=A",
+                                                     "8.8.4.4 /resolve?name=cdn.nyra-brasil.example&type=A"}));
+}
+
+TEST(DnsRescueResolve, FreshCacheEntryAsksNoResolverAndAStaleOneIsReplaced) {
+    ScriptedResolvers resolvers{{{"1.1.1.1", kAnswer}}, {}};
+    ResolutionCache cache;
+    cache.store("api.nyra-brasil.example", {"203.0.113.10"}, 1000);
+    EXPECT_EQ(resolveWith("api.nyra-brasil.example", cache, 1000 + kCacheLifetimeMs - 1, kResolvers, kEdges,
+                          std::ref(resolvers)),
+              std::vector<std::string>{"203.0.113.10"});
+    EXPECT_TRUE(resolvers.asked.empty());
+    EXPECT_EQ(resolveWith("api.nyra-brasil.example", cache, 1000 + kCacheLifetimeMs, kResolvers, kEdges,
+                          std::ref(resolvers)),
+              std::vector<std::string>{"198.51.100.20"});
+    EXPECT_EQ(resolvers.asked.size(), 1u);
+    EXPECT_EQ(cache.lookup("api.nyra-brasil.example", 1000 + kCacheLifetimeMs + 1),
+              std::vector<std::string>{"198.51.100.20"});
 }
 
 }  // namespace

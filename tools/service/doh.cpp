@@ -89,9 +89,15 @@ DohMode DohStandIn::modeOf(const std::string& resolver) const {
     return mode == modes_.end() ? DohMode::Answer : mode->second;
 }
 
-void DohStandIn::setMode(const std::string& resolver, DohMode mode) {
+void DohStandIn::setMode(const std::string& resolver, DohMode mode,
+                         std::optional<std::vector<std::string>> addresses) {
     std::lock_guard lock(mutex_);
     modes_[resolver] = mode;
+    if (addresses) {
+        answers_[resolver] = std::move(*addresses);
+    } else {
+        answers_.erase(resolver);
+    }
     if (const auto server = byResolver_.find(resolver); server != byResolver_.end()) {
         server->second->setAcceptMode(mode == DohMode::Refuse ? AcceptMode::Reset : AcceptMode::Accept);
     }
@@ -100,6 +106,7 @@ void DohStandIn::setMode(const std::string& resolver, DohMode mode) {
 void DohStandIn::reset() {
     std::lock_guard lock(mutex_);
     modes_.clear();
+    answers_.clear();
     log_ = json::array();
     for (auto& [resolver, server] : byResolver_) server->setAcceptMode(AcceptMode::Accept);
 }
@@ -130,8 +137,13 @@ HttpResponse DohStandIn::answer(const std::string& resolver, const HttpRequest& 
         return jsonBody(200, {{"Status", 3}, {"Question", json::array({{{"name", *name + "."}, {"type", 1}}})}});
     }
 
+    std::vector<std::string> addresses = options_.addresses;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto answer = answers_.find(resolver); answer != answers_.end()) addresses = answer->second;
+    }
     json records = json::array();
-    for (const auto& address : options_.addresses) records.push_back(aRecord(*name, address));
+    for (const auto& address : addresses) records.push_back(aRecord(*name, address));
     json body{{"Status", 0}, {"TC", false}, {"Question", json::array({{{"name", *name + "."}, {"type", 1}}})}};
     switch (modeOf(resolver)) {
     case DohMode::Answer:
@@ -185,7 +197,9 @@ HttpResponse DohStandIn::handleControl(HttpRequest& request) {
         if (request.path == "/mode" && request.method == "POST") {
             const auto resolver = body.at("resolver").get<std::string>();
             if (!byResolver_.contains(resolver)) return jsonBody(404, {{"error", "no resolver " + resolver}});
-            setMode(resolver, dohModeFromName(body.at("mode").get<std::string>()));
+            std::optional<std::vector<std::string>> addresses;
+            if (body.contains("addresses")) addresses = body.at("addresses").get<std::vector<std::string>>();
+            setMode(resolver, dohModeFromName(body.at("mode").get<std::string>()), std::move(addresses));
             return jsonBody(200, {{"resolver", resolver}, {"mode", body.at("mode")}});
         }
         return jsonBody(404, {{"error", "unknown control request " + request.method + " " + request.path}});

@@ -59,7 +59,8 @@ public:
 
     // The answer of the resolver at `resolver` (its address without the port) to one request.
     HttpResponse answer(const std::string& resolver, const HttpRequest& request);
-    void setMode(const std::string& resolver, DohMode mode);
+    // `addresses`, when given, replace the configured A records in this resolver's answers.
+    void setMode(const std::string& resolver, DohMode mode, std::optional<std::vector<std::string>> addresses = {});
     void reset();
     // Every query so far: resolver, target, name, accept and user agent.
     nlohmann::json queries() const;
@@ -71,6 +72,7 @@ private:
     DohOptions options_;
     mutable std::mutex mutex_;
     std::map<std::string, DohMode> modes_;
+    std::map<std::string, std::vector<std::string>> answers_;  // per resolver, when overridden
     nlohmann::json log_ = nlohmann::json::array();
     std::map<std::string, HttpServer*> byResolver_;
     std::vector<std::unique_ptr<HttpServer>> servers_;

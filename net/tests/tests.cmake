@@ -8,11 +8,19 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   add_executable(fallback_tests ${fallback_sources}
     ${CMAKE_SOURCE_DIR}/core/deployment/fallback_test.cpp
     ${CMAKE_SOURCE_DIR}/net/tests/win/service_fixture.cpp
+    ${CMAKE_SOURCE_DIR}/app/tests/win/launcher_harness.cpp
     ${CMAKE_SOURCE_DIR}/cmake/test_main.cpp)
   target_link_libraries(fallback_tests PRIVATE nyra_win ${gtest_targets})
   target_compile_definitions(fallback_tests PRIVATE NYRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   nyra_project_target(fallback_tests)
-  add_dependencies(fallback_tests Launcher)
+  # The whole launcher in the same flavour, started by the tests as a player would; the fallback
+  # world's package set publishes it, so its start-up check finds itself current.
+  add_executable(Launcher-fallback-test WIN32 ${CMAKE_SOURCE_DIR}/app/win/main.cpp
+    ${CMAKE_SOURCE_DIR}/resources/Launcher.rc ${CMAKE_SOURCE_DIR}/core/deployment/fallback_test.cpp)
+  target_link_libraries(Launcher-fallback-test PRIVATE nyra_win)
+  target_link_options(Launcher-fallback-test PRIVATE -municode)
+  nyra_project_target(Launcher-fallback-test)
+  add_dependencies(fallback_tests Launcher Launcher-fallback-test)
   gtest_discover_tests(fallback_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES RESOURCE_LOCK fallback_world TIMEOUT 180)
 endif()

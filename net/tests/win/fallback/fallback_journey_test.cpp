@@ -5,9 +5,11 @@
 // the DNS-over-HTTPS stand-in (NYRA_DOH_CONTROL) and a stand-in service under the production names
 // (NYRA_FALLBACK_SERVICE_CONTROL) answer. Every case runs in a process of its own, so each starts
 // with the route undecided and an empty resolution cache.
+#include "app/tests/win/launcher_harness.h"
 #include "content/win/prepare.h"
 #include "content/tests/win/temporary_folder.h"
 #include "core/deployment.h"
+#include "core/http_error.h"
 #include "core/text.h"
 #include "core/win/shell_adapters.h"
 #include "net/dnsrescue.h"
@@ -25,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include <ws2tcpip.h>
@@ -46,6 +49,7 @@ protected:
         ASSERT_EQ(deployment().flavour, "fallback-test");
         service->reset();
         doh->request("POST", "/reset");
+        logStart = service->query("SELECT COALESCE(MAX(id), 0) AS id FROM request_log").at(0).at("id").get<std::int64_t>();
     }
 
     void mode(const std::string& resolver, const std::string& name) const {
@@ -61,7 +65,8 @@ protected:
         return asked;
     }
     std::int64_t servedRequests(const std::string& label) const {
-        return service->query("SELECT COUNT(*) AS n FROM request_log WHERE target = '" + label + "'")
+        return service->query("SELECT COUNT(*) AS n FROM request_log WHERE id > " + std::to_string(logStart) +
+                              " AND target = '" + label + "'")
             .at(0)
             .at("n")
             .get<std::int64_t>();
@@ -69,6 +74,7 @@ protected:
 
     std::optional<ServiceControl> service;
     std::optional<ServiceControl> doh;
+    std::int64_t logStart = 0;  // the service's request log before this test
 };
 
 // A plain TCP client of the loopback proxy.
@@ -175,6 +181,64 @@ TEST_F(FallbackWorld, UnresolvableBackendSwitchesTheRouteAndSignInCatalogRepairA
         EXPECT_EQ(query.at("user_agent"), "NyraBrasil/DNS/1");
         EXPECT_EQ(query.at("target"), "/dns-query?name=" + query.at("name").get<std::string>() + "&type=A");
     }
+}
+
+// The whole launcher of this flavour, started as a player starts it from a folder that holds the
+// game: the first session it opens finds the backend's name unresolvable, the route comes on, and
+// its news and start-up job (package policy, launcher check) reach the service through the proxy.
+TEST_F(FallbackWorld, LauncherStartsAndItsStartUpReachesTheServiceThroughTheProxy) {
+    LauncherFolder folder(L"Launcher-fallback-test.exe");
+    std::ofstream(folder.path() / L"nyra.nidx") << "";  // a game is installed here
+    LauncherProcess launcher(folder, L"");
+    HWND window = launcher.waitForWindow(L"NyraBrasilNative");
+    ASSERT_NE(window, nullptr);
+    const auto deadline = ::GetTickCount64() + 30000;
+    while ((servedRequests("op:3") == 0 || servedRequests("news") == 0) && ::GetTickCount64() < deadline) ::Sleep(100);
+    EXPECT_EQ(servedRequests("op:3"), 1) << "the package policy of the start-up job";
+    EXPECT_GE(servedRequests("news"), 1) << "the news feed of the first frame";
+    EXPECT_EQ(resolversAskedFor(std::string(deployment().backendHost)), std::vector<std::string>{"1.1.1.1"});
+    EXPECT_EQ(launcher.waitForWindow(L"#32770", 1000), nullptr) << "no start-up failure";
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(launcher.waitForExit(), 0u);
+}
+
+// The route decision ran for the development host first (off, never decided again): a name that
+// then fails to resolve switches the route on from the backend's failed send, which reopens its
+// session through the proxy and repeats the request.
+TEST_F(FallbackWorld, NameNotResolvedOnABackendSendSwitchesTheRouteAndRepeatsTheRequest) {
+    ASSERT_TRUE(net::openSession(u"NyraTests/1", "localhost"));
+    ASSERT_FALSE(fallbackRoute().on());
+    SystemClock clock;
+    const std::string host(deployment().backendHost);
+    Http http(std::make_unique<net::WinHttpBackendTransport>(host, 443), clock, host);
+    EXPECT_FALSE(fallbackRoute().on()) << "opening the session alone decides nothing";
+    http.login(service->user, service->password, std::string(64, 'a'), "HWID v1", false);
+    EXPECT_TRUE(fallbackRoute().on());
+    EXPECT_EQ(servedRequests("op:1"), 1) << "the login reached the service once, through the proxy";
+    EXPECT_EQ(resolversAskedFor(host), std::vector<std::string>{"1.1.1.1"});
+}
+
+// The same for the game stream: its failed open switches the route on, and the next open goes
+// through the proxy.
+TEST_F(FallbackWorld, NameNotResolvedOnAGameStreamSwitchesTheRouteForTheNextAttempt) {
+    ASSERT_TRUE(net::openSession(u"NyraTests/1", "localhost"));
+    const std::string headers = "X-Nyra-Game-Channel: login\r\nX-Nyra-Resume: 1\r\n";
+    try {
+        Http::GameStream::open(headers);
+        ADD_FAILURE() << "the stream opened without a resolvable name";
+    } catch (const std::exception& error) {
+        EXPECT_STREQ(error.what(), "Falha ao conectar a entrada do jogo.");
+    }
+    EXPECT_TRUE(fallbackRoute().on());
+    // Through the proxy the upgrade reaches the relay, which refuses a stream without a session.
+    try {
+        Http::GameStream::open(headers);
+        ADD_FAILURE() << "the relay accepted a stream without a game session";
+    } catch (const HttpError& error) {
+        EXPECT_NE(error.status, 101);
+        EXPECT_STREQ(error.what(), "O servidor recusou a conexao protegida do jogo.");
+    }
+    EXPECT_EQ(resolversAskedFor(std::string(deployment().backendHost)), std::vector<std::string>{"1.1.1.1"});
 }
 
 TEST_F(FallbackWorld, ResolversThatFailAreSkippedInTableOrder) {

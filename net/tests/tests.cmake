@@ -24,3 +24,11 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   gtest_discover_tests(fallback_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES RESOURCE_LOCK fallback_world TIMEOUT 180)
 endif()
+
+# The fallback benchmark (scripts/bench-fallback), in the same flavour.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  add_executable(nyra-fallback-bench ${CMAKE_SOURCE_DIR}/net/tests/win/fallback/bench/fallback_bench.cpp
+    ${CMAKE_SOURCE_DIR}/core/deployment/fallback_test.cpp)
+  target_link_libraries(nyra-fallback-bench PRIVATE nyra_win)
+  nyra_project_target(nyra-fallback-bench)
+endif()

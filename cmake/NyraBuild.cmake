@@ -32,7 +32,7 @@ function(nyra_project_target target)
 endfunction()
 
 # Subsystems whose Windows tests use the stand-in service (faults, or launchers that talk to it).
-set(NYRA_STAND_IN_SUBSYSTEMS core net content state ui app relay session)
+set(NYRA_STAND_IN_SUBSYSTEMS core net content state ui app relay session update home)
 
 function(nyra_add_tests)
   include(GoogleTest)

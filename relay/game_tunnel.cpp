@@ -447,12 +447,17 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
 void GameTunnel::resend(const std::shared_ptr<Peer>& peerHandle, const std::shared_ptr<RelayStream>& stream) {
     Peer& peer = *peerHandle;
     std::lock_guard resendLock(peer.resendLock_);
-    if (peer.resending_ != stream) return;  // the stream broke before its resend began
+    // Done already (by a reader that saw the game close first), or the stream broke before.
+    if (peer.resending_ != stream) return;
     settleAcknowledgements(peer);
+    completeResend(peer);
+}
+
+void GameTunnel::completeResend(Peer& peer) {
+    const std::shared_ptr<RelayStream> stream = std::move(peer.resending_);
     const bool resent = peer.resend_.forEachPiece(kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) {
         return !stopping() && stream->sendBinary(piece);
     });
-    peer.resending_.reset();
     if (resent) {
         peer.currentStream_ = stream;
         return;
@@ -558,6 +563,11 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
     if (end == End::GameClosed) {
         peer.closing_.store(true);
         if (!stopping()) {
+            // The close frame is a send like any other: after the bytes read before it (a resend
+            // under way included), never beside an acknowledgement (WinHTTP takes one send at a
+            // time, and a close that crosses one leaves the closing handshake unanswered).
+            std::lock_guard resendLock(peer.resendLock_);
+            if (peer.resending_) completeResend(peer);  // the resender has not begun: its bytes go first
             std::lock_guard lock(peer.lock_);
             if (peer.stream_) peer.stream_->closeNormally();
         }
@@ -593,7 +603,7 @@ void GameTunnel::acknowledge(const std::shared_ptr<Peer>& peerHandle) {
         std::unique_lock resendLock(peer.resendLock_, std::try_to_lock);  // never delays game traffic
         if (!resendLock.owns_lock()) continue;
         settleAcknowledgements(peer);
-        if (!peer.currentStream_) continue;
+        if (!peer.currentStream_ || peer.closing_.load()) continue;  // nothing follows the close frame
         const std::uint64_t total = peer.receivedTotal_.load();
         if (shouldAcknowledge(total, peer.lastAckSent_, now, peer.lastAckTime_)) sendAcknowledgement(peer, total, now);
     }
@@ -607,7 +617,7 @@ void GameTunnel::acknowledgeManyBytes(Peer& peer) {
     if (!resendLock.owns_lock()) return;
     settleAcknowledgements(peer);
     const std::uint64_t total = peer.receivedTotal_.load();
-    if (peer.currentStream_ && manyBytesUnacknowledged(total, peer.lastAckSent_)) {
+    if (peer.currentStream_ && !peer.closing_.load() && manyBytesUnacknowledged(total, peer.lastAckSent_)) {
         sendAcknowledgement(peer, total, clock_.tickMs());
     }
 }

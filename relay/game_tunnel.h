@@ -127,6 +127,8 @@ private:
     bool resume(const std::shared_ptr<Peer>& peer, std::size_t channel, const std::string& headers,
                 const std::string& resumeId, std::string& refusal);
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
+    // Under the peer's resendLock with a resend pending: sends it, then makes its stream current.
+    void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
     // Queues server bytes for the game, waiting while the queue is full and the game reads.

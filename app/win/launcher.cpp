@@ -13,12 +13,18 @@
 #include "app/win/product_services.h"
 #include "app/win/screen_actions.h"
 #include "core/win/shell_adapters.h"
+#include "home/install_panel.h"
 #include "home/installed_game.h"
-#include "home/win/start_check.h"
+#include "home/win/folder_facts.h"
+#include "home/win/folder_picker.h"
+#include "home/win/healing.h"
+#include "home/win/install.h"
+#include "home/win/start_relocation.h"
+#include "session/win/game_process.h"
 #include "session/win/game_session.h"
 #include "state/win/game_settings.h"
 #include "state/win/preferences_file.h"
-#include "update/win/launcher_check.h"
+#include "update/win/self_update.h"
 #include "platform/win/files.h"
 #include "ui/news_loader.h"
 #include "ui/win/art.h"
@@ -135,8 +141,9 @@ private:
     WinHttpBackendFactory backend_{backendClock_};
     MachineIdentity hardware_;
     std::unique_ptr<SavedSessionFile> savedSession_;
-    std::unique_ptr<home::StartCheck> home_;
-    update::LauncherCheck selfUpdate_;
+    home::SystemFolderFacts folderFacts_;
+    std::unique_ptr<home::RelocationAtStart> home_;
+    update::LauncherSelfUpdate selfUpdate_{isGameRunning};
     std::unique_ptr<GamePreparation> preparation_;
     std::unique_ptr<ui::LauncherAssets> assets_;
     InstanceSlot slot_;
@@ -214,7 +221,15 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
 
     savedSession_ = std::make_unique<SavedSessionFile>(folder_);
     preparation_ = makeGamePreparation(folder_, engineFolderFor(folder_, slot_.number));
-    home_ = std::make_unique<home::StartCheck>(homeSettled);
+    const std::filesystem::path executable = win::launcherExecutableOfProcess();
+    home_ = std::make_unique<home::RelocationAtStart>(
+        folderFacts_, homeSettled, executable,
+        home::RelocationHooks{
+            [](const std::filesystem::path& folder, const std::filesystem::path& launcher, const ProgressFn& progress) {
+                return home::repairInPlace(folder, launcher, progress);
+            },
+            [this] { slot_.mutex.reset(); }, home::showRelocationMessage, home::startSettledLauncher,
+            [] { return home::desktopFolder(); }});
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,
         *preparation_, *settings_, *preferences_, environment_, gameSession_});
@@ -226,6 +241,13 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     windowContext_->scale = placement.scale;
     windowContext_->flow = flow_.get();
     screenActions_ = std::make_unique<ProductScreenActions>(*settings_, *preferences_, environment_, clock_);
+    screenActions_->setInstallHost(InstallHost{
+        &folderFacts_, folder_, executable, [this] { return window_; }, home::pickInstallFolder,
+        [] { return home::desktopFolder(); }, [this] { slot_.mutex.reset(); }, home::startSettledLauncher,
+        [this] {
+            flow_->requestStop();
+            poster_.post(kMsgClose, 0);
+        }, [this] { flow_->startStartupJob(); }, &poster_});
     windowContext_->actions = screenActions_.get();
     windowContext_->startNews = [this] { news_->start(); };
     window_ = ui::createLauncherWindow(instance_, placement, *windowContext_);
@@ -249,42 +271,32 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
 }
 
 void Launcher::openInstallPanel() {
-    std::vector<InstallCandidate> candidates;
+    std::vector<InstallEntry> entries;
     std::string failure;
     try {
-        candidates = startup_.installCandidates(folder_);
+        for (auto& candidate : startup_.installCandidates(folder_)) {
+            InstallEntry entry;
+            entry.path = utf16ToUtf8(candidate.folder.u16string());
+            entry.label = std::move(candidate.label);
+            entry.reason = std::move(candidate.reason);
+            entry.freeBytes = candidate.freeBytes;
+            entry.usable = candidate.usable;
+            entries.push_back(std::move(entry));
+        }
     } catch (const std::exception& error) {
         failure = error.what();
     }
     store_->splash().store(false);
     store_->withLock([&](UiState& state) {
-        state.busy = true;
-        state.installPanelOpen = true;
-        state.statusText = "Escolha onde instalar o jogo.";
-        state.installEntries.clear();
-        state.selectedEntry = -1;
-        for (const auto& candidate : candidates) {
-            InstallEntry entry;
-            entry.path = utf16ToUtf8(candidate.folder.u16string());
-            entry.label = candidate.label;
-            entry.reason = candidate.reason;
-            entry.freeBytes = candidate.freeBytes;
-            entry.usable = candidate.usable;
-            if (entry.usable && state.selectedEntry < 0) {
-                state.selectedEntry = static_cast<int>(state.installEntries.size());
-            }
-            state.installEntries.push_back(std::move(entry));
-        }
-        if (!failure.empty()) {
-            state.installMessage = failure;
-        } else if (state.selectedEntry < 0) {
-            state.installMessage = "Nenhum disco com 12 GB livres. Libere espaço ou escolha outra pasta.";
-        }
+        home::openInstallPanel(state, std::move(entries));
+        if (!failure.empty()) state.installMessage = failure;
     });
     poster_.post(kMsgRefresh, 0);
 }
 
 void Launcher::shutdown() {
+    // An install still copying finishes (or fails) before the flow and the instance slot go.
+    if (screenActions_) screenActions_->joinInstallWorker();
     if (news_) news_->requestStop();
     if (flow_) {
         flow_->requestStop();

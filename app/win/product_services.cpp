@@ -4,11 +4,14 @@
 #include "content/win/native_components.h"
 #include "core/deployment.h"
 #include "core/text.h"
+#include "home/folder_rules.h"
+#include "home/win/folder_facts.h"
 #include "net/http.h"
 #include "net/win/winhttp.h"
 #include "state/win/hardware_identity.h"
 #include "state/win/protected_diagnostics.h"
 #include "state/win/saved_session.h"
+#include "update/win/updater.h"
 
 #include <stdexcept>
 
@@ -60,9 +63,8 @@ std::unique_ptr<GamePreparation> makeGamePreparation(const std::filesystem::path
         });
 }
 
-int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine,
-                                                const std::filesystem::path& launcherFolder) {
-    return pending_.applyLauncherUpdate(commandLine, launcherFolder);
+int ProductStartupServices::applyLauncherUpdate(std::u16string_view commandLine, const std::filesystem::path&) {
+    return update::applyLauncherUpdate(commandLine);  // it finds its folder from its own path
 }
 
 unsigned ProductStartupServices::migrateLegacyDiagnostics(const std::filesystem::path& launcherFolder) {
@@ -80,7 +82,18 @@ bool ProductStartupServices::cleanNativeComponents(const std::filesystem::path& 
 }
 
 std::vector<InstallCandidate> ProductStartupServices::installCandidates(const std::filesystem::path& launcherFolder) {
-    return pending_.installCandidates(launcherFolder);
+    home::SystemFolderFacts facts;
+    std::vector<InstallCandidate> candidates;
+    for (InstallEntry& entry : home::candidateList(facts, launcherFolder.u16string())) {
+        InstallCandidate candidate;
+        candidate.folder = std::filesystem::path(utf8ToUtf16(entry.path));
+        candidate.label = std::move(entry.label);
+        candidate.freeBytes = entry.freeBytes;
+        candidate.usable = entry.usable;
+        candidate.reason = std::move(entry.reason);
+        candidates.push_back(std::move(candidate));
+    }
+    return candidates;
 }
 
 }  // namespace nyra

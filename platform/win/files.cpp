@@ -32,14 +32,16 @@ bool isDirectoryOrReparse(HANDLE file) {
 
 }  // namespace
 
-std::filesystem::path launcherFolderOfProcess() {
+std::filesystem::path launcherExecutableOfProcess() {
     std::vector<wchar_t> buffer(32768);
     const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0 || length >= buffer.size()) throw std::runtime_error("Pasta do launcher indisponivel.");
     const std::filesystem::path executable(std::wstring(buffer.data(), length));
     if (!executable.has_parent_path()) throw std::runtime_error("Pasta do launcher indisponivel.");
-    return executable.parent_path();
+    return executable;
 }
+
+std::filesystem::path launcherFolderOfProcess() { return launcherExecutableOfProcess().parent_path(); }
 
 bool isPlainFolderChain(const std::filesystem::path& folder) {
     if (folder.empty()) return false;

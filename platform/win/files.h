@@ -13,6 +13,8 @@ namespace nyra::win {
 // The folder of the running executable (path read with a 32768-character buffer).
 // Throws std::runtime_error("Pasta do launcher indisponivel.") when it cannot be read.
 std::filesystem::path launcherFolderOfProcess();
+// The running executable's path itself (same buffer and failure).
+std::filesystem::path launcherExecutableOfProcess();
 
 // True when the folder and every parent up to the root exist and are plain folders: a missing
 // element, a non-directory or a reparse point (junction, symbolic link) makes the chain not plain.

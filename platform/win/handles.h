@@ -7,6 +7,8 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
+#include <cstddef>
+#include <memory>
 #include <utility>
 
 namespace nyra::win {
@@ -55,6 +57,15 @@ struct KernelHandleTraits {
     static void close(Type h) noexcept { ::CloseHandle(h); }
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// Folder listings opened with FindFirstFileW / FindFirstFileExW.
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool valid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(Type h) noexcept { ::FindClose(h); }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 
 struct RegistryKeyTraits {
     using Type = HKEY;
@@ -161,6 +172,32 @@ struct OwnedMutexTraits {
 };
 using UniqueOwnedMutex = UniqueResource<OwnedMutexTraits>;
 
+// The attribute list of an extended start-up record: initialised into owned storage, deleted
+// before the storage goes.
+class ProcThreadAttributeList {
+public:
+    // Empty (false) when the list cannot be made.
+    explicit ProcThreadAttributeList(DWORD attributeCount) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, attributeCount, 0, &size);
+        if (size == 0) return;
+        storage_ = std::make_unique<std::byte[]>(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.get());
+        if (::InitializeProcThreadAttributeList(list, attributeCount, 0, &size)) list_ = list;
+    }
+    ProcThreadAttributeList(const ProcThreadAttributeList&) = delete;
+    ProcThreadAttributeList& operator=(const ProcThreadAttributeList&) = delete;
+    ~ProcThreadAttributeList() {
+        if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
+    }
+    [[nodiscard]] LPPROC_THREAD_ATTRIBUTE_LIST get() const noexcept { return list_; }
+    explicit operator bool() const noexcept { return list_ != nullptr; }
+
+private:
+    std::unique_ptr<std::byte[]> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // Windows Sockets.
 struct SocketTraits {
     using Type = SOCKET;
@@ -194,5 +231,30 @@ struct KeyHandleTraits {
     static void close(Type h) noexcept { ::BCryptDestroyKey(h); }
 };
 using UniqueKeyHandle = UniqueResource<KeyHandleTraits>;
+
+// A COM interface pointer this code holds one reference of.
+template <typename Interface>
+class ComReference {
+public:
+    ComReference() noexcept = default;
+    ComReference(const ComReference&) = delete;
+    ComReference& operator=(const ComReference&) = delete;
+    ~ComReference() { reset(); }
+
+    [[nodiscard]] Interface* get() const noexcept { return value_; }
+    Interface* operator->() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != nullptr; }
+    // For out-parameters (CoCreateInstance, QueryInterface): releases the current one first.
+    [[nodiscard]] void** put() noexcept {
+        reset();
+        return reinterpret_cast<void**>(&value_);
+    }
+    void reset() noexcept {
+        if (value_ != nullptr) std::exchange(value_, nullptr)->Release();
+    }
+
+private:
+    Interface* value_ = nullptr;
+};
 
 }  // namespace nyra::win

@@ -189,6 +189,32 @@ TEST_F(GameTunnelTest, TheGameKeepsReceivingWhileAResumptionResendsToASlowServer
     EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
 }
 
+TEST_F(GameTunnelTest, AGameThatClosesDuringAResendHasEveryByteDeliveredBeforeTheClose) {
+    // The close frame is a send like the others: it waits for the resend (and never crosses an
+    // acknowledgement), or what the game sent last is cut off by its own close.
+    start();
+    auto game = connectRelayed(0, 0);
+    server.setAcknowledges(0, false);
+    const Bytes first = pattern(50000, 17);
+    game->write(first);
+    ASSERT_TRUE(serverReceived(0, first.size()));
+    server.script({{OpenOutcome::ReportOffset, 20000}});
+    server.holdSends(0, true);
+    ASSERT_TRUE(server.drop(0));
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
+    const Bytes last = pattern(5000, 18);
+    game->write(last);
+    game->close();
+    ASSERT_TRUE(server.waitFor([&] { return game->link().toRelay.empty(); }));  // read, and the end seen
+    server.holdSends(0, false);
+    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).closedNormally; }));
+    Bytes expected = first;
+    expected.insert(expected.end(), last.begin(), last.end());
+    EXPECT_EQ(receivedByServer(0), expected);
+    EXPECT_TRUE(game->waitReleased());
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
 TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStreams) {
     start();
     auto game = connectRelayed(0, 0);

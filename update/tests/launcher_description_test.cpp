@@ -3,79 +3,113 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 
 namespace nyra::update {
 namespace {
 
 using nlohmann::json;
 
-std::string failure(const json& policy) {
+// The stand-in for the RSA check: a signature is good when it is the message's first 4 bytes.
+bool fakeVerify(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) {
+    return signature.size() == 4 && std::equal(signature.begin(), signature.end(), message.begin());
+}
+
+std::string failureOf(const std::function<void()>& action) {
     try {
-        readLauncherDescription(policy);
+        action();
     } catch (const std::exception& error) {
         return error.what();
     }
     return "<no failure>";
 }
 
-json policyWith(json description, std::optional<std::string> version = std::nullopt) {
-    json policy = {{"launcher_update", std::move(description)}};
-    if (version) policy["launcher_version"] = *version;
-    return policy;
+const json kValid = {{"sha256", std::string(64, 'a')}, {"version", "5.5.28"}, {"size", 65536},
+                     {"signature", "TllSQQ=="}};  // "NYRA"
+
+json with(const char* key, json value) {
+    json d = kValid;
+    d[key] = std::move(value);
+    return d;
 }
 
-const json kValid = {{"sha256", std::string(64, 'a')}, {"version", "5.5.27"}, {"size", 65536}, {"signature", "AAEC"}};
+json without(const char* key) {
+    json d = kValid;
+    d.erase(key);
+    return d;
+}
 
-TEST(LauncherDescription, MembersFollowTheirRules) {
-    const auto with = [](const char* key, json value) {
-        json d = kValid;
-        d[key] = std::move(value);
-        return d;
-    };
-    const char* inconsistent = "A versao publicada do launcher esta inconsistente. O jogo nao sera iniciado.";
+TEST(LauncherDescription, EveryMemberFollowsItsRuleInOrder) {
+    const char* unpublished = "O servidor ainda nao publicou uma atualizacao assinada do launcher.";
+    const char* metadata = "Metadados da atualizacao do launcher invalidos.";
+    const char* version = "Versao da atualizacao invalida.";
+    const char* signature = "A assinatura da atualizacao do launcher e invalida. O jogo nao sera iniciado.";
     const struct {
-        json policy;
+        json value;
         std::string error;
     } cases[] = {
-        {policyWith(kValid), "<no failure>"},
-        {policyWith(kValid, "5.5.27"), "<no failure>"},
-        {policyWith(with("size", 134217728)), "<no failure>"},
-        {json::object(),
-         "O servidor ainda nao publicou a atualizacao assinada do launcher. Tente novamente em instantes."},
-        {policyWith(kValid, "5.5.28"), inconsistent},
-        {policyWith(with("size", 65535)), inconsistent},
-        {policyWith(with("size", 134217729)), inconsistent},
+        {kValid, "<no failure>"},
+        {with("size", 134217728), "<no failure>"},
+        {with("version", "1"), "<no failure>"},
+        {with("version", std::string(31, '7')), "<no failure>"},
+        {json::array(), unpublished},
+        {without("sha256"), unpublished},
+        {without("version"), unpublished},
+        {without("size"), unpublished},
+        {without("signature"), unpublished},
+        {with("size", 65535), metadata},
+        {with("size", 134217729), metadata},
         // Numbers that are no integer in range are refused, not truncated or converted.
-        {policyWith(with("size", 65536.5)), inconsistent},
-        {policyWith(with("size", 65536.0)), inconsistent},
-        {policyWith(with("size", -65536)), inconsistent},
-        {policyWith(with("size", json::parse("1e300"))), inconsistent},
-        {policyWith(with("size", std::numeric_limits<std::uint64_t>::max())), inconsistent},
-        {policyWith(with("version", "")), inconsistent},
-        {policyWith(with("version", "5.5.27-beta")), inconsistent},
-        {policyWith(with("version", std::string(32, '1'))), inconsistent},
-        {policyWith(with("sha256", std::string(63, 'a'))), "Hash invalido."},
-        {policyWith(with("sha256", std::string(64, 'A'))), "Hash invalido."},
-        {policyWith(with("signature", "A=EC")), "Chave invalida."},
-        {policyWith(with("signature", "")), "Chave invalida."},
+        {with("size", 65536.5), metadata},
+        {with("size", 65536.0), metadata},
+        {with("size", -65536), metadata},
+        {with("size", "65536"), metadata},
+        {with("size", json::parse("1e300")), metadata},
+        {with("size", std::numeric_limits<std::uint64_t>::max()), metadata},
+        {with("sha256", std::string(63, 'a')), metadata},
+        {with("sha256", 7), metadata},
+        {with("version", ""), metadata},
+        {with("version", std::string(32, '1')), metadata},
+        {with("signature", json::object()), metadata},
+        // The length rules come before the character rule.
+        {with("version", "5.5.27-beta"), version},
+        {with("version", "v5"), version},
+        {with("sha256", std::string(64, 'A')), "Hash invalido."},
+        {with("signature", "A=EC"), "Chave invalida."},
+        {with("signature", ""), "Chave invalida."},
+        {with("signature", "TllSQg=="), signature},  // "NYRB"
     };
-    for (const auto& c : cases) EXPECT_EQ(failure(c.policy), c.error) << c.policy.dump();
-    // A member of the wrong type fails with the JSON library's own message.
-    EXPECT_THROW(readLauncherDescription(policyWith(with("size", "65536"))), json::type_error);
+    for (const auto& c : cases) {
+        EXPECT_EQ(failureOf([&] { parseSignedLauncherUpdate(c.value, fakeVerify); }), c.error) << c.value.dump();
+    }
+    EXPECT_EQ(failureOf([] { parseSignedLauncherUpdate(kValid, {}); }), signature);
+}
+
+TEST(LauncherDescription, ThePolicyMustPublishItAndAgreeOnItsVersion) {
+    const char* inconsistent = "A versao publicada do launcher esta inconsistente. O jogo nao sera iniciado.";
+    const auto policy = [](std::optional<json> version) {
+        json p = {{"launcher_update", kValid}};
+        if (version) p["launcher_version"] = *version;
+        return p;
+    };
+    EXPECT_EQ(publishedLauncherUpdate(policy(std::nullopt), fakeVerify).version, "5.5.28");
+    EXPECT_EQ(publishedLauncherUpdate(policy(json("5.5.28")), fakeVerify).size, 65536u);
+    EXPECT_EQ(failureOf([&] { publishedLauncherUpdate(policy(json("5.5.27")), fakeVerify); }), inconsistent);
+    EXPECT_EQ(failureOf([&] { publishedLauncherUpdate(policy(json(5)), fakeVerify); }), inconsistent);
+    EXPECT_EQ(failureOf([] { publishedLauncherUpdate(json::object(), fakeVerify); }),
+              "O servidor ainda nao publicou a atualizacao assinada do launcher. Tente novamente em instantes.");
 }
 
 TEST(LauncherDescription, SignedMessageIsMagicDigestAndLittleEndianSize) {
-    json d = kValid;
-    d["sha256"] = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
-    d["size"] = 0x01020304;
-    const auto message = signedLauncherMessage(readLauncherDescription(policyWith(d)));
+    LauncherDescription d{"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", "5.5.28", 0x0102030405};
+    const auto message = signedLauncherMessage(d);
     EXPECT_EQ(std::string(message.begin(), message.begin() + 8), "NYRALCH1");
     for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(message[8 + i], i);
-    const std::uint8_t size[8] = {0x04, 0x03, 0x02, 0x01, 0, 0, 0, 0};
+    const std::uint8_t size[8] = {0x05, 0x04, 0x03, 0x02, 0x01, 0, 0, 0};
     for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(message[40 + i], size[i]);
 }
 
-TEST(LauncherDescription, VersionTextAndDecoders) {
+TEST(LauncherDescription, VersionTextDecodersAndKnownOrigins) {
     EXPECT_EQ(launcherVersionText(0x00050005, 0x001B0000), "5.5.27");
     EXPECT_EQ(launcherVersionText(0x000A0000, 0x00000007), "10.0.0");
     EXPECT_EQ(decodeBase64("TWFu"), (std::vector<std::uint8_t>{'M', 'a', 'n'}));
@@ -84,6 +118,14 @@ TEST(LauncherDescription, VersionTextAndDecoders) {
     for (const char* bad : {"TQ", "T===", "TQ=a", "TW-u", "TQ==TQ=="}) EXPECT_THROW(decodeBase64(bad), std::runtime_error) << bad;
     EXPECT_EQ(decodeHex("00ff"), (std::vector<std::uint8_t>{0, 255}));
     for (const char* bad : {"0", "0g", "FF"}) EXPECT_THROW(decodeHex(bad), std::runtime_error) << bad;
+
+    const std::string_view table[] = {"1111111111111111111111111111111111111111111111111111111111111111",
+                                      "abababababababababababababababababababababababababababababababab"};
+    EXPECT_TRUE(isKnownLauncherOrigin(table[1], table));
+    EXPECT_FALSE(isKnownLauncherOrigin(std::string(64, '2'), table));
+    EXPECT_FALSE(isKnownLauncherOrigin("", table));
+    EXPECT_FALSE(isKnownLauncherOrigin("ABABABABABABABABABABABABABABABABABABABABABABABABABABABABABABABAB", table));
+    EXPECT_FALSE(isKnownLauncherOrigin(table[0], {}));
 }
 
 }  // namespace

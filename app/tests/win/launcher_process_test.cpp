@@ -65,13 +65,15 @@ TEST(LauncherProcess, EleventhConcurrentLauncherShowsLimitMessageAndExitsOne) {
     for (auto& launcher : running) EXPECT_EQ(launcher->waitForExit(), 0u);
 }
 
-// Modes whose subsystem is not part of this build refuse with a clear message, never a silent success.
-TEST(LauncherProcess, ModesWithoutTheirSubsystemFailWithAMessageAndExitOne) {
+// A mode that cannot run refuses with a clear message, never a silent success: the updater mode
+// (chosen by its prefix) refuses a command line the launcher did not write, and the protection
+// self-test is not part of this build.
+TEST(LauncherProcess, ModesThatCannotRunFailWithAMessageAndExitOne) {
     const struct {
         const wchar_t* arguments;
         const wchar_t* message;
     } cases[] = {
-        {L"--apply-launcher-update \"C:\\x\\Launcher.exe.update\"", L"Atualizacao do launcher indisponivel nesta versao."},
+        {L"--apply-launcher-update \"C:\\x\\Launcher.exe.update\"", L"Parametros do atualizador invalidos."},
         {L"--security-probe=self", L"Autoteste de protecao indisponivel nesta versao."},
     };
     LauncherFolder folder;

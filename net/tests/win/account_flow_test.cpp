@@ -5,7 +5,8 @@
 #include "core/win/process_environment.h"
 #include "app/win/product_services.h"
 #include "core/win/shell_adapters.h"
-#include "home/win/start_check.h"
+#include "home/win/folder_facts.h"
+#include "home/win/start_relocation.h"
 #include "net/tests/win/service_fixture.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,20 @@ protected:
         UnavailableServices pending;
         Win32ProcessEnvironment environment;
         WinHttpBackendFactory backend{clock};
-        home::StartCheck home{false};
+        home::SystemFolderFacts facts;
+        // A plain test folder never relocates: any hook called fails the test.
+        home::RelocationAtStart home{facts, false, "C:\\unused\\Launcher.exe",
+                                     home::RelocationHooks{[](auto&, auto&, auto&) -> std::filesystem::path {
+                                                               ADD_FAILURE() << "repair";
+                                                               return {};
+                                                           },
+                                                           [] { ADD_FAILURE() << "slot"; },
+                                                           [](const std::string&) { ADD_FAILURE() << "message"; },
+                                                           [](const std::filesystem::path&) {
+                                                               ADD_FAILURE() << "start";
+                                                               return false;
+                                                           },
+                                                           {}}};
         LauncherIsCurrent selfUpdate;
         SavedSessionFile session;
         MachineIdentity hardware;

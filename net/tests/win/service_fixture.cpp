@@ -70,6 +70,7 @@ void ServiceControl::reset() const {
     request("DELETE", "/faults");
     certificate("default");
     request("POST", "/accept", {{"mode", "accept"}});
+    request("DELETE", "/settings");
 }
 
 void ServiceTest::SetUp() {

@@ -20,7 +20,7 @@ public:
     nlohmann::json request(const char* method, const std::string& path, const nlohmann::json& body = nullptr) const;
     void fault(const nlohmann::json& rule) const { request("POST", "/faults", rule); }
     void certificate(const std::string& kind) const { request("POST", "/certificate", {{"kind", kind}}); }
-    // Back to normal: no faults, the pinned certificate, connections accepted.
+    // Back to normal: no faults, the pinned certificate, connections accepted, start-up settings.
     void reset() const;
     nlohmann::json query(const std::string& sql) const { return request("POST", "/query", {{"sql", sql}}); }
 

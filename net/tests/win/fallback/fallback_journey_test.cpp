@@ -194,7 +194,10 @@ TEST_F(FallbackWorld, LauncherStartsAndItsStartUpReachesTheServiceThroughTheProx
     ASSERT_NE(window, nullptr);
     const auto deadline = ::GetTickCount64() + 30000;
     while ((servedRequests("op:3") == 0 || servedRequests("news") == 0) && ::GetTickCount64() < deadline) ::Sleep(100);
-    EXPECT_EQ(servedRequests("op:3"), 1) << "the package policy of the start-up job";
+    EXPECT_EQ(servedRequests("op:3"), 1)
+        << "the package policy of the start-up job; the service saw "
+        << service->query("SELECT target, status FROM request_log WHERE id > " + std::to_string(logStart)).dump()
+        << " and the resolvers " << queries().dump();
     EXPECT_GE(servedRequests("news"), 1) << "the news feed of the first frame";
     EXPECT_EQ(resolversAskedFor(std::string(deployment().backendHost)), std::vector<std::string>{"1.1.1.1"});
     EXPECT_EQ(launcher.waitForWindow(L"#32770", 1000), nullptr) << "no start-up failure";

@@ -6,6 +6,8 @@
 //   nyra-service add-account --db PATH --user USER --password PASSWORD [--password-iterations N]
 //   nyra-service fault --control URL KIND [name=value]...     (see tools/service/README.md)
 //   nyra-service control --control URL METHOD PATH [JSON]
+//   nyra-service doh --listen ADDR... --address IPV4... [--control ADDR] [--cert PEM] [--key PEM]
+//                    [--hold-ms N]
 //   nyra-service client [--server 127.0.0.1:443] [--ca PEM] --user USER --password PASSWORD
 //                       [--pack NAME] [--range bytes=A-B]
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/service/doh.h"
 #include "tools/service/http_client.h"
 #include "tools/service/service.h"
 
@@ -39,6 +42,8 @@ constexpr const char* kUsage =
     "                   json=), or clear, list, state, game-sessions, certificate KIND, publish DIR,\n"
     "                   accept accept|reset|ignore, multi-client-limit N|none|default\n"
     "       nyra-service control --control URL METHOD PATH [JSON]\n"
+    "       nyra-service doh --listen 1.1.1.1:443... --address 198.51.100.20... [--control 127.0.0.1:0]\n"
+    "                        [--cert PEM] [--key PEM] [--hold-ms 4000]\n"
     "       nyra-service client [--server 127.0.0.1:443] [--ca PEM] --user USER --password PASSWORD\n"
     "                           [--pack NAME] [--range bytes=A-B]\n";
 
@@ -167,6 +172,41 @@ int run(const std::multimap<std::string, std::string>& options) {
     sigwait(&signals, &received);
     instance.stop();
     std::cout << "nyra-service stopped" << std::endl;
+    return 0;
+}
+
+// The DNS-over-HTTPS stand-in of the fallback test world (tools/service/doh.h), in the foreground.
+int doh(const std::multimap<std::string, std::string>& options) {
+    static const char* const kKnown[] = {"listen", "address", "control", "cert", "key", "hold-ms"};
+    for (const auto& [name, value] : options) {
+        if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) {
+            usage("unknown option --" + name);
+        }
+    }
+    const fs::path keys = repositoryRoot() / "tools" / "dev-keys";
+    nyra::service::DohOptions doh;
+    for (auto [it, end] = options.equal_range("listen"); it != end; ++it) doh.listen.push_back(it->second);
+    for (auto [it, end] = options.equal_range("address"); it != end; ++it) doh.addresses.push_back(it->second);
+    if (doh.listen.empty() || doh.addresses.empty()) usage("doh needs --listen and --address");
+    if (options.count("control")) doh.control = single(options, "control");
+    if (options.count("hold-ms")) doh.holdMs = static_cast<int>(number(single(options, "hold-ms"), "hold-ms"));
+    doh.certificate = nyra::service::loadCertificate(single(options, "cert", (keys / "doh-resolvers.pem").string()),
+                                                     single(options, "key", (keys / "doh-resolvers.key").string()),
+                                                     (keys / "dev-ca.pem").string());
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    nyra::service::DohStandIn instance(std::move(doh));
+    instance.start();
+    for (const auto& address : instance.addresses()) std::cout << "nyra-doh listening on https://" << address << "\n";
+    if (auto control = instance.controlAddress()) std::cout << "nyra-doh control on http://" << *control << "\n";
+    std::cout << std::flush;
+    int received = 0;
+    sigwait(&signals, &received);
+    instance.stop();
+    std::cout << "nyra-doh stopped" << std::endl;
     return 0;
 }
 
@@ -368,6 +408,9 @@ int main(int argc, char** argv) {
         }
         if (args.size() >= 2 && args[1] == "fault") {
             return fault(args);
+        }
+        if (args.size() >= 2 && args[1] == "doh") {
+            return doh(parseOptions(args, 2));
         }
         if (args.size() >= 2 && args[1] == "client") {
             return flow(parseOptions(args, 2));

@@ -62,6 +62,19 @@ ListenAddress parseListenAddress(const std::string& text) {
 
 namespace {
 
+// A request target in absolute form ("https://host/path?query"), which HTTP/1.1 servers must accept
+// and which some clients send inside a proxy tunnel, as the origin form the handlers route on.
+std::string originForm(std::string_view target) {
+    for (const std::string_view scheme : {"https://", "http://"}) {
+        if (target.size() >= scheme.size() && equalsIgnoreCase(target.substr(0, scheme.size()), scheme)) {
+            const auto path = target.find_first_of("/?", scheme.size());
+            if (path == std::string_view::npos) return "/";
+            return (target[path] == '?' ? "/" : "") + std::string(target.substr(path));
+        }
+    }
+    return std::string(target);
+}
+
 constexpr int kSliceMs = 100;
 
 std::int64_t steadyMs() {
@@ -265,7 +278,7 @@ struct HttpServer::Impl {
             auto message = parser.release();
             HttpRequest request;
             request.method = std::string(message.method_string());
-            request.target = std::string(message.target());
+            request.target = originForm(std::string_view(message.target().data(), message.target().size()));
             const auto question = request.target.find('?');
             request.path = request.target.substr(0, question);
             request.query = question == std::string::npos ? std::string() : request.target.substr(question + 1);

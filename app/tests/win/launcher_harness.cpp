@@ -46,7 +46,7 @@ BOOL CALLBACK collectStaticText(HWND child, LPARAM parameter) {
 
 }  // namespace
 
-LauncherFolder::LauncherFolder() {
+LauncherFolder::LauncherFolder(const wchar_t* built) {
     static std::atomic<int> counter{0};
     wchar_t temp[MAX_PATH + 1] = {};
     ::GetTempPathW(MAX_PATH, temp);
@@ -54,7 +54,7 @@ LauncherFolder::LauncherFolder() {
             (L"nyra-launcher-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
-    std::filesystem::copy_file(testExecutableFolder() / L"Launcher.exe", executable());
+    std::filesystem::copy_file(testExecutableFolder() / built, executable());
 }
 
 LauncherFolder::~LauncherFolder() {

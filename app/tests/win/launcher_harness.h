@@ -9,10 +9,11 @@
 
 namespace nyra::test {
 
-// A fresh folder holding a copy of the Launcher.exe built beside the test executable.
+// A fresh folder holding, as "Launcher.exe", a copy of the launcher built beside the test
+// executable (another build of it, such as a test flavour's, when named).
 class LauncherFolder {
 public:
-    LauncherFolder();
+    explicit LauncherFolder(const wchar_t* built = L"Launcher.exe");
     ~LauncherFolder();
     LauncherFolder(const LauncherFolder&) = delete;
     LauncherFolder& operator=(const LauncherFolder&) = delete;

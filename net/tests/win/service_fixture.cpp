@@ -19,8 +19,8 @@ std::string environment(const wchar_t* name) {
 
 }  // namespace
 
-std::optional<ServiceControl> ServiceControl::fromEnvironment() {
-    const std::string address = environment(L"NYRA_SERVICE_CONTROL");
+std::optional<ServiceControl> ServiceControl::fromEnvironment(const wchar_t* controlVariable) {
+    const std::string address = environment(controlVariable);
     const std::string account = environment(L"NYRA_SERVICE_ACCOUNT");
     const auto colon = address.rfind(':');
     const auto separator = account.find(':');

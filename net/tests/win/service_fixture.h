@@ -13,8 +13,9 @@ namespace nyra::test {
 
 class ServiceControl {
 public:
-    // Null when the tests run without the service.
-    static std::optional<ServiceControl> fromEnvironment();
+    // Null when the tests run without the service. Another instance of the service (for example
+    // the fallback test world's) names its control endpoint in another variable.
+    static std::optional<ServiceControl> fromEnvironment(const wchar_t* controlVariable = L"NYRA_SERVICE_CONTROL");
 
     nlohmann::json request(const char* method, const std::string& path, const nlohmann::json& body = nullptr) const;
     void fault(const nlohmann::json& rule) const { request("POST", "/faults", rule); }

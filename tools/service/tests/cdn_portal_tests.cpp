@@ -50,6 +50,18 @@ TEST_F(CdnPortalTest, ObjectRangeIsAnsweredWithTheExactContentRange) {
     EXPECT_EQ(cdn->request("GET", set.cdnObjectPath.substr(0, 71) + "0001.bin", {}).status, 404);
 }
 
+// Some clients send the absolute form inside a proxy tunnel; the routes are the same.
+TEST_F(CdnPortalTest, AbsoluteFormTargetsAreRoutedLikeTheirPath) {
+    auto portal = harness.connect();
+    for (const char* target : {"https://portal.nyra-brasil.example/api/news", "HTTPS://localhost:443/api/news"}) {
+        const auto feed = portal->request("GET", target, {{"Accept", "application/json"}});
+        EXPECT_EQ(feed.status, 200) << target;
+        EXPECT_EQ(feed.header("Content-Type")->rfind("application/json", 0), 0u) << target;
+    }
+    EXPECT_EQ(portal->request("GET", "https://portal.nyra-brasil.example", {}).status, 200);  // the portal's root
+    EXPECT_EQ(portal->request("GET", "https://localhost/nowhere", {}).status, 404);
+}
+
 TEST_F(CdnPortalTest, NewsFeedCarriesValidItems) {
     auto portal = harness.connect();
     const auto feed = portal->request("GET", "/api/news", {{"Accept", "application/json"}});

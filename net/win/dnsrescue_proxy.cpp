@@ -1,0 +1,195 @@
+// The loopback CONNECT proxy of the connectivity fallback: WinHTTP sessions opened while the route
+// is on ask it for "CONNECT <service host>:443"; it resolves the host through DNS-over-HTTPS and
+// carries the bytes of the TLS connection, which still runs end to end between the launcher and
+// the server. Anything but such a request is closed without a reply and reaches no network.
+#include "core/deployment.h"
+#include "net/dnsrescue.h"
+#include "net/win/dnsrescue.h"
+#include "platform/win/handles.h"
+
+#include <ws2tcpip.h>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace nyra::dnsrescue {
+namespace {
+
+constexpr int kBacklog = 32;
+constexpr DWORD kRequestTimeoutMs = 10000;
+constexpr long kConnectTimeoutSeconds = 5;
+constexpr int kPumpPiece = 32768;
+constexpr DWORD kAcceptRetryMs = 50;
+
+std::atomic<int> tunnels{0};
+
+// Gives back the slot the accept loop took for a handler, on every path.
+class TunnelSlot {
+public:
+    TunnelSlot() = default;
+    TunnelSlot(const TunnelSlot&) = delete;
+    TunnelSlot& operator=(const TunnelSlot&) = delete;
+    ~TunnelSlot() { tunnels.fetch_sub(1); }
+};
+
+void setReceiveTimeout(SOCKET socket, DWORD milliseconds) {
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
+}
+
+bool setBlocking(SOCKET socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking) == 0;  // the macro is unsigned
+}
+
+bool sendAll(SOCKET socket, const char* bytes, int size) {
+    while (size > 0) {
+        const int sent = ::send(socket, bytes, size, 0);
+        if (sent <= 0) return false;
+        bytes += sent;
+        size -= sent;
+    }
+    return true;
+}
+
+// Byte by byte, so that nothing after the request's blank line is taken from the client's stream.
+bool readRequest(SOCKET client, std::string& request) {
+    request.reserve(kMaxConnectRequest);
+    while (!connectRequestComplete(request)) {
+        char byte = 0;
+        if (::recv(client, &byte, 1, 0) != 1) return false;
+        request.push_back(byte);
+    }
+    return true;
+}
+
+// Connects to address:443 within 5 seconds; an invalid socket when it did not.
+win::UniqueSocket connectUpstream(const std::string& address) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = ::htons(443);
+    if (::inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return {};
+    win::UniqueSocket upstream(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!upstream || !setBlocking(upstream.get(), false)) return {};
+    if (::connect(upstream.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        if (::WSAGetLastError() != WSAEWOULDBLOCK) return {};
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(upstream.get(), &writable);
+        FD_SET(upstream.get(), &failed);
+        timeval limit{kConnectTimeoutSeconds, 0};
+        if (::select(0, nullptr, &writable, &failed, &limit) <= 0 || !FD_ISSET(upstream.get(), &writable)) return {};
+        int error = 0;
+        int length = sizeof(error);
+        if (::getsockopt(upstream.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+            error != 0) {
+            return {};
+        }
+    }
+    if (!setBlocking(upstream.get(), true)) return {};
+    return upstream;
+}
+
+// Copies one direction until its end or an error, then half-closes the other side so that the
+// peer sees the end too while the opposite direction carries on.
+void pump(SOCKET from, SOCKET to) {
+    std::array<char, kPumpPiece> buffer;
+    for (;;) {
+        const int got = ::recv(from, buffer.data(), kPumpPiece, 0);
+        if (got <= 0 || !sendAll(to, buffer.data(), got)) break;
+    }
+    ::shutdown(to, SD_SEND);
+}
+
+void handleConnection(win::UniqueSocket client) {
+    const TunnelSlot slot;
+    setReceiveTimeout(client.get(), kRequestTimeoutMs);
+    std::string request;
+    if (!readRequest(client.get(), request)) return;
+    const auto host = connectTarget(request, deployment().serviceDomainSuffix);
+    if (!host) return;  // silence: the client learns nothing and no network is touched
+
+    win::UniqueSocket upstream;
+    for (const auto& address : resolveViaDoh(*host)) {
+        upstream = connectUpstream(address);
+        if (upstream) break;
+    }
+    if (!upstream) {
+        sendAll(client.get(), kBadGateway.data(), static_cast<int>(kBadGateway.size()));
+        return;
+    }
+    BOOL noDelay = TRUE;
+    ::setsockopt(upstream.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+    if (!sendAll(client.get(), kConnectEstablished.data(), static_cast<int>(kConnectEstablished.size()))) return;
+    setReceiveTimeout(client.get(), 0);
+
+    std::thread downstream;
+    try {
+        downstream = std::thread(pump, upstream.get(), client.get());
+    } catch (const std::exception&) {
+        return;  // no second thread: the tunnel cannot run, both sockets close
+    }
+    pump(client.get(), upstream.get());
+    downstream.join();
+}
+
+void acceptLoop(win::UniqueSocket listener) {
+    for (;;) {
+        win::UniqueSocket client(::accept(listener.get(), nullptr, nullptr));
+        if (!client) {
+            ::Sleep(kAcceptRetryMs);
+            continue;
+        }
+        // The slot is taken here, before the thread runs, so that a burst of connections can never
+        // start more than 64 handlers.
+        if (tunnels.fetch_add(1) >= kMaxTunnels) {
+            tunnels.fetch_sub(1);
+            continue;  // closed at once
+        }
+        try {
+            std::thread(handleConnection, std::move(client)).detach();
+        } catch (const std::exception&) {
+            tunnels.fetch_sub(1);  // the connection closes with `client` if the thread never took it
+        }
+    }
+}
+
+}  // namespace
+
+int activeTunnels() { return tunnels.load(); }
+
+std::uint16_t startProxyListener() {
+    if (!winsockReady()) return 0;
+    win::UniqueSocket listener(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listener) return 0;
+    BOOL exclusive = TRUE;
+    if (::setsockopt(listener.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                     sizeof(exclusive)) != 0) {
+        return 0;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener.get(), kBacklog) != 0) {
+        return 0;
+    }
+    sockaddr_in bound{};
+    int length = sizeof(bound);
+    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+    const std::uint16_t port = ::ntohs(bound.sin_port);
+    if (port == 0) return 0;
+    try {
+        std::thread(acceptLoop, std::move(listener)).detach();
+    } catch (const std::exception&) {
+        return 0;
+    }
+    return port;
+}
+
+}  // namespace nyra::dnsrescue

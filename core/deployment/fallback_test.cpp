@@ -5,6 +5,7 @@
 // development CA (trusted by the test Wine prefix), and the signing key is the test key that signs
 // the sample set.
 #include "core/deployment.h"
+#include "core/deployment/production_names.h"
 
 #include "core/deployment/development_keys.inc"
 
@@ -13,19 +14,16 @@ namespace nyra {
 const Deployment& deployment() {
     static const Deployment value{
         .flavour = "fallback-test",
-        .backendHost = "api.nyra-brasil.example",
-        .cdnHost = "cdn.nyra-brasil.example",
-        .portalHost = "portal.nyra-brasil.example",
-        .newsHost = "news.nyra-brasil.example",
-        .serviceDomainSuffix = ".nyra-brasil.example",
+        .backendHost = production::kBackendHost,
+        .cdnHost = production::kCdnHost,
+        .portalHost = production::kPortalHost,
+        .newsHost = production::kNewsHost,
+        .serviceDomainSuffix = production::kServiceDomainSuffix,
         .httpsPort = 443,
         .localhostBackendPin = "",
         .localhostPortalThumbprint = "",
-        .dohResolvers = {{{"1.1.1.1", "/dns-query?name="},
-                          {"1.0.0.1", "/dns-query?name="},
-                          {"8.8.8.8", "/resolve?name="},
-                          {"8.8.4.4", "/resolve?name="}}},
-        .edgeAddresses = {"203.0.113.10", "203.0.113.11"},
+        .dohResolvers = production::kDohResolvers,
+        .edgeAddresses = production::kEdgeAddresses,
         .signingKeyBlob = {NYRA_DEV_SIGNING_KEY_BLOB},
     };
     return value;

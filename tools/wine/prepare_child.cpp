@@ -16,6 +16,7 @@
 // (what the installer leaves in a fresh folder). Exit code 0 when ready, 1 on a preparation error,
 // 2 on bad usage.
 #include "content/win/cdn_client.h"
+#include "core/win/shell_adapters.h"
 #include "content/win/components.h"
 #include "content/win/prepare.h"
 #include "content/win/primitives.h"
@@ -36,11 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-struct WinClock final : nyra::Clock {
-    std::uint64_t tickMs() override { return ::GetTickCount64(); }
-    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
-};
 
 std::string environment(const wchar_t* name) {
     wchar_t buffer[1024];
@@ -128,7 +124,7 @@ int run(const fs::path& folder, Reporter& report, bool fetchLauncher) {
         report.line("requests backend=" + std::to_string(backendRequests.load()) +
                     " cdn=" + std::to_string(cdnRequests.load()));
     };
-    WinClock clock;
+    nyra::SystemClock clock;
     try {
         nyra::Http http(std::make_unique<CountingTransport>(
                             std::make_unique<nyra::net::WinHttpBackendTransport>("localhost", 443), backendRequests),

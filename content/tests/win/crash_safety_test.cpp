@@ -9,6 +9,7 @@
 // until killed, or a number of milliseconds after its start. NYRA_CRASH_POINTS=all runs every point
 // and a long spread of timed kills (scripts/crash-safety); the default is the short CI selection.
 #include "content/win/components.h"
+#include "core/win/shell_adapters.h"
 #include "content/win/prepare.h"
 #include "content/win/primitives.h"
 #include "content/tests/win/temporary_folder.h"
@@ -31,11 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-struct WinClock final : Clock {
-    std::uint64_t tickMs() override { return ::GetTickCount64(); }
-    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
-};
 
 bool longMode() {
     wchar_t value[16] = {};
@@ -364,7 +360,7 @@ protected:
     }
 
 private:
-    WinClock clock_;
+    SystemClock clock_;
     std::unique_ptr<Http> http_;
     std::vector<std::uint8_t> launcher_;
     std::string currentSet_;

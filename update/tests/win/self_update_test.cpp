@@ -2,6 +2,7 @@
 // check's refusals in this process, and the whole hand-over between real launcher processes,
 // including an updater killed at each step of the swap.
 #include "app/tests/win/launcher_harness.h"
+#include "core/win/shell_adapters.h"
 #include "content/tests/win/temporary_folder.h"
 #include "content/win/primitives.h"
 #include "core/clock.h"
@@ -35,11 +36,6 @@ using nlohmann::json;
 constexpr std::uint64_t kLimit = 134217728;
 constexpr wchar_t kLauncherClass[] = L"NyraBrasilNative";
 constexpr wchar_t kMessageBoxClass[] = L"#32770";
-
-struct WinClock final : Clock {
-    std::uint64_t tickMs() override { return ::GetTickCount64(); }
-    void sleepMs(std::uint32_t ms) override { ::Sleep(ms); }
-};
 
 fs::path testFolder() { return update::runningLauncherPath().parent_path(); }
 fs::path currentBuild() { return testFolder() / L"Launcher.exe"; }
@@ -190,7 +186,7 @@ protected:
         }
     }
 
-    WinClock clock;
+    SystemClock clock;
     std::unique_ptr<Http> http;
     json policy;
 };

@@ -10,7 +10,7 @@ NYRA_PACKAGES=(
   nlohmann-json3-dev googletest libgtest-dev libgmock-dev libwim-dev
   libboost1.74-dev libssl-dev libsqlite3-dev openssl
   wine wine64 xvfb xdotool imagemagick x11-utils icoutils
-  iproute2 util-linux file procps
+  iproute2 util-linux file procps ccache
 )
 
 nyra_log() { printf '== %s\n' "$*" >&2; }
@@ -35,6 +35,12 @@ nyra_build_tree() {
   local tree=$1; shift
   local dir=$NYRA_BUILD/$tree
   local args=(-G Ninja -S "$NYRA_ROOT" -B "$dir" -DNYRA_FLAVOUR="${NYRA_FLAVOUR:-development}")
+  # A compiler cache keyed on paths relative to the checkout: a second build folder or a second
+  # clone reuses the objects of the first.
+  if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR=$NYRA_ROOT CCACHE_NOHASHDIR=1
+    args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   case $tree in
     native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
     win64)  args+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$NYRA_ROOT/cmake/mingw-toolchain.cmake" -DNYRA_MINGW_ARCH=x86_64) ;;

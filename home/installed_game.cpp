@@ -23,8 +23,15 @@ bool holdsInstalledGame(const std::filesystem::path& folder) {
                                            error);
     if (error) return false;
     for (const std::filesystem::directory_iterator end; it != end; it.increment(error)) {
-        if (error) break;
-        const auto name = lowered(it->path().filename().u16string());
+        if (error) break;  // the listing itself broke off: nothing further can be read
+        // A name the text conversion refuses (an unpaired surrogate, bytes that are no UTF-8) is
+        // no pack; the entries after it still count.
+        std::u16string name;
+        try {
+            name = lowered(it->path().filename().u16string());
+        } catch (const std::exception&) {
+            continue;
+        }
         if (name.size() >= 9 && name.starts_with(u"nyra-") && name.ends_with(u".pck")) {
             std::error_code fileError;
             if (it->is_regular_file(fileError)) return true;

@@ -129,6 +129,10 @@ public:
 private:
     int runInteractive(std::u16string_view commandLine, bool chainIsPlain, bool homeSettled);
     void openInstallPanel();
+    // Starts the launcher at its new home; this one's slot is freed just before the new one runs.
+    bool startSettled(const std::filesystem::path& launcher) {
+        return home::startSettledLauncher(launcher, [this] { slot_.mutex.reset(); });
+    }
 
     HINSTANCE instance_;
     StartupServices& startup_;
@@ -228,7 +232,8 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
             [](const std::filesystem::path& folder, const std::filesystem::path& launcher, const ProgressFn& progress) {
                 return home::repairInPlace(folder, launcher, progress);
             },
-            [this] { slot_.mutex.reset(); }, home::showRelocationMessage, home::startSettledLauncher,
+            [this] { slot_.mutex.reset(); }, home::showRelocationMessage,
+            [this](const std::filesystem::path& launcher) { return startSettled(launcher); },
             [] { return home::desktopFolder(); }});
     services_ = std::make_unique<FlowServices>(FlowServices{
         backend_, *home_, selfUpdate_, *savedSession_, hardware_,
@@ -243,7 +248,8 @@ int Launcher::runInteractive(std::u16string_view commandLine, bool chainIsPlain,
     screenActions_ = std::make_unique<ProductScreenActions>(*settings_, *preferences_, environment_, clock_);
     screenActions_->setInstallHost(InstallHost{
         &folderFacts_, folder_, executable, [this] { return window_; }, home::pickInstallFolder,
-        [] { return home::desktopFolder(); }, [this] { slot_.mutex.reset(); }, home::startSettledLauncher,
+        [] { return home::desktopFolder(); }, [this] { slot_.mutex.reset(); },
+        [this](const std::filesystem::path& launcher) { return startSettled(launcher); },
         [this] {
             flow_->requestStop();
             poster_.post(kMsgClose, 0);

@@ -106,8 +106,9 @@ void ProductScreenActions::runInstall(UiStore& store, std::filesystem::path fold
             host.continueHere();
             return;
         }
-        host.releaseInstanceSlot();
+        // This launcher keeps its slot until the new one is known to run.
         if (!host.startLauncher(launcher)) throw std::runtime_error(home::kNewLauncherNotStarted);
+        host.releaseInstanceSlot();
         host.endLauncher();
     } catch (const std::exception& failure) {
         const std::string message = failure.what();

@@ -24,8 +24,9 @@ struct InstallHost {
     std::function<HWND()> window;  // owner of the folder picker
     std::function<std::optional<std::filesystem::path>(HWND owner)> pickFolder;
     std::function<std::filesystem::path()> desktopFolder;  // where the shortcut goes (empty: none)
-    // Installed elsewhere: close the single-instance handle, start the new launcher with
-    // "--home-settled" (false when it did not start), then end this launcher (stop flag, WM_CLOSE).
+    // Installed elsewhere: start the new launcher with "--home-settled" (false when it did not
+    // start), close the single-instance handle once it has, then end this launcher (stop flag,
+    // WM_CLOSE).
     std::function<void()> releaseInstanceSlot;
     std::function<bool(const std::filesystem::path& launcher)> startLauncher;
     std::function<void()> endLauncher;

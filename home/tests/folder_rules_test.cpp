@@ -106,6 +106,11 @@ TEST(FolderRules, FolderCheckTakesTheFirstReasonInItsOrder) {
 
     facts.known[KnownFolder::Downloads] = u"C:\\Users\\ana\\Downloads";
     EXPECT_EQ(folderReason(facts, u"C:\\Users\\ana\\Downloads\\Nyra"), kReasonDownloads);
+
+    // A temporary folder inside Windows (as for a service account): the temporary rule comes first.
+    facts.temporary = u"C:\\Windows\\Temp";
+    EXPECT_EQ(folderReason(facts, u"C:\\Windows\\Temp\\x"), kReasonTemporary);
+    EXPECT_EQ(folderReason(facts, u"C:\\Windows\\System32\\x"), kReasonSystem);
 }
 
 TEST(FolderRules, VolumeCheckReadsTypeLabelAndFileSystem) {

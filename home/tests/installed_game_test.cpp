@@ -43,5 +43,19 @@ TEST(InstalledGame, RecognisesCatalogMarkerOrPackFile) {
     EXPECT_FALSE(holdsInstalledGame(folder));
 }
 
+// Names that are no text are skipped, whatever comes before or after them in the listing.
+TEST(InstalledGame, AnEntryWhoseNameIsNoTextIsSkipped) {
+    const auto folder = std::filesystem::temp_directory_path() / "nyra-installed-game-names";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"\xff\xfe.bin", "nyra-\xc3.pck", "\x80"}) {
+        std::ofstream(folder / std::filesystem::path(std::string(name))) << "";
+    }
+    EXPECT_FALSE(holdsInstalledGame(folder));
+    std::ofstream(folder / "nyra-000.pck") << "";
+    EXPECT_TRUE(holdsInstalledGame(folder));
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace nyra::home

@@ -124,6 +124,14 @@ std::filesystem::path repairInPlace(const std::filesystem::path& launcherFolder,
             copied += bytes;
             report();
         });
+        // Whatever way this file's repair ends, its copy does not stay behind.
+        struct RemoveCopy {
+            const std::filesystem::path& copy;
+            ~RemoveCopy() {
+                ::SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(copy.c_str());
+            }
+        } removeCopy{copy};
         // A sync provider may turn the new file into a placeholder at once; the move then fails.
         if (isLinked(copy)) ::DeleteFileW(copy.c_str());
         if (!samePath(file.path, launcherPath)) {

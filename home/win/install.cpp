@@ -5,6 +5,7 @@
 #include "home/win/folder_facts.h"
 #include "platform/win/files.h"
 #include "platform/win/handles.h"
+#include "platform/win/user_security.h"
 
 #include <windows.h>
 #include <knownfolders.h>
@@ -160,19 +161,30 @@ fs::path desktopFolder() {
     return folder ? toPath(*folder) : fs::path();
 }
 
-bool startSettledLauncher(const fs::path& launcher) {
+bool startSettledLauncher(const fs::path& launcher, const std::function<void()>& beforeItRuns) {
     std::wstring commandLine = L"\"" + launcher.wstring() + L"\" " + kHomeSettledArgument;
     const std::wstring folder = launcher.parent_path().wstring();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                          &startup, &process)) {
+    // Created suspended: what must happen before it runs (freeing the instance slot it claims)
+    // happens only once it is known to exist.
+    if (!::CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          folder.c_str(), &startup, &process)) {
         return false;
     }
     win::UniqueHandle thread(process.hThread);
     win::UniqueHandle owner(process.hProcess);
+    if (beforeItRuns) beforeItRuns();
+    if (::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        ::TerminateProcess(owner.get(), 1);
+        return false;
+    }
     return true;
+}
+
+std::wstring gameFolderAccess(const std::wstring& userSid) {
+    return L"D:P(A;OICI;FA;;;" + userSid + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 }
 
 bool CreatedFolders::create(const fs::path& folder) {
@@ -187,8 +199,16 @@ bool CreatedFolders::create(const fs::path& folder) {
         if (current.parent_path() == current) break;
     }
     std::reverse(missing.begin(), missing.end());
+    if (missing.empty()) return true;
+    // Made with their own protected access list, never the one a drive root passes down: that
+    // would let every local account replace Launcher.exe or plant a library it loads.
+    const win::UserSidText user = win::currentUserSidText();
+    if (user.failure != win::UserSidFailure::None) return false;
+    const win::UniqueLocalMemory descriptor = win::securityDescriptorFromText(gameFolderAccess(user.text));
+    if (!descriptor) return false;
+    SECURITY_ATTRIBUTES protectedFolder{sizeof protectedFolder, descriptor.get(), FALSE};
     for (const auto& path : missing) {
-        if (::CreateDirectoryW(path.c_str(), nullptr)) {
+        if (::CreateDirectoryW(path.c_str(), &protectedFolder)) {
             folders_.push_back(path);
         } else if (::GetLastError() != ERROR_ALREADY_EXISTS) {  // made by someone else meanwhile: not ours
             return false;

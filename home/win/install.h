@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace nyra::home {
@@ -67,10 +68,17 @@ bool createDesktopShortcut(const std::filesystem::path& launcher, const std::fil
 // The Desktop known folder; empty when the system does not name one.
 std::filesystem::path desktopFolder();
 
-// Starts `launcher` with "--home-settled" in its folder, inheriting nothing. False when it did not start.
-bool startSettledLauncher(const std::filesystem::path& launcher);
+// Starts `launcher` with "--home-settled" in its folder, inheriting nothing. False when it did not
+// start. `beforeItRuns` is called once the process exists and before it runs (never when it
+// could not be created).
+bool startSettledLauncher(const std::filesystem::path& launcher, const std::function<void()>& beforeItRuns = {});
 
-// The folders made on the way to a folder, removed again (deepest first, only while empty) unless
+// The access list, in descriptor text, of the folders an install or a relocation makes: protected
+// from what the parent passes down; the installing user, SYSTEM and Administrators have full
+// control, Users may read and run.
+std::wstring gameFolderAccess(const std::wstring& userSid);
+
+// The folders made on the way to a folder (each with gameFolderAccess), removed again (deepest first, only while empty) unless
 // kept: a refused or failed install leaves no trace of itself.
 class CreatedFolders {
 public:

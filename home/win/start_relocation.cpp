@@ -2,6 +2,8 @@
 
 #include "core/text.h"
 #include "home/relocation_plan.h"
+#include "home/temporary_names.h"
+#include "home/win/healing.h"
 #include "home/win/install.h"
 #include "platform/win/handles.h"
 
@@ -10,20 +12,20 @@
 namespace nyra::home {
 namespace {
 
-bool isReparsePoint(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// The running executable, or any file directly in the folder, is a link or cloud placeholder.
-bool holdsLinkedFiles(const std::filesystem::path& folder, const std::filesystem::path& executable) {
-    if (isReparsePoint(::GetFileAttributesW(executable.c_str()))) return true;
+// The running executable, or a file directly in the folder that is not one of the launcher's
+// temporary files, is a link or cloud placeholder: what the repair in place mends. A linked
+// temporary file is skipped as the repair skips it, or every start would restart for nothing.
+bool holdsLinkedFiles(const std::filesystem::path& folder, const std::filesystem::path& executable,
+                      const LinkTest& isLinked) {
+    if (isLinked(executable)) return true;
     WIN32_FIND_DATAW entry{};
     const std::wstring pattern = (folder / L"*").wstring();
     win::UniqueFindHandle search(
         ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
     if (!search) return false;
     do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && isReparsePoint(entry.dwFileAttributes)) return true;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || isTemporaryFileName(entry.cFileName)) continue;
+        if (isLinked(folder / entry.cFileName)) return true;
     } while (::FindNextFileW(search.get(), &entry));
     return false;
 }
@@ -43,10 +45,13 @@ std::string relocationMessage(const std::string& newLauncher, bool shortcutCreat
 
 bool RelocationAtStart::relocateAtStart(const std::filesystem::path& launcherFolder, const ProgressFn& progress,
                                         std::atomic<bool>& stop) {
+    // What an earlier healing moved aside or left half-made; the launcher it belonged to has ended
+    // by now, or its file stays until a later start.
+    removeHealingLeftovers(launcherFolder);
     if (homeSettled_) return false;
     const bool redirected = isRedirected(facts_, launcherFolder.u16string());
-    const StartRelocation action =
-        startRelocation(homeSettled_, redirected, !redirected && holdsLinkedFiles(launcherFolder, executable_));
+    const StartRelocation action = startRelocation(
+        homeSettled_, redirected, !redirected && holdsLinkedFiles(launcherFolder, executable_, isLinked_));
     std::filesystem::path newLauncher;
     switch (action) {
     case StartRelocation::None:
@@ -64,8 +69,9 @@ bool RelocationAtStart::relocateAtStart(const std::filesystem::path& launcherFol
         newLauncher = hooks_.repairInPlace(launcherFolder, executable_, progress);
         break;
     }
-    hooks_.releaseInstanceSlot();
+    // This launcher keeps its slot until the new one is known to run.
     if (!hooks_.startLauncher(newLauncher)) throw std::runtime_error(kNewLauncherNotStarted);
+    hooks_.releaseInstanceSlot();
     return true;
 }
 

@@ -5,6 +5,7 @@
 // started with "--home-settled" never relocates again.
 #include "core/services.h"
 #include "home/folder_rules.h"
+#include "home/win/healing.h"
 
 #include <filesystem>
 #include <functional>
@@ -23,7 +24,8 @@ struct RelocationHooks {
     std::function<std::filesystem::path(const std::filesystem::path& folder, const std::filesystem::path& launcher,
                                         const ProgressFn& progress)>
         repairInPlace;
-    // Closes this launcher's single-instance handle, so that the new one claims the slot.
+    // Closes this launcher's single-instance handle, so that the new one claims the slot; called
+    // once the new launcher has started (a start that frees the slot itself makes it a no-op).
     std::function<void()> releaseInstanceSlot;
     // The information message box (topmost, foreground), shown before the new launcher starts.
     std::function<void(const std::string& text)> showMessage;
@@ -35,8 +37,14 @@ struct RelocationHooks {
 
 class RelocationAtStart final : public HomeService {
 public:
-    RelocationAtStart(FolderFacts& facts, bool homeSettled, std::filesystem::path runningExecutable, RelocationHooks hooks)
-        : facts_(facts), homeSettled_(homeSettled), executable_(std::move(runningExecutable)), hooks_(std::move(hooks)) {}
+    // `isLinked` tells which files are links (the platform's own test unless a test names them).
+    RelocationAtStart(FolderFacts& facts, bool homeSettled, std::filesystem::path runningExecutable, RelocationHooks hooks,
+                      LinkTest isLinked = isReparsePointFile)
+        : facts_(facts),
+          homeSettled_(homeSettled),
+          executable_(std::move(runningExecutable)),
+          hooks_(std::move(hooks)),
+          isLinked_(std::move(isLinked)) {}
 
     bool relocateAtStart(const std::filesystem::path& launcherFolder, const ProgressFn& progress,
                          std::atomic<bool>& stop) override;
@@ -46,6 +54,7 @@ private:
     bool homeSettled_;
     std::filesystem::path executable_;
     RelocationHooks hooks_;
+    LinkTest isLinked_;
 };
 
 // The information message box of a relocation: no owner, topmost, brought to the foreground.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <span>
 #include <optional>
 
 namespace nyra::update {
@@ -10,9 +12,9 @@ namespace {
 
 using nlohmann::json;
 
-// The stand-in for the RSA check: a signature is good when it is the message's first 4 bytes.
+// The stand-in for the RSA check: a signature is good when it is the whole 48-byte message.
 bool fakeVerify(std::span<const std::uint8_t> message, std::span<const std::uint8_t> signature) {
-    return signature.size() == 4 && std::equal(signature.begin(), signature.end(), message.begin());
+    return std::equal(message.begin(), message.end(), signature.begin(), signature.end());
 }
 
 std::string failureOf(const std::function<void()>& action) {
@@ -24,13 +26,40 @@ std::string failureOf(const std::function<void()>& action) {
     return "<no failure>";
 }
 
-const json kValid = {{"sha256", std::string(64, 'a')}, {"version", "5.5.28"}, {"size", 65536},
-                     {"signature", "TllSQQ=="}};  // "NYRA"
+std::string base64(std::span<const std::uint8_t> bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (left > 1 ? std::uint32_t{bytes[i + 1]} << 8 : 0u) |
+                                (left > 2 ? std::uint32_t{bytes[i + 2]} : 0u);
+        text += kAlphabet[(v >> 18) & 63];
+        text += kAlphabet[(v >> 12) & 63];
+        text += left > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+        text += left > 2 ? kAlphabet[v & 63] : '=';
+    }
+    return text;
+}
+
+// The stand-in signature of a description whose members have their types.
+json signedWith(json d) {
+    if (d.contains("sha256") && d["sha256"].is_string() && d["sha256"].get<std::string>().size() == 64 &&
+        d.contains("size") && d["size"].is_number_integer() &&
+        (d["size"].is_number_unsigned() || d["size"].get<std::int64_t>() >= 0)) {
+        std::string digest = d["sha256"];
+        for (char& c : digest) c = (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
+        const auto message = signedLauncherMessage({digest, "", d["size"].get<std::uint64_t>()});
+        d["signature"] = base64(message);
+    }
+    return d;
+}
+
+const json kValid = signedWith({{"sha256", std::string(64, 'a')}, {"version", "5.5.28"}, {"size", 65536}});
 
 json with(const char* key, json value) {
     json d = kValid;
     d[key] = std::move(value);
-    return d;
+    return std::string(key) == "signature" ? d : signedWith(d);
 }
 
 json without(const char* key) {
@@ -78,6 +107,9 @@ TEST(LauncherDescription, EveryMemberFollowsItsRuleInOrder) {
         {with("signature", "A=EC"), "Chave invalida."},
         {with("signature", ""), "Chave invalida."},
         {with("signature", "TllSQg=="), signature},  // "NYRB"
+        // Signed for another digest or size: every one of the 48 bytes is covered.
+        {with("signature", signedWith(with("size", 65537))["signature"]), signature},
+        {with("signature", signedWith(with("sha256", std::string(63, 'a') + "b"))["signature"]), signature},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(failureOf([&] { parseSignedLauncherUpdate(c.value, fakeVerify); }), c.error) << c.value.dump();

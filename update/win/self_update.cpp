@@ -41,10 +41,11 @@ void removeUpdateLeftovers(const std::filesystem::path& folder, const std::atomi
 }  // namespace
 
 LauncherSelfUpdate::LauncherSelfUpdate(std::function<bool()> gameRunning, std::filesystem::path runningLauncher,
-                                       WrittenHook afterWrite)
+                                       WrittenHook afterWrite, WrittenHook afterHold)
     : gameRunning_(std::move(gameRunning)),
       runningLauncher_(std::move(runningLauncher)),
-      afterWrite_(std::move(afterWrite)) {}
+      afterWrite_(std::move(afterWrite)),
+      afterHold_(std::move(afterHold)) {}
 
 bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::filesystem::path&,
                                              const nlohmann::json& policy, const ProgressFn& progress,
@@ -102,6 +103,7 @@ bool LauncherSelfUpdate::checkLauncherUpdate(BackendClient& client, const std::f
     if (written.status != WholeFile::Status::Read || !isDescribedBuild(written.bytes, description)) {
         fail("A atualizacao foi alterada antes de iniciar.");
     }
+    if (afterHold_) afterHold_(updateFile);
 
     win::UniqueHandle self;
     if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), self.put(),

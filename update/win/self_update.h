@@ -16,8 +16,10 @@ public:
 
     // `gameRunning` tells whether a game process runs (throws when the processes cannot be listed).
     // `runningLauncher` is the running executable unless a test names another file.
+    // `afterHold` is called once the update file is held and proven, before the updater starts
+    // (tests try to change it there).
     explicit LauncherSelfUpdate(std::function<bool()> gameRunning, std::filesystem::path runningLauncher = {},
-                                WrittenHook afterWrite = {});
+                                WrittenHook afterWrite = {}, WrittenHook afterHold = {});
 
     bool checkLauncherUpdate(BackendClient& client, const std::filesystem::path& launcherFolder,
                              const nlohmann::json& packagePolicy, const ProgressFn& progress,
@@ -27,6 +29,7 @@ private:
     std::function<bool()> gameRunning_;
     std::filesystem::path runningLauncher_;
     WrittenHook afterWrite_;
+    WrittenHook afterHold_;
     // The downloaded update, held open for reading from its last check until this process ends,
     // so nobody can change it before the updater checks it again.
     win::UniqueHandle heldUpdate_;

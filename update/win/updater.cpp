@@ -7,6 +7,7 @@
 #include "session/win/game_process.h"
 #include "update/launcher_description.h"
 #include "update/updater_arguments.h"
+#include "update/win/launcher_swap.h"
 #include "update/win/update_files.h"
 
 #include <array>
@@ -20,9 +21,6 @@ namespace {
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
 constexpr DWORD kOldLauncherWaitMs = 60000;
-constexpr std::uint64_t kDescriptionLimit = 16384;
-
-HANDLE handleFromValue(std::uint32_t value) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)); }
 
 #ifdef NYRA_FLAVOUR_DEVELOPMENT
 // Development builds only: a test names a step in NYRA_UPDATER_HOLD to stop the updater there
@@ -64,25 +62,14 @@ bool originIsInstalledLauncher(HANDLE process, const std::filesystem::path& inst
     return isKnownLauncherOrigin(win::sha256Hex(whole.bytes.data(), whole.bytes.size()), knownLauncherOrigins());
 }
 
-// Reads a file whole through a fresh handle and tells whether it is the described build.
-bool fileMatches(const std::filesystem::path& file, const LauncherDescription& description) {
-    const auto handle = openForReading(file);
-    if (!handle) return false;
-    const auto whole = readWhole(handle.get(), description.size);
-    return whole.status == WholeFile::Status::Read && isDescribedBuild(whole.bytes, description);
-}
-
 }  // namespace
 
 int applyLauncherUpdate(std::u16string_view commandLine) {
     const UpdaterArguments arguments = parseUpdaterArguments(commandLine);
-    // Inherited from the launcher that started us; ours to close.
-    const win::UniqueHandle oldLauncher(handleFromValue(arguments.processHandle));
-    const win::UniqueHandle confirmation(handleFromValue(arguments.eventHandle));
-    const DWORD handleProcessId = ::GetProcessId(oldLauncher.get());
-    if (handleProcessId == 0 || handleProcessId != arguments.processId || handleProcessId == ::GetCurrentProcessId()) {
-        fail("Sessao do atualizador invalida.");
-    }
+    // Inherited from the launcher that started us; ours to close once they are known to be.
+    const UpdaterHandles handedOver = adoptUpdaterHandles(arguments);
+    const win::UniqueHandle& oldLauncher = handedOver.oldLauncher;
+    const win::UniqueHandle& confirmation = handedOver.confirmation;
 
     const auto self = runningLauncherPath();
     if (!hasFileName(self, L"Launcher.exe.update")) fail("O atualizador deve ser iniciado pelo launcher oficial.");
@@ -99,12 +86,7 @@ int applyLauncherUpdate(std::u16string_view commandLine) {
     if (!ownFile || !descriptionFile) fail("Os arquivos do atualizador estao indisponiveis.");
     home::requirePlainLauncherFile(ownFile.get(), home::LauncherFileRole::Update);
     home::requirePlainLauncherFile(descriptionFile.get(), home::LauncherFileRole::Update);
-    const auto descriptionText = readWhole(descriptionFile.get(), kDescriptionLimit);
-    nlohmann::json value = nlohmann::json::value_t::discarded;
-    if (descriptionText.status == WholeFile::Status::Read && !jsonNestingExcess(std::span(descriptionText.bytes))) {
-        value = nlohmann::json::parse(descriptionText.bytes.begin(), descriptionText.bytes.end(), nullptr, false);
-    }
-    const LauncherDescription description = parseSignedLauncherUpdate(value, verifyLauncherSignature);
+    const LauncherDescription description = handedOverDescription(descriptionFile.get(), verifyLauncherSignature);
 
     const auto own = readWhole(ownFile.get(), description.size);
     if (own.status == WholeFile::Status::TooLarge) fail("Tamanho da atualizacao invalido.");
@@ -130,16 +112,11 @@ int applyLauncherUpdate(std::u16string_view commandLine) {
         home::requirePlainLauncherFile(current.get(), home::LauncherFileRole::Installed);
     }
 
-    const auto ready = folder / L"Launcher.exe.ready";
-    writeUpdateFile(ready, own.bytes);
-    if (!fileMatches(ready, description)) fail("A atualizacao foi alterada durante a instalacao.");
-    holdForTest("after-ready", folder);
-    if (!::ReplaceFileW(installed.c_str(), ready.c_str(), nullptr, 0, nullptr, nullptr)) {
-        fail("Nao foi possivel instalar a atualizacao. Feche os outros launchers e tente novamente.");
-    }
-    holdForTest("after-replace", folder);
-    if (!fileMatches(installed, description)) fail("O launcher foi alterado apos a instalacao.");
-
+    // Held until the new launcher has started: what it runs is what was checked.
+    const win::UniqueHandle newLauncher =
+        swapInLauncher(folder, own.bytes, description, {replaceFileWithBackup, [&](const char* step) {
+                                                             holdForTest(step, folder);
+                                                         }});
     startProcess(installed, {}, folder, {});
     return 0;
 }

@@ -4,8 +4,11 @@
 #include "content/tests/win/temporary_folder.h"
 #include "home/win/healing.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -47,9 +50,14 @@ TEST(Healing, LinkedFilesAndTheLauncherBecomeRealCopiesInPlace) {
     EXPECT_FALSE(fs::exists(folder / L"Launcher.exe.nyra-heal"));
     EXPECT_FALSE(fs::exists(folder / L"preferences.json.new.nyra-heal"));  // temporary names are skipped
     EXPECT_EQ(read(folder / L"Launcher.exe.nyra-old"), "launcher bytes");  // the link, moved aside
+    // Of 5 MiB + 14 bytes in all: nothing copied yet, the first 4 MiB block of the pack (79 or 80
+    // depending on which file comes first), and everything copied, held below 100.
     ASSERT_FALSE(percents.empty());
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
-    EXPECT_LE(percents.back(), 99);
+    EXPECT_EQ(percents.front(), 0);
+    EXPECT_TRUE(std::find_if(percents.begin(), percents.end(), [](int p) { return p == 79 || p == 80; }) !=
+                percents.end());
+    EXPECT_EQ(percents.back(), 99);
 
     write(folder / L"old.NYRA-HEAL", "x");
     home::removeHealingLeftovers(folder);
@@ -58,6 +66,38 @@ TEST(Healing, LinkedFilesAndTheLauncherBecomeRealCopiesInPlace) {
     EXPECT_TRUE(fs::exists(folder / L"Launcher.exe"));
     EXPECT_TRUE(fs::exists(folder / L"preferences.json.new"));
     fs::remove_all(folder);
+}
+
+// A repair that cannot finish leaves the files as they were and none of its copies behind.
+TEST(Healing, ARepairThatFailsLeavesNoCopyBehind) {
+    const struct {
+        const wchar_t* held;  // open elsewhere, without letting anyone delete or rename it
+        const char* message;
+    } cases[] = {
+        {L"nyra-000.pck", "Nao foi possivel reparar os arquivos do jogo. Feche o jogo e tente de novo."},
+        {L"Launcher.exe", "Nao foi possivel reparar o launcher. Feche outras janelas do launcher e tente de novo."},
+    };
+    for (const auto& c : cases) {
+        const fs::path folder = freshTemporaryFolder(L"nyra-heal-");
+        write(folder / L"Launcher.exe", "launcher bytes");
+        write(folder / L"nyra-000.pck", "pack");
+        const auto isLinked = [&](const fs::path& file) { return file.filename() == c.held; };
+        HANDLE held = ::CreateFileW((folder / c.held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        try {
+            home::repairInPlace(folder, folder / L"Launcher.exe", {}, isLinked);
+            ADD_FAILURE() << "repaired";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), c.message);
+        }
+        ::CloseHandle(held);
+        EXPECT_EQ(read(folder / L"Launcher.exe"), "launcher bytes");
+        EXPECT_EQ(read(folder / L"nyra-000.pck"), "pack");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2)
+            << fs::path(c.held).string();
+        fs::remove_all(folder);
+    }
 }
 
 TEST(Healing, AFolderWithoutLinksIsLeftAsItIs) {

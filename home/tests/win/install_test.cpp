@@ -5,6 +5,7 @@
 #include "home/win/folder_facts.h"
 #include "home/win/install.h"
 #include "platform/win/handles.h"
+#include "state/tests/win/access_entries.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -132,6 +133,21 @@ TEST_F(InstallTest, InstallsIntoAPickedFolderWithMarkerAndShortcut) {
     EXPECT_EQ(slurp(root / L"Empty" / L"Launcher.exe"), "older build");
 }
 
+// Read back from the folders: only the installing user, SYSTEM and Administrators may change
+// them, Users may read and run; nothing is passed down from the parent.
+std::wstring gameFolderEntries() {
+    return L"(A;OICI;FA;;;" + test::currentUserSid() + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+}
+
+TEST_F(InstallTest, FoldersTheInstallMakesCarryTheirOwnAccessList) {
+    const fs::path folder = root / L"Jogos" / L"NyraBrasil";
+    const fs::path launcher = installInto(facts, folder, running.parent_path(), running, root / L"desktop");
+    EXPECT_EQ(test::accessEntries(root / L"Jogos"), gameFolderEntries());
+    EXPECT_EQ(test::accessEntries(folder), gameFolderEntries());
+    EXPECT_EQ(test::accessEntries(launcher), L"(A;ID;FA;;;" + test::currentUserSid() +
+                                                 L")(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)");
+}
+
 TEST_F(InstallTest, InstallingIntoTheCurrentFolderOnlyWritesTheMarker) {
     const fs::path current = running.parent_path();
     EXPECT_EQ(installInto(facts, fs::path(current.wstring() + L"\\"), current, running, root / L"desktop"), fs::path());
@@ -223,6 +239,7 @@ TEST_F(InstallTest, RelocationMovesTheGameToTheFirstSafePlaceAndLeavesTheOldFold
     EXPECT_FALSE(fs::exists(target / L"x.nyra-heal"));
     EXPECT_FALSE(fs::exists(target / L"Launcher (2).exe"));
     EXPECT_TRUE(isHidden(target / L".nyra-home"));
+    EXPECT_EQ(test::accessEntries(target), gameFolderEntries());
     EXPECT_TRUE(moved.shortcutCreated);
     EXPECT_TRUE(fs::equivalent(shortcutTarget(root / L"desktop" / L"Nyra Saga Brasil.lnk"), moved.launcher));
     ASSERT_FALSE(statuses.empty());
@@ -241,6 +258,23 @@ TEST_F(InstallTest, RelocationMovesTheGameToTheFirstSafePlaceAndLeavesTheOldFold
     } catch (const InstallCancelled&) {
     }
     EXPECT_FALSE(fs::exists(root / L"sys" / L"Jogos"));
+
+    // Closed once the launcher (two blocks, copied first) is in place and the next file has begun:
+    // what was moved already goes again with the folders made for it.
+    stop = false;
+    int reports = 0;
+    try {
+        relocate(facts, old, launcher, root / L"desktop",
+                 [&](const std::string&, int) {
+                     if (++reports == 4) stop = true;  // the status, two launcher blocks, the next file's block
+                 },
+                 stop);
+        ADD_FAILURE() << "moved";
+    } catch (const InstallCancelled&) {
+    }
+    EXPECT_EQ(reports, 4);
+    EXPECT_FALSE(fs::exists(root / L"sys" / L"Jogos"));
+    EXPECT_TRUE(fs::exists(launcher));
 }
 
 }  // namespace

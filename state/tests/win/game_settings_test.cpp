@@ -84,6 +84,7 @@ TEST_F(GameSettingsTest, StartupTakesTheStoredChoicesAndTheIniOnlyWhileNothingIs
         std::optional<std::string> preferences;
         std::optional<std::string> ini;
         Preferences expected;
+        Preferences held = {};  // what the launcher holds before it reads the files
     } cases[] = {
         {"pending launcher change wins over the INI",
          R"({"width":2560,"height":1440,"full_screen":false,"apply_to_game":true,"language":"en","graphics_mode":"enhanced"})",
@@ -95,7 +96,8 @@ TEST_F(GameSettingsTest, StartupTakesTheStoredChoicesAndTheIniOnlyWhileNothingIs
         {"a broken file counts as absent", std::string(R"({"width":)"), gameIni, Preferences{1366, 768, true, false, false, false}},
         {"an INI without a value keeps the one held", R"({"width":1600,"height":900})",
          std::string("[Option]\r\nScreenHeight=720\r\n"), Preferences{1600, 720, false, false, false, false}},
-        {"neither file", std::nullopt, std::nullopt, Preferences{}},
+        {"neither file: what is held stays", std::nullopt, std::nullopt, Preferences{1600, 900, true, false, true, true},
+         Preferences{1600, 900, true, false, true, true}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,7 +105,7 @@ TEST_F(GameSettingsTest, StartupTakesTheStoredChoicesAndTheIniOnlyWhileNothingIs
         fs::remove(ini());
         if (c.preferences) put(preferencesPath(), *c.preferences);
         if (c.ini) put(ini(), *c.ini);
-        change(Preferences{});
+        change(c.held);
         environment.variables.clear();
 
         settings->loadPreferences();
@@ -249,8 +251,9 @@ TEST(CurrentLanguage, IsEnglishOnlyForExactlyEn) {
         {L"en-US", "pt-BR"},
         {nullptr, "pt-BR"},
         {L"en\u00e9", "pt-BR"},
-        {L"abcdefghijklmno", "pt-BR"},   // 15 characters: fits the buffer
-        {L"abcdefghijklmnop", "pt-BR"},  // 16: does not
+        // Read whole or not at all: a value cut to its first characters would read as "en".
+        {L"enenenenenenene", "pt-BR"},   // 15 characters: fits the buffer
+        {L"enenenenenenenen", "pt-BR"},  // 16: does not
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         ::SetEnvironmentVariableW(L"NYRA_LANGUAGE", cases[i].value);

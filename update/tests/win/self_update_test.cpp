@@ -175,8 +175,9 @@ protected:
 
     // The check's message, or "<updater started>" when it went as far as starting the updater.
     std::string outcome(const fs::path& launcher, const json& usedPolicy, bool gameRunning = false,
-                        const update::LauncherSelfUpdate::WrittenHook& afterWrite = {}) {
-        update::LauncherSelfUpdate check([gameRunning] { return gameRunning; }, launcher, afterWrite);
+                        const update::LauncherSelfUpdate::WrittenHook& afterWrite = {},
+                        const update::LauncherSelfUpdate::WrittenHook& afterHold = {}) {
+        update::LauncherSelfUpdate check([gameRunning] { return gameRunning; }, launcher, afterWrite, afterHold);
         std::atomic<bool> cancel{false};
         try {
             return check.checkLauncherUpdate(*http, folder, usedPolicy, {}, cancel) ? "<updater started>"
@@ -247,6 +248,19 @@ TEST_F(SelfUpdateCheck, AnUpdateChangedAfterItsDownloadIsNeverStarted) {
     EXPECT_EQ(message, "A atualizacao foi alterada antes de iniciar.");
     EXPECT_EQ(bytesOf(folder / L"Launcher.exe"), oldBytes);
     EXPECT_TRUE(processesRunning(folder / L"Launcher.exe.update").empty());
+}
+
+TEST_F(SelfUpdateCheck, OnceProvenTheUpdateCannotBeChangedBeforeTheUpdaterReadsIt) {
+    const std::string message = outcome(folder / L"Launcher.exe", policy, false, {}, [](const fs::path& update) {
+        const win::UniqueHandle writer(::CreateFileW(update.c_str(), GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_FALSE(writer.valid());
+        EXPECT_FALSE(::DeleteFileW(update.c_str()));
+        throw std::runtime_error("stopped after the attempt");
+    });
+    EXPECT_EQ(message, "stopped after the attempt");
+    EXPECT_EQ(bytesOf(folder / L"Launcher.exe.update"), bytesOf(nextBuild()));
 }
 
 // ---- the updater started by someone other than the installed launcher ----

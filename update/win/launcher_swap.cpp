@@ -84,6 +84,9 @@ win::UniqueHandle swapInLauncher(const std::filesystem::path& folder, std::span<
         fail("A atualizacao foi alterada durante a instalacao.");
     }
     reached("after-ready");
+    // The replace opens the replacement for writing itself, so the hold ends here; what it put in
+    // place is checked again below and held from then on.
+    checkedReady.reset();
 
     // Without a backup name a replace that fails half-way (ERROR_UNABLE_TO_MOVE_REPLACEMENT and
     // its second form) can leave no Launcher.exe at all; with one, the old file is always
@@ -99,10 +102,21 @@ win::UniqueHandle swapInLauncher(const std::filesystem::path& folder, std::span<
 
     // The file that is started is the file that was checked: neither written nor renamed meanwhile.
     win::UniqueHandle checkedLauncher = openHeld(installed, FILE_SHARE_READ);
-    if (!checkedLauncher || !holdsDescribedBuild(checkedLauncher.get(), description)) {
+    const bool genuine = [&] {
+        try {
+            return checkedLauncher && holdsDescribedBuild(checkedLauncher.get(), description);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }();
+    if (!genuine) {
+        // Not what was checked: the old launcher goes back rather than leave this in its place.
+        checkedLauncher.reset();
+        if (nameExists(backup)) {
+            ::MoveFileExW(backup.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        }
         fail("O launcher foi alterado apos a instalacao.");
     }
-    checkedReady.reset();
     removeFile(backup);  // the old launcher has ended; what cannot go now goes at the next start
     reached("before-start");
     return checkedLauncher;

@@ -42,12 +42,14 @@ struct SwapSteps {
     std::function<void(const char* step)> reached;
 };
 
-// Writes `bytes` to Launcher.exe.ready, checks it and replaces Launcher.exe with it, keeping the
-// old file under kLauncherBackupName until the swap is done. From its check on, the new file is
-// held through a handle that lets nobody write to it, and the handle returned, on the installed
-// Launcher.exe, also lets nobody delete or rename it: hold it until the new launcher has started.
-// A replace that fails leaves the old Launcher.exe in place (put back from the backup when the
-// system had already moved it away) and Launcher.exe.ready for the next start.
+// Writes `bytes` to Launcher.exe.ready, checks it through a handle that lets nobody write to it
+// (held until the replace, which must open the file itself) and replaces Launcher.exe with it,
+// keeping the old file under kLauncherBackupName until the swap is done. The installed file is
+// then checked again through the handle returned, which lets nobody write to it, delete or rename
+// it: hold it until the new launcher has started. A replace that fails leaves the old Launcher.exe
+// in place (put back from the backup when the system had already moved it away) and
+// Launcher.exe.ready for the next start; an installed file that is not the checked build is
+// replaced by the old launcher again.
 win::UniqueHandle swapInLauncher(const std::filesystem::path& folder, std::span<const std::uint8_t> bytes,
                                  const LauncherDescription& description, const SwapSteps& steps = {});
 

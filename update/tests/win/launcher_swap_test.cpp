@@ -31,7 +31,8 @@ std::vector<std::uint8_t> read(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 void write(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
 }
 
 template <typename Action>
@@ -50,11 +51,6 @@ bool isOpen(HANDLE handle) {
 }
 
 std::uint32_t number(HANDLE handle) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle)); }
-
-HANDLE inheritable(HANDLE handle) {
-    ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    return handle;
-}
 
 // Another process this one may wait for, as the old launcher is to the updater.
 win::UniqueHandle anotherProcess(DWORD* id) {
@@ -161,12 +157,14 @@ bool opensForWriting(const fs::path& file) {
         .valid();
 }
 
-TEST_F(LauncherSwap, InstallsTheCheckedBuildAndNobodyCanChangeItUntilItHasStarted) {
+TEST_F(LauncherSwap, InstallsTheCheckedBuildAndNobodyCanChangeItWhileItIsChecked) {
     std::vector<std::string> steps;
     const update::SwapSteps seams{update::replaceFileWithBackup, [&](const char* step) {
                                       steps.emplace_back(step);
                                       const std::string at(step);
-                                      if (at == "after-ready") EXPECT_FALSE(opensForWriting(ready())) << at;
+                                      if (at == "after-ready") {
+                                          EXPECT_FALSE(opensForWriting(ready())) << at;
+                                      }
                                       if (at == "before-start") {
                                           EXPECT_FALSE(opensForWriting(launcher())) << at;
                                           EXPECT_FALSE(::MoveFileExW(launcher().c_str(), (folder / L"moved").c_str(), 0))
@@ -222,14 +220,16 @@ TEST_F(LauncherSwap, ATamperedCopyOrReplacedLauncherIsRefusedBeforeAnythingStart
               "A atualizacao foi alterada durante a instalacao.");
     EXPECT_EQ(read(launcher()), oldBytes);
 
-    // The replace puts something other than the checked copy in place.
-    const auto swapsInOther = [&](const fs::path& replaced, const fs::path& replacement, const fs::path&) {
-        ::DeleteFileW(replaced.c_str());
+    // Something other than the checked copy ends up in place (changed between the check and the
+    // replace): the old launcher is put back.
+    const auto swapsInOther = [&](const fs::path& replaced, const fs::path& replacement, const fs::path& backup) {
+        ::MoveFileExW(replaced.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING);
         write(replaced, tampered);
         return ::DeleteFileW(replacement.c_str()) != FALSE;
     };
     EXPECT_EQ(failureOf([&] { update::swapInLauncher(folder, next, described, {swapsInOther, {}}); }),
               "O launcher foi alterado apos a instalacao.");
+    EXPECT_EQ(read(launcher()), oldBytes);
 }
 
 // The signed-message stand-in: a signature is good when it is the whole 48-byte message.

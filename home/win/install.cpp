@@ -210,6 +210,11 @@ bool CreatedFolders::create(const fs::path& folder) {
     for (const auto& path : missing) {
         if (::CreateDirectoryW(path.c_str(), &protectedFolder)) {
             folders_.push_back(path);
+            // Set again: not every file system keeps a descriptor given at creation.
+            if (!::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    descriptor.get())) {
+                return false;
+            }
         } else if (::GetLastError() != ERROR_ALREADY_EXISTS) {  // made by someone else meanwhile: not ours
             return false;
         }

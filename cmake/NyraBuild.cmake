@@ -4,6 +4,44 @@ find_package(Threads REQUIRED)
 # Everything lands in one folder so that Windows-side tests find Launcher.exe beside them.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# Reproducible output: two builds of one commit, in any two folders, give the same bytes. Paths of
+# the checkout and of the tree never reach an object (the tree's mapping is checked first, as it
+# may lie inside the checkout); archives carry no dates, owners or modes; the linker writes no
+# time stamp; inputs come in a fixed order (globs are sorted).
+add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.;-ffile-prefix-map=${CMAKE_BINARY_DIR}=.>")
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+if(WIN32)
+  add_link_options(-Wl,--no-insert-timestamp)
+endif()
+
+# Shipped executables carry an Authenticode signature (scripts/sign-executable): the linker writes
+# the unsigned file under unsigned/, the signature step writes the one in bin/. It runs after every
+# link and once more in every full build, because the signing time follows the commit even when the
+# code, and so the link, did not change. The build signs with the TEST certificate of tools/dev-keys
+# unless these name others; scripts/release signs the release with the certificate it is given.
+set(NYRA_CODESIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM); empty: the development TEST certificate")
+set(NYRA_CODESIGN_KEY "" CACHE FILEPATH "Its private key (PEM)")
+function(nyra_signed_executable target)
+  get_target_property(bin_dir ${target} RUNTIME_OUTPUT_DIRECTORY)
+  if(NOT bin_dir)
+    set(bin_dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  endif()
+  file(RELATIVE_PATH sub ${CMAKE_BINARY_DIR} ${bin_dir})
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/unsigned/${sub})
+  set(sign ${CMAKE_SOURCE_DIR}/scripts/sign-executable)
+  if(NYRA_CODESIGN_CERT OR NYRA_CODESIGN_KEY)
+    list(APPEND sign --cert ${NYRA_CODESIGN_CERT} --key ${NYRA_CODESIGN_KEY})
+  endif()
+  set(command ${CMAKE_COMMAND} -E make_directory ${bin_dir}
+    COMMAND ${sign} $<TARGET_FILE:${target}> ${bin_dir}/$<TARGET_FILE_NAME:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD COMMAND ${command} VERBATIM)
+  add_custom_target(${target}-signature ALL COMMAND ${command} DEPENDS ${target} VERBATIM)
+endfunction()
+
 # nlohmann::json from Debian. The MinGW compilers must see only the nlohmann headers, never the
 # host's /usr/include, so those builds get a private copy of that one folder.
 add_library(nyra_json INTERFACE)

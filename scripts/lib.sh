@@ -10,7 +10,7 @@ NYRA_PACKAGES=(
   nlohmann-json3-dev googletest libgtest-dev libgmock-dev libwim-dev
   libboost1.74-dev libssl-dev libsqlite3-dev openssl
   wine wine64 xvfb xdotool imagemagick x11-utils icoutils
-  iproute2 util-linux file procps ccache
+  iproute2 util-linux file procps ccache osslsigncode
 )
 
 nyra_log() { printf '== %s\n' "$*" >&2; }

@@ -380,16 +380,17 @@ TEST_F(GuardServer, NoticeBytesThatAreNotUtf8BecomeQuestionMarks) {
 }
 
 TEST_F(GuardServer, ItemMallUpToItsLimitAndEmptyTexts) {
-    state.setItemMall(std::string(GuardChannelState::kItemMallLimit, 'x'));
+    constexpr std::size_t kLimit = 65536;  // written out: the rule, not the constant that implements it
+    state.setItemMall(std::string(kLimit, 'x'));
     serve(admitted().text("KLSRT"));
     EXPECT_EQ(state.resultCode, resultCodeOf(GuardResult::SilentOrBroken));
-    EXPECT_EQ(guard.written.size(), handoverBytes().size() + 4 + GuardChannelState::kItemMallLimit);
+    EXPECT_EQ(guard.written.size(), handoverBytes().size() + 4 + kLimit);
 
     // One byte more and nothing of it is sent.
     std::atomic<bool> stopFlag{false};
     GuardChannelState over{stopFlag};
     over.packageKeyMaterial.assign(keyMaterial.begin(), keyMaterial.end());
-    over.setItemMall(std::string(GuardChannelState::kItemMallLimit + 1, 'x'));
+    over.setItemMall(std::string(kLimit + 1, 'x'));
     ScriptedGuard g;
     g.script = admitted().text("KLSRT").bytes;
     SecretString ours(kSecret.begin(), kSecret.end());

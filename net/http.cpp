@@ -65,12 +65,27 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
                                          std::uint64_t limit, std::string_view extraHeader,
                                          std::vector<std::uint8_t> reuse) {
     const int op = api::lookupOperation(path);
-    if (api::needsDownloadToken(op)) ensureDownloadToken();
-
     if (!argsJson.empty()) requireJsonNesting(argsJson);
     // The parsed arguments hold the password of a sign-in and the key of a package-key renewal.
     json args = argsJson.empty() ? json::object() : json::parse(argsJson);
+    std::vector<std::uint8_t> answer = send(op, path, std::move(args), bearer, limit, extraHeader, std::move(reuse));
+    if (api::kOperations[op].fileAnswer) return answer;
+    try {
+        SecretString text = api::decodeCborAnswer(answer);
+        const WipeOnExit wipeText(text);  // package key, download token
+        wipe(answer);
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    } catch (...) {
+        wipe(answer);
+        throw;
+    }
+}
+
+std::vector<std::uint8_t> Http::send(int op, std::string_view path, json args, std::string_view bearer,
+                                     std::uint64_t limit, std::string_view extraHeader,
+                                     std::vector<std::uint8_t> reuse) {
     const WipeOnExit wipeArgs(args);
+    if (api::needsDownloadToken(op)) ensureDownloadToken();
     api::applyArgumentRules(op, path, args, extraHeader);
     auto body = api::encodeEnvelope(op, args);
 
@@ -100,15 +115,11 @@ std::vector<std::uint8_t> Http::exchange(std::string_view path, std::string_view
                       : response->readBody(limit);
     try {
         api::checkContentType(op, response->contentType());
-        if (api::kOperations[op].fileAnswer) return answer;
-        SecretString text = api::decodeCborAnswer(answer);
-        const WipeOnExit wipeText(text);  // package key, download token
-        wipe(answer);
-        return std::vector<std::uint8_t>(text.begin(), text.end());
     } catch (...) {
         wipe(answer);
         throw;
     }
+    return answer;
 }
 
 json Http::call(const std::string& path, const json& args) { return call(path, args, {}); }
@@ -116,13 +127,19 @@ json Http::call(const std::string& path, const json& args) { return call(path, a
 json Http::call(const std::string& path, const json& args, std::string_view bearer) {
     json answer;
     {
-        SecretString argsText = api::compactText(args);  // a password, a key request
-        const WipeOnExit wipeArgsText(argsText);
+        // Neither the arguments (a password, a session token) nor the answer (the session token, the
+        // login ticket, the package key) pass through JSON text: the text reader keeps copies of
+        // what it reads in buffers of its own that it releases unwiped.
+        const int op = api::lookupOperation(path);
         std::vector<std::uint8_t> raw;
         const WipeOnExit wipeRaw(raw);
-        raw = exchange(path, argsText, bearer, kCallLimit);
-        requireJsonNesting(raw);  // CBOR answers are bounded already; a file body comes back as received
-        answer = json::parse(raw.begin(), raw.end());
+        raw = send(op, path, json(args), bearer, kCallLimit, {}, {});
+        if (api::kOperations[op].fileAnswer) {
+            requireJsonNesting(raw);  // a file body comes back as received
+            answer = json::parse(raw.begin(), raw.end());
+        } else {
+            answer = api::decodeCborDocument(raw);  // bounded, decoded in place, its strings wiped
+        }
     }
 
     if (path == kPackageKeyPath) {

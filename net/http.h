@@ -63,6 +63,11 @@ public:
     const std::string& downloadToken() const { return downloadToken_; }
 
 private:
+    // Sends operation `op` with `args` (wiped afterwards) and returns the accepted answer's body as
+    // received; the body is wiped when its content type is refused.
+    std::vector<std::uint8_t> send(int op, std::string_view path, nlohmann::json args, std::string_view bearer,
+                                   std::uint64_t limit, std::string_view extraHeader,
+                                   std::vector<std::uint8_t> reuse);
     void absorbCookies(TransportResponse& response);
     void ensureDownloadToken();
 

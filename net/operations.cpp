@@ -228,15 +228,28 @@ SecretString compactText(const json& document) {
     return text;
 }
 
-SecretString decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+json decodeCborDocument(const std::vector<std::uint8_t>& body) {
     // Decoded in place rather than by json::from_cbor, which returns a copy of its document and
     // drops the original unwiped; whatever was decoded (also before a failure) is wiped here.
     // Bounded first: the decoder, and every later copy or dump of the answer, recurse per level.
     requireCborNesting(body);
     json document;
+    try {
+        WipingDocumentBuilder builder(document);
+        json::sax_parse(body.begin(), body.end(), &builder, json::input_format_t::cbor, /*strict=*/true);
+        // The answer's text must be what the exchange would return: strict UTF-8 in every string.
+        SecretString text = compactText(document);
+        wipe(text);
+    } catch (...) {
+        wipe(document);
+        throw;
+    }
+    return document;
+}
+
+SecretString decodeCborAnswer(const std::vector<std::uint8_t>& body) {
+    json document = decodeCborDocument(body);
     const WipeOnExit wipeDocument(document);
-    WipingDocumentBuilder builder(document);
-    json::sax_parse(body.begin(), body.end(), &builder, json::input_format_t::cbor, /*strict=*/true);
     return compactText(document);
 }
 

@@ -112,6 +112,9 @@ void checkContentType(int op, const std::optional<std::string>& contentType);
 // the exchange returns. Every string of the decoded document (the package key, the download
 // token) is zeroed before the document is dropped, also when decoding fails half-way.
 SecretString decodeCborAnswer(const std::vector<std::uint8_t>& body);
+// The same decoding, handing the document itself over (strict UTF-8 checked as for the text).
+// What the reader held is wiped, also when decoding fails half-way; the caller wipes the document.
+nlohmann::json decodeCborDocument(const std::vector<std::uint8_t>& body);
 
 // Compact JSON text (strict UTF-8, as json::dump(-1) writes it) in a buffer that zeroes every
 // block it releases, for documents that hold secrets.

@@ -6,6 +6,8 @@
 #include "content/components.h"
 #include "content/package.h"
 #include "core/json_limits.h"
+#include "net/operations.h"
+#include "session/session_texts.h"
 
 namespace nyra {
 namespace {
@@ -20,6 +22,18 @@ bool equalsIgnoringCase(std::u16string_view a, std::u16string_view b) noexcept {
 bool lessIgnoringCase(std::u16string_view a, std::u16string_view b) noexcept {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                         [](char16_t x, char16_t y) { return upperAscii(x) < upperAscii(y); });
+}
+
+// The name of a "NAME=value" entry. A name may begin with '=' (the per-drive folders "=C:").
+std::u16string_view entryName(std::u16string_view entry) noexcept {
+    const auto equals = entry.find(u'=', 1);
+    return equals == std::u16string_view::npos ? entry : entry.substr(0, equals);
+}
+
+// Windows orders an environment block by name alone: "ProgramFiles" comes before
+// "ProgramFiles(x86)", although '(' sorts before '=' when whole entries are compared.
+bool nameLessIgnoringCase(std::u16string_view a, std::u16string_view b) noexcept {
+    return lessIgnoringCase(entryName(a), entryName(b));
 }
 
 }  // namespace
@@ -51,8 +65,51 @@ std::int64_t multiClientLimit(const nlohmann::json& startAnswer) {
     return found->is_number_unsigned() && found->get<std::uint64_t>() > 1000 ? 0 : found->get<std::int64_t>();
 }
 
+std::string textMember(const nlohmann::json& answer, std::string_view name) {
+    if (!answer.is_object()) return {};
+    const auto found = answer.find(std::string(name));
+    return found != answer.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+SecretString takeSessionToken(nlohmann::json& startAnswer) {
+    const auto found = startAnswer.is_object() ? startAnswer.find("token") : startAnswer.end();
+    if (found == startAnswer.end() || !found->is_string()) throw std::runtime_error(texts::kBadGameSession);
+    auto& text = found->get_ref<std::string&>();
+    SecretString token(text.begin(), text.end());
+    wipe(text);
+    return token;
+}
+
+bool confirmsGameTransport(const nlohmann::json& startAnswer) {
+    if (!startAnswer.is_object()) return false;
+    const auto found = startAnswer.find("transport");
+    return found != startAnswer.end() && found->is_string() && found->get_ref<const std::string&>() == kGameTransport;
+}
+
+nlohmann::json takeGameLogin(nlohmann::json& startAnswer) {
+    const auto found = startAnswer.is_object() ? startAnswer.find("game_login") : startAnswer.end();
+    if (found == startAnswer.end() || !found->is_object()) return nlohmann::json::object();
+    return std::move(*found);  // the answer keeps no copy
+}
+
+std::string itemMallText(const nlohmann::json& answer) {
+    const auto found = answer.is_object() ? answer.find("itemmall") : answer.end();
+    if (found == answer.end() || !found->is_object()) return "{}";
+    return found->dump();
+}
+
+const std::string& newsTicket(const nlohmann::json& answer) {
+    const auto found = answer.is_object() ? answer.find("ticket") : answer.end();
+    if (found == answer.end() || !found->is_string()) throw std::runtime_error(texts::kBadServerAnswer);
+    return found->get_ref<const std::string&>();
+}
+
 std::string newsPageAddress(std::string_view newsOrigin, std::string_view ticket) {
-    return std::string(newsOrigin) + "/game-news/?ticket=" + std::string(ticket);
+    constexpr std::string_view kNewsPath = "/game-news/?ticket=";
+    std::string address;
+    address.reserve(newsOrigin.size() + kNewsPath.size() + ticket.size());
+    address.append(newsOrigin).append(kNewsPath).append(ticket);
+    return address;
 }
 
 std::string vipTokenForGame(const nlohmann::json& answer) {
@@ -102,7 +159,7 @@ EnvironmentBlock gameEnvironmentBlock(const std::vector<std::u16string>& ownEntr
     }
     entries.emplace_back(pipeEntry);
     entries.emplace_back(secretEntry);
-    std::stable_sort(entries.begin(), entries.end(), lessIgnoringCase);
+    std::stable_sort(entries.begin(), entries.end(), nameLessIgnoringCase);
 
     std::size_t length = 1;
     for (const auto entry : entries) length += entry.size() + 1;
@@ -114,6 +171,16 @@ EnvironmentBlock gameEnvironmentBlock(const std::vector<std::u16string>& ownEntr
     }
     block.push_back(u'\0');
     return block;
+}
+
+SecretBytes sessionBytesOf(nlohmann::json& login) {
+    SecretString text = api::compactText(login);
+    SecretBytes bytes(text.begin(), text.end());
+    wipe(text);
+    if (login.is_object()) {
+        if (const auto ticket = login.find("ticket"); ticket != login.end()) wipe(*ticket);
+    }
+    return bytes;
 }
 
 std::u16string gameCommandLine(std::u16string_view engineFolder) {

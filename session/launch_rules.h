@@ -34,7 +34,25 @@ std::vector<std::u16string> multiClientSlotNames(std::string_view hwid, std::int
 // counts as out of range.
 std::int64_t multiClientLimit(const nlohmann::json& startAnswer);
 
-// The game-login members the launcher adds from its optional calls.
+// Members of the backend's answers, read without ever showing the JSON library's own texts.
+// A text member, or the empty text when it is absent or not a text.
+std::string textMember(const nlohmann::json& answer, std::string_view name);
+// The start answer's "token" moved into wiping storage, the answer's copy wiped; "Sessao de jogo
+// invalida." when it is absent or not a text.
+SecretString takeSessionToken(nlohmann::json& startAnswer);
+// The start answer's "transport" is the game's transport.
+bool confirmsGameTransport(const nlohmann::json& startAnswer);
+// The start answer's "game_login" (an empty object when absent or not an object); the answer's
+// copy is wiped.
+nlohmann::json takeGameLogin(nlohmann::json& startAnswer);
+// The compact text of an answer's "itemmall" object; "{}" when absent or not an object.
+std::string itemMallText(const nlohmann::json& answer);
+// The "ticket" of the news-ticket answer; "Resposta do servidor invalida." when it is absent or
+// not a text.
+const std::string& newsTicket(const nlohmann::json& answer);
+
+// The game-login members the launcher adds from its optional calls. The address carries the
+// ticket: built in one buffer, so no copy of it is released unwiped.
 std::string newsPageAddress(std::string_view newsOrigin, std::string_view ticket);
 // The VIP token passed to the game: the token when shorter than 257 characters, else empty.
 std::string vipTokenForGame(const nlohmann::json& answer);
@@ -46,12 +64,16 @@ std::optional<std::string> voiceTokenForGame(const nlohmann::json& answer);
 SecretBytes packageKeyMaterial(std::span<const std::uint8_t, 32> key, std::string_view indexSha256Hex);
 
 // The game's environment block, from the launcher's own "NAME=value" entries: every entry whose
-// name begins with "NYRA_GUARD_" removed, the pipe and secret added, sorted case-insensitively as
+// name begins with "NYRA_GUARD_" removed, the pipe and secret added, sorted by name case-insensitively as
 // Windows requires, each entry ended by a zero character and one more at the end. The block holds
 // the secret: it wipes itself when released.
 using EnvironmentBlock = std::vector<char16_t, WipingAllocator<char16_t>>;
 EnvironmentBlock gameEnvironmentBlock(const std::vector<std::u16string>& ownEntries, std::u16string_view pipeName,
                                       const SecretString& secret);
+
+// The compact game login handed to the guard, serialised into wiping storage; the login's
+// "ticket" is wiped afterwards.
+SecretBytes sessionBytesOf(nlohmann::json& login);
 
 // `"<engine>\game.bin" Tollwin`, from the engine folder's full path.
 std::u16string gameCommandLine(std::u16string_view engineFolder);

@@ -35,11 +35,15 @@ std::string hexCode(std::uint32_t code) {
 }
 
 std::string cutText(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit) return std::string(text);
-    std::size_t end = limit;
-    // Back up over continuation bytes so that a character is never cut in two.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
-    return std::string(text.substr(0, end));
+    // Counts characters, not bytes: a character is a lead byte with its continuation bytes, so the
+    // cut always falls before a lead byte and never splits a sequence.
+    std::size_t characters = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0u) == 0x80u) continue;
+        if (characters == limit) return std::string(text.substr(0, at));
+        ++characters;
+    }
+    return std::string(text);
 }
 
 std::string describeSystem(const SystemFacts& facts) {

@@ -47,7 +47,7 @@ std::string describeSystem(const SystemFacts& facts);
 std::string describeSessionEnd(std::string_view name, std::uint32_t exitCode, std::uint64_t elapsedMs,
                                std::int32_t channelResult, std::string_view systemSummary);
 
-// Text cut to at most `limit` bytes without splitting a UTF-8 sequence.
+// Text cut to at most `limit` characters (UTF-8 sequences counted as one, never split).
 std::string cutText(std::string_view text, std::size_t limit);
 
 }  // namespace nyra

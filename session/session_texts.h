@@ -10,6 +10,8 @@ inline constexpr const char* kCloseOtherPrograms = "Feche outros programas que e
 inline constexpr const char* kNoSecureRoute = "O servidor nao confirmou a rota segura do jogo.";
 inline constexpr const char* kClientLimitReached = "Limite de clientes simultaneos atingido nesta maquina.";
 inline constexpr const char* kCannotStartClient = "Nao foi possivel iniciar o cliente protegido.";
+inline constexpr const char* kBadGameSession = "Sessao de jogo invalida.";
+inline constexpr const char* kBadServerAnswer = "Resposta do servidor invalida.";
 inline constexpr const char* kCannotCheckGameSessions = "Nao foi possivel conferir as sessoes do jogo.";
 
 // Supervision

@@ -1,5 +1,6 @@
 #include "session/supervision.h"
 
+#include <exception>
 #include <stdexcept>
 
 #include "core/http_error.h"
@@ -28,19 +29,19 @@ class Supervisor {
 public:
     explicit Supervisor(SessionSupervision& session) : s_(session), times_(session.times) {}
 
-    void run(const std::function<std::unique_ptr<GameProcessControl>()>& startGame) {
+    void run(const GameStart& startGame) {
         startTick_ = s_.clock.tickMs();
         record("starting", {});
         try {
-            game_ = startGame();
+            // The process is ours from the moment it exists: whatever fails after its creation
+            // ends it through the failure path.
+            startGame(game_);
             if (!game_) fail(texts::kCannotStartClient);
             pid_ = game_->processId();
             superviseUntilExit();
             judgeEnd();
-        } catch (const std::exception& e) {
-            failurePath(e.what());
         } catch (...) {
-            failurePath(texts::kUnknownStartFailure);
+            failurePath(std::current_exception());
         }
         orderlyEnd();
     }
@@ -158,10 +159,11 @@ private:
         try {
             answer = s_.backend.heartbeat(sequence);
         } catch (const HttpError& e) {
-            if (e.status < 500 && e.status != 429) fail(e.what());
+            // Any other refusal ends the session as itself: a 401 still signs the player out.
+            if (e.status < 500 && e.status != 429) throw;
             transient = true;
-        } catch (const SessionFailure&) {
-            throw;
+        } catch (const nlohmann::json::exception&) {
+            fail(texts::kBadHeartbeatAnswer);  // answered, but not with a readable document
         } catch (const std::exception&) {
             transient = true;  // the transport failed
         }
@@ -175,8 +177,7 @@ private:
             echoed->get<std::uint64_t>() != sequence) {
             fail(texts::kBadHeartbeatAnswer);
         }
-        const auto mall = answer.find("itemmall");
-        std::string text = mall == answer.end() ? std::string("{}") : mall->dump();
+        std::string text = itemMallText(answer);
         if (text.size() <= times_.itemMallLimit) s_.channel.setItemMall(std::move(text));
         lastGoodHeartbeat = now();
         nextHeartbeat = lastGoodHeartbeat + times_.heartbeatEveryMs;
@@ -219,10 +220,23 @@ private:
         postEvent(blocked_ ? "bot_detected" : "code_integrity", cutText(detail, kProtectionDetailLimit));
     }
 
-    [[noreturn]] void failurePath(std::string reason) {
-        if (reason.empty()) reason = texts::kUnknownStartFailure;
+    // Ends what the session started, then lets the failure carry on as itself (an HttpError keeps
+    // its status for the flow); a failure without a message becomes the unknown-failure text.
+    [[noreturn]] void failurePath(std::exception_ptr failure) {
+        std::string reason;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+        }
+        if (reason.empty()) {
+            reason = texts::kUnknownStartFailure;
+            failure = std::make_exception_ptr(std::runtime_error(reason));
+        }
         noteChannelReports();
         if (game_) {
+            pid_ = game_->processId();
             game_->terminate(modification_ ? kEndedForModification : kEndedAfterFailure);
             game_->waitForExit(times_.terminateWaitMs);
             exitCode_ = game_->exitCode();
@@ -232,7 +246,7 @@ private:
         if (modification_) reportModification(protectionDetail_.empty() ? reason : protectionDetail_);
         game_.reset();
         s_.onGameRunning(false);
-        throw std::runtime_error(reason);
+        std::rethrow_exception(failure);
     }
 
     void orderlyEnd() { s_.onGameRunning(false); }
@@ -252,8 +266,7 @@ private:
 
 }  // namespace
 
-void superviseGameSession(SessionSupervision& session,
-                          const std::function<std::unique_ptr<GameProcessControl>()>& startGame) {
+void superviseGameSession(SessionSupervision& session, const GameStart& startGame) {
     Supervisor(session).run(startGame);
 }
 

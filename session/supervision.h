@@ -57,7 +57,8 @@ public:
 class SessionBackend {
 public:
     virtual ~SessionBackend() = default;
-    // "/api/launcher/heartbeat"; a refused answer is HttpError, a transport failure any other error.
+    // "/api/launcher/heartbeat"; a refused answer is HttpError, an answer that is not a readable
+    // document nlohmann::json::exception, a transport failure any other error.
     virtual nlohmann::json heartbeat(std::uint64_t sequence) = 0;
     // "/api/launcher/event"; failures are the caller's to ignore.
     virtual void event(const std::string& kind, const std::string& detail) = 0;
@@ -122,12 +123,14 @@ struct SessionSupervision {
 };
 
 // Runs the game through to its end: records "starting", calls `startGame` (which creates the
-// process and returns its control), supervises it, and ends orderly (outcome "closed", crash
-// event) or through the failure path (the game ended with 0xE002/0xE003, outcome "blocked", the
-// protection event), rethrowing the failure as an error carrying the player's message. The
-// channel is closed and `onGameRunning(false)` called on every path. The stop call, the slot and
-// the file locks stay with the caller.
-void superviseGameSession(SessionSupervision& session,
-                          const std::function<std::unique_ptr<GameProcessControl>()>& startGame);
+// process and stores its control in the owner it is given the moment the process exists, before
+// anything else that may fail), supervises it, and ends orderly (outcome "closed", crash event) or
+// through the failure path (the game ended with 0xE002/0xE003, outcome "blocked", the protection
+// event), after which the failure carries on as it was raised (an `HttpError` keeps its status); a
+// failure without a message becomes "Falha desconhecida de inicializacao.". The channel is closed
+// and `onGameRunning(false)` called on every path. The stop call, the slot and the file locks stay
+// with the caller.
+using GameStart = std::function<void(std::unique_ptr<GameProcessControl>& owner)>;
+void superviseGameSession(SessionSupervision& session, const GameStart& startGame);
 
 }  // namespace nyra

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/http_error.h"
 #include "core/unavailable_services.h"
+#include "session/supervision.h"
 
 namespace nyra {
 namespace {
@@ -574,6 +576,72 @@ TEST(FlowPlay, Http401AnywhereSignsOutAndFocusesThePassword) {
         }
         EXPECT_EQ(h.poster.params(kMsgRefresh).empty(), false);
     }
+}
+
+// The whole path of a 401 during play: the session's own supervision receives it from a heartbeat,
+// ends the game, and the flow still sees the HttpError that signs the player out.
+TEST(FlowPlay, HeartbeatRefusedWith401ThroughTheSupervisionSignsOut) {
+    struct StepClock final : Clock {
+        std::uint64_t now = 0;
+        std::uint64_t tickMs() override { return now; }
+        void sleepMs(std::uint32_t ms) override { now += ms; }
+    };
+    // Runs until it is ended; `endedWith` outlives it.
+    struct RunningGame final : GameProcessControl {
+        RunningGame(StepClock& c, std::optional<std::uint32_t>& ended) : clock(c), endedWith(ended) {}
+        std::uint32_t processId() const override { return 77; }
+        bool waitForExit(std::uint32_t ms) override {
+            if (endedWith) return true;
+            clock.now += ms;
+            return false;
+        }
+        std::uint32_t exitCode() override { return endedWith.value_or(259); }
+        bool isHung() override { return false; }
+        void terminate(std::uint32_t code) noexcept override { endedWith = code; }
+        StepClock& clock;
+        std::optional<std::uint32_t>& endedWith;
+    };
+    struct ReadyChannel final : GuardChannelView {
+        bool done() const override { return false; }
+        std::int32_t resultCode() const override { return 0; }
+        std::int32_t guardErrorCode() const override { return 0; }
+        bool modificationReported() const override { return false; }
+        bool blockedReported() const override { return false; }
+        bool guardReady() const override { return true; }
+        std::string guardErrorMessage(std::int32_t) const override { return {}; }
+        std::vector<std::string> takeNotices() override { return {}; }
+        void setItemMall(std::string) override {}
+        void close() noexcept override {}
+    };
+    struct Refusing final : SessionBackend {
+        json heartbeat(std::uint64_t) override { throw HttpError("Sessao de jogo encerrada.", 401); }
+        void event(const std::string&, const std::string&) override {}
+    };
+
+    Harness h;
+    h.online(true, "ana", "segredo");
+    std::optional<std::uint32_t> gameEndedWith;
+    h.fakes.onGame = [&](const GameRunningFn& running) {
+        StepClock clock;
+        std::atomic<bool> stop{false};
+        ReadyChannel channel;
+        Refusing backend;
+        NoProtectionModules protection;
+        SessionSupervision session{clock,   stop,    channel,  backend, protection, [] { return false; },
+                                   running, [](const json&) {}, {},      [] { return std::string(); }, "pkg"};
+        superviseGameSession(session, [&](std::unique_ptr<GameProcessControl>& owner) {
+            owner = std::make_unique<RunningGame>(clock, gameEndedWith);
+        });
+    };
+    h.press(false);
+
+    const UiState ui = h.ui();
+    EXPECT_EQ(gameEndedWith, 0xE002u);
+    EXPECT_EQ(ui.statusText, "Sessao de jogo encerrada.");
+    EXPECT_FALSE(ui.signedIn);
+    EXPECT_FALSE(ui.gameRunning);
+    EXPECT_EQ(h.fakes.forgets, 1);  // the saved session is cleared
+    EXPECT_EQ(ui.focusedField, kFocusPassword);
 }
 
 TEST(FlowPlay, VerifyReportsWhetherAnythingWasReceived) {

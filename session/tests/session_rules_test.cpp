@@ -1,6 +1,8 @@
 // The portable rules of a game start and of the session reports.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "content/components.h"
 #include "session/launch_rules.h"
 #include "session/session_report.h"
@@ -29,13 +31,17 @@ TEST(SessionRules, EnvironmentBlockReplacesGuardEntriesAndSortsIgnoringCase) {
     const std::vector<std::u16string> own{u"Path=C:\\Windows", u"NYRA_GUARD_PIPE=\\\\.\\pipe\\old",
                                           u"NYRA_GUARD_QUIET=1",  u"nyra_guard_pipe=kept",
                                           u"NYRA_GRAPHICS=high", u"=C:=C:\\game",
-                                          u"ALLUSERSPROFILE=C:\\ProgramData", u"windir=C:\\Windows"};
+                                          u"ALLUSERSPROFILE=C:\\ProgramData", u"windir=C:\\Windows",
+                                          u"ProgramFiles(x86)=C:\\Program Files (x86)",
+                                          u"ProgramFiles=C:\\Program Files"};
     const SecretString secret(64, 'a');
     const auto entries = entriesOf(gameEnvironmentBlock(own, u"\\\\.\\pipe\\NyraBrasil-0f", secret));
     EXPECT_EQ(entries, (std::vector<std::u16string>{
                            u"=C:=C:\\game", u"ALLUSERSPROFILE=C:\\ProgramData", u"NYRA_GRAPHICS=high",
                            u"nyra_guard_pipe=kept", u"NYRA_GUARD_PIPE=\\\\.\\pipe\\NyraBrasil-0f",
                            u"NYRA_GUARD_SECRET=" + std::u16string(64, u'a'), u"Path=C:\\Windows",
+                           // By name, as Windows orders them: a name before the longer names it begins.
+                           u"ProgramFiles=C:\\Program Files", u"ProgramFiles(x86)=C:\\Program Files (x86)",
                            u"windir=C:\\Windows"}));
 }
 
@@ -65,6 +71,74 @@ TEST(SessionRules, OptionalTokensFollowTheirLengthRules) {
     EXPECT_EQ(voiceTokenForGame({{"token", std::string(42, 't')}}), std::nullopt);
     EXPECT_EQ(voiceTokenForGame({{"token", std::string(44, 't')}}), std::nullopt);
     EXPECT_EQ(newsPageAddress("https://news.example", "T1"), "https://news.example/game-news/?ticket=T1");
+}
+
+// Every member of the start, news-ticket and policy answers read by the session: whatever the
+// backend sends, the player reads one of the session's messages, never the JSON library's text.
+TEST(SessionRules, AnswerMembersOfAnyTypeGiveThePlayersMessagesOrTheirDefaults) {
+    using nlohmann::json;
+    // nullopt: the member is left out.
+    const auto with = [](const char* name, const std::optional<json>& value) {
+        json answer = json::object();
+        if (value) answer[name] = *value;
+        return answer;
+    };
+    const std::optional<json> oddValues[] = {std::nullopt, json(nullptr), json(5), json(true), json::array({"x"}),
+                                             json::object({{"a", "b"}})};
+    for (const auto& value : oddValues) {
+        SCOPED_TRACE(value ? value->dump() : "left out");
+        try {
+            json answer = with("token", value);
+            takeSessionToken(answer);
+            ADD_FAILURE() << "token accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Sessao de jogo invalida.");
+        }
+        try {
+            newsTicket(with("ticket", value));
+            ADD_FAILURE() << "ticket accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "Resposta do servidor invalida.");
+        }
+        EXPECT_FALSE(confirmsGameTransport(with("transport", value)));
+        for (const char* name : {"package_id", "index_sha256", "username"}) EXPECT_EQ(textMember(with(name, value), name), "");
+        if (!value || !value->is_object()) {
+            json answer = with("game_login", value);
+            EXPECT_EQ(takeGameLogin(answer), json::object());
+            EXPECT_EQ(itemMallText(with("itemmall", value)), "{}");
+        }
+    }
+    // Answers that are not objects at all.
+    for (json answer : {json(nullptr), json::array(), json("text")}) {
+        EXPECT_THROW(takeSessionToken(answer), std::runtime_error);
+        EXPECT_THROW(newsTicket(answer), std::runtime_error);
+        EXPECT_FALSE(confirmsGameTransport(answer));
+        EXPECT_EQ(textMember(answer, "package_id"), "");
+        EXPECT_EQ(takeGameLogin(answer), json::object());
+        EXPECT_EQ(itemMallText(answer), "{}");
+    }
+
+    // The usable members, and what is left of the secrets in the answer.
+    json start{{"token", std::string(43, 't')},
+               {"transport", "cloudflare-ws-v1"},
+               {"game_login", {{"username", "ana"}, {"ticket", "secret-ticket"}}},
+               {"itemmall", {{"cash", 10}}}};
+    const SecretString token = takeSessionToken(start);
+    EXPECT_EQ(std::string(token.begin(), token.end()), std::string(43, 't'));
+    EXPECT_EQ(start.at("token"), "");
+    EXPECT_TRUE(confirmsGameTransport(start));
+    EXPECT_FALSE(confirmsGameTransport(with("transport", "cloudflare-ws-v2")));
+    json login = takeGameLogin(start);
+    EXPECT_EQ(login, (json{{"username", "ana"}, {"ticket", "secret-ticket"}}));
+    EXPECT_EQ(start.find("game_login")->dump().find("secret-ticket"), std::string::npos);
+    EXPECT_EQ(textMember(login, "username"), "ana");
+    EXPECT_EQ(itemMallText(start), R"({"cash":10})");
+    EXPECT_EQ(newsTicket(json{{"ticket", "T1"}}), "T1");
+
+    // The login for the guard: compact, and its ticket wiped once serialised.
+    const SecretBytes bytes = sessionBytesOf(login);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), R"({"ticket":"secret-ticket","username":"ana"})");
+    EXPECT_EQ(login.at("ticket"), "");
 }
 
 TEST(SessionRules, KeyMaterialIsTheKeyThenTheIndexHash) {
@@ -124,10 +198,46 @@ TEST(SessionReport, ExitClassesAndSessionEndDetail) {
               "not_responding_45s t=100s ch=0 v=5.5.27 | win=1");
     const std::string cut = describeSessionEnd("x", 259, 0, 0, std::string(700, 'y'));
     EXPECT_EQ(cut.size(), 600u);
-    // A summary with a two-byte character on the limit is cut before it, never through it.
+    // The limit counts characters: a summary of accented letters keeps 600 of them.
     const std::string prefix = describeSessionEnd("x", 259, 0, 0, "");
-    const std::string accented = describeSessionEnd("x", 259, 0, 0, std::string(599 - prefix.size(), 'y') + "\xC3\xA9");
-    EXPECT_EQ(accented.size(), 599u);
+    std::string accented;
+    for (int i = 0; i < 700; ++i) accented += "\xC3\xA9";
+    EXPECT_EQ(describeSessionEnd("x", 259, 0, 0, accented), prefix + accented.substr(0, 2 * (600 - prefix.size())));
+}
+
+TEST(SessionReport, TextsAreCutAtACharacterCount) {
+    const std::string e = "\xC3\xA9";              // two bytes
+    const std::string euro = "\xE2\x82\xAC";       // three
+    const std::string clef = "\xF0\x9D\x84\x9E";  // four
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string kept;
+    } cases[] = {
+        {"abc", 3, "abc"},
+        {"abcd", 3, "abc"},
+        {e + e + e, 2, e + e},
+        {e + e, 2, e + e},
+        {"a" + euro + clef + "b", 3, "a" + euro + clef},
+        {clef + clef, 1, clef},
+        {euro, 0, ""},
+        {"", 5, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cutText(c.text, c.limit), c.kept) << c.text << " " << c.limit;
+
+    // Every limit of the system summary counts characters too.
+    SystemFacts facts;
+    std::string accented;
+    for (int i = 0; i < 60; ++i) accented += e;
+    facts.currentBuild = accented;
+    facts.hasDisplayVersion = true;
+    facts.displayVersion = accented;
+    facts.processorName = accented;
+    facts.displayAdapter = accented;
+    facts.graphics = accented;
+    const auto first = [&](std::size_t n) { return accented.substr(0, 2 * n); };
+    EXPECT_EQ(describeSystem(facts), "win=" + first(8) + "/" + first(8) + " ram=0MB free=0MB load=0% cpu=" + first(48) +
+                                         " x0 gpu=" + first(48) + " res=0x0 gfx=" + first(12));
 }
 
 TEST(SessionReport, SystemSummaryFormatAndLimits) {

@@ -118,18 +118,32 @@ struct World {
                                   "pkg-1"};
     }
 
-    // Runs the session; the message of its failure, or nullopt when it ended orderly.
-    std::optional<std::string> run(bool startFails = false) {
+    enum class Start { Normal, FailsBeforeTheProcess, FailsAfterTheProcess };
+
+    // Runs the session; the message of its failure, or nullopt when it ended orderly. The status
+    // of a failure that is an HttpError goes to `httpStatus`.
+    std::optional<std::string> run(Start start = Start::Normal) {
         auto s = session();
         try {
-            superviseGameSession(s, [&]() -> std::unique_ptr<GameProcessControl> {
-                if (startFails) throw std::runtime_error("Nao foi possivel iniciar o cliente protegido.");
-                return std::make_unique<FakeGame>(*this);
+            superviseGameSession(s, [&](std::unique_ptr<GameProcessControl>& game) {
+                if (start == Start::FailsBeforeTheProcess) throw std::runtime_error(texts::kCannotStartClient);
+                game = std::make_unique<FakeGame>(*this);
+                if (start == Start::FailsAfterTheProcess) throw std::runtime_error("Canal do jogo indisponivel.");
             });
+        } catch (const HttpError& e) {
+            httpStatus = e.status;
+            return std::string(e.what());
         } catch (const std::exception& e) {
             return std::string(e.what());
         }
         return std::nullopt;
+    }
+    std::optional<int> httpStatus;
+
+    std::vector<std::uint64_t> heartbeatSeconds() const {
+        std::vector<std::uint64_t> seconds;
+        for (const auto& [sequence, at] : backend.heartbeats) seconds.push_back((at - startedAt) / 1000);
+        return seconds;
     }
 
     std::vector<std::string> eventKinds() const {
@@ -204,9 +218,7 @@ TEST(SessionSupervision, BackendLossRetriesEveryFiveSecondsThenFailsAtSeventyFiv
     world.backend.answer = [](std::uint64_t) -> nlohmann::json { throw std::runtime_error("transport"); };
     EXPECT_EQ(world.run(), texts::kServerLostTooLong);
 
-    std::vector<std::uint64_t> times;
-    for (const auto& [sequence, at] : world.backend.heartbeats) times.push_back((at - world.startedAt) / 1000);
-    EXPECT_EQ(times, (std::vector<std::uint64_t>{20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75}));
+    EXPECT_EQ(world.heartbeatSeconds(), (std::vector<std::uint64_t>{20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75}));
     EXPECT_EQ(world.terminatedWith, 0xE002u);
     EXPECT_EQ(world.outcomes.back().at("outcome"), "blocked");
     EXPECT_EQ(world.outcomes.back().at("reason"), texts::kServerLostTooLong);
@@ -218,47 +230,82 @@ TEST(SessionSupervision, HeartbeatAnswersDecideBetweenRetryAndFailure) {
         const char* name;
         std::function<nlohmann::json(std::uint64_t)> answer;
         std::optional<std::string> message;  // nullopt: the session goes on to its orderly end
+        std::optional<int> httpStatus;       // the failure carries on as this HttpError
+        std::vector<std::uint64_t> heartbeatSeconds;
     } cases[] = {
-        {"401 fails at once with its text",
-         [](std::uint64_t) -> nlohmann::json { throw HttpError("Sessao expirada.", 401); }, "Sessao expirada."},
-        {"409 fails too", [](std::uint64_t) -> nlohmann::json { throw HttpError("Conflito.", 409); }, "Conflito."},
-        {"503 once is retried",
+        // A refusal ends the session as itself: the flow signs the player out on its 401.
+        {"401 fails at once as itself",
+         [](std::uint64_t) -> nlohmann::json { throw HttpError("Sessao expirada.", 401); }, "Sessao expirada.", 401,
+         {20}},
+        {"409 fails too", [](std::uint64_t) -> nlohmann::json { throw HttpError("Conflito.", 409); }, "Conflito.", 409,
+         {20}},
+        {"503 once is retried 5 s later",
          [n = 0](std::uint64_t s) mutable -> nlohmann::json {
              if (n++ == 0) throw HttpError("Servidor ocupado.", 503);
              return {{"sequence", s}};
          },
-         std::nullopt},
-        {"429 once is retried",
+         std::nullopt, std::nullopt, {20, 25, 45}},
+        {"429 once is retried 5 s later",
          [n = 0](std::uint64_t s) mutable -> nlohmann::json {
              if (n++ == 0) throw HttpError("Muitas.", 429);
              return {{"sequence", s}};
          },
-         std::nullopt},
+         std::nullopt, std::nullopt, {20, 25, 45}},
         {"another sequence", [](std::uint64_t s) -> nlohmann::json { return {{"sequence", s + 1}}; },
-         texts::kBadHeartbeatAnswer},
+         texts::kBadHeartbeatAnswer, std::nullopt, {20}},
         {"sequence as text", [](std::uint64_t) -> nlohmann::json { return {{"sequence", "1"}}; },
-         texts::kBadHeartbeatAnswer},
+         texts::kBadHeartbeatAnswer, std::nullopt, {20}},
         {"no sequence", [](std::uint64_t) -> nlohmann::json { return nlohmann::json::object(); },
-         texts::kBadHeartbeatAnswer},
+         texts::kBadHeartbeatAnswer, std::nullopt, {20}},
+        {"an array", [](std::uint64_t) -> nlohmann::json { return nlohmann::json::array({1}); },
+         texts::kBadHeartbeatAnswer, std::nullopt, {20}},
+        // Answered, but nothing readable: not a transport failure to retry for 75 s.
+        {"an answer that does not decode",
+         [](std::uint64_t) -> nlohmann::json { return nlohmann::json::parse(R"({"sequence":)"); },
+         texts::kBadHeartbeatAnswer, std::nullopt, {20}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
         World world;
-        readyThenExit(world, 30'000, 0);
+        readyThenExit(world, 50'000, 0);
         world.backend.answer = c.answer;
         EXPECT_EQ(world.run(), c.message);
+        EXPECT_EQ(world.httpStatus, c.httpStatus);
+        EXPECT_EQ(world.heartbeatSeconds(), c.heartbeatSeconds);
+        if (c.message) {
+            EXPECT_EQ(world.terminatedWith, 0xE002u);  // the failure path ran first
+            EXPECT_EQ(world.outcomes.back().at("reason"), *c.message);
+        }
     }
 }
 
-TEST(SessionSupervision, OversizedItemMallIsNotHandedToTheGuard) {
-    World world;
-    readyThenExit(world, 21'000, 0);
-    world.channel.itemMall = "before";
-    world.backend.answer = [](std::uint64_t s) -> nlohmann::json {
-        return {{"sequence", s}, {"itemmall", {{"blob", std::string(70'000, 'x')}}}};
+TEST(SessionSupervision, ItemMallOfEachHeartbeatUpToItsLimit) {
+    // {"b":"…"} is 8 characters around the text.
+    const std::string atLimit = R"({"b":")" + std::string(65'536 - 8, 'x') + R"("})";
+    struct Case {
+        const char* name;
+        nlohmann::json itemMall;  // null: no member
+        std::string handedToGuard;
+    } cases[] = {
+        {"65,536 bytes are handed over", nlohmann::json::parse(atLimit), atLimit},
+        {"65,537 bytes are not", {{"b", std::string(65'536 - 7, 'x')}}, "before"},
+        {"no member is the empty object", nullptr, "{}"},
+        {"a text is not an object", "text", "{}"},
+        {"an array is not an object", nlohmann::json::array({1, 2}), "{}"},
     };
-    EXPECT_EQ(world.run(), std::nullopt);
-    EXPECT_EQ(world.channel.itemMall, "before");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world;
+        readyThenExit(world, 21'000, 0);
+        world.channel.itemMall = "before";
+        world.backend.answer = [&](std::uint64_t s) -> nlohmann::json {
+            nlohmann::json answer{{"sequence", s}};
+            if (!c.itemMall.is_null()) answer["itemmall"] = c.itemMall;
+            return answer;
+        };
+        EXPECT_EQ(world.run(), std::nullopt);
+        EXPECT_EQ(world.channel.itemMall, c.handedToGuard);
+    }
 }
 
 TEST(SessionSupervision, NinthConsecutiveHungCheckReportsOnceAndAResponseRestartsTheCount) {
@@ -401,12 +448,23 @@ TEST(SessionSupervision, NoticesBecomeEventsAndFailedPostsAreIgnored) {
 
 TEST(SessionSupervision, AStartThatFailsIsRecordedBlockedWithoutAGameToEnd) {
     World world;
-    EXPECT_EQ(world.run(/*startFails=*/true), texts::kCannotStartClient);
+    EXPECT_EQ(world.run(World::Start::FailsBeforeTheProcess), texts::kCannotStartClient);
     EXPECT_EQ(world.terminatedWith, std::nullopt);
     ASSERT_EQ(world.outcomes.size(), 2u);
     EXPECT_EQ(world.outcomes[1].at("outcome"), "blocked");
     EXPECT_EQ(world.outcomes[1].at("reason"), texts::kCannotStartClient);
     EXPECT_EQ(world.outcomes[1].at("pid"), 0);
+    EXPECT_EQ(world.channel.closes, 1);
+}
+
+TEST(SessionSupervision, AFailureRightAfterTheProcessExistsStillEndsTheGame) {
+    World world;
+    EXPECT_EQ(world.run(World::Start::FailsAfterTheProcess), "Canal do jogo indisponivel.");
+    EXPECT_EQ(world.terminatedWith, 0xE002u);
+    ASSERT_EQ(world.outcomes.size(), 2u);
+    EXPECT_EQ(world.outcomes[1].at("outcome"), "blocked");
+    EXPECT_EQ(world.outcomes[1].at("pid"), 4242);
+    EXPECT_EQ(world.outcomes[1].at("exit_code"), 0xE002u);
     EXPECT_EQ(world.channel.closes, 1);
 }
 

@@ -108,7 +108,12 @@ std::unique_ptr<WindowsGameProcess> startGameProcess(const std::filesystem::path
         if (wanted != processMask) ::SetProcessAffinityMask(process.get(), wanted);
     }
     thread.reset();
-    return std::make_unique<WindowsGameProcess>(std::move(process), created.dwProcessId);
+    try {
+        return std::make_unique<WindowsGameProcess>(std::move(process), created.dwProcessId);
+    } catch (...) {
+        ::TerminateProcess(process.get(), kEndedAfterFailure);  // never left running unwatched
+        throw;
+    }
 }
 
 std::vector<std::u16string> ownEnvironmentEntries() {

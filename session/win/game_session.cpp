@@ -148,8 +148,8 @@ void WindowsGameSession::runGameSession(BackendClient& client, const std::filesy
     // 1-2: the package set must still be the one prepared.
     if (progress) progress(texts::kConfirmingVersion, 99);
     const nlohmann::json policy = http->call(kPolicyPath, nlohmann::json::object());
-    if (policy.value("package_id", std::string()) != prepared.packageId ||
-        policy.value("index_sha256", std::string()) != prepared.indexSha256) {
+    if (textMember(policy, "package_id") != prepared.packageId ||
+        textMember(policy, "index_sha256") != prepared.indexSha256) {
         throw std::runtime_error(texts::kNewUpdateOnServer);
     }
     stageDone("policy");
@@ -165,19 +165,14 @@ void WindowsGameSession::runGameSession(BackendClient& client, const std::filesy
     // 7-8: the start call; from here the backend is told when the session stops.
     nlohmann::json start = http->call(kStartPath, startRequest(prepared.packageId, fileDigests, identity.hwid,
                                                                identity.hwidInfo));
-    {
-        auto& token = start.at("token").get_ref<std::string&>();
-        hold.token.assign(token.begin(), token.end());
-        wipe(token);
-    }
-    hold.stopOwed = true;
-    if (start.value("transport", std::string()) != kGameTransport) throw std::runtime_error(texts::kNoSecureRoute);
+    const WipeOnExit wipeStart(start);
+    hold.stopOwed = true;  // the start succeeded, whatever its answer holds
+    hold.token = takeSessionToken(start);
+    if (!confirmsGameTransport(start)) throw std::runtime_error(texts::kNoSecureRoute);
     stageDone("start call");
 
-    nlohmann::json login = start.contains("game_login") && start.at("game_login").is_object() ? start.at("game_login")
-                                                                                                : nlohmann::json::object();
+    nlohmann::json login = takeGameLogin(start);
     const WipeOnExit wipeLogin(login);
-    wipe(start.at("game_login"));
 
     // 9: the relay, its port map handed to the game.
     {
@@ -197,7 +192,7 @@ void WindowsGameSession::runGameSession(BackendClient& client, const std::filesy
         const WipeOnExit wipeRequest(request);
         nlohmann::json ticket = http->call(kNewsTicketPath, request);
         const WipeOnExit wipeTicket(ticket);
-        login["news_url"] = newsPageAddress(newsOrigin(), ticket.at("ticket").get_ref<const std::string&>());
+        login["news_url"] = newsPageAddress(newsOrigin(), newsTicket(ticket));
     }
     try {
         nlohmann::json vip = http->call(kVipTokenPath, nlohmann::json::object());
@@ -215,20 +210,9 @@ void WindowsGameSession::runGameSession(BackendClient& client, const std::filesy
     }
 
     // 14: the login serialised for the guard; nothing of it stays in text.
-    const std::string username = login.value("username", std::string());
-    std::string itemMall = start.contains("itemmall") ? start.at("itemmall").dump() : std::string("{}");
-    SecretBytes sessionBytes;
-    {
-        SecretString text;
-        {
-            std::string serialised = login.dump();
-            text.assign(serialised.begin(), serialised.end());
-            wipe(serialised);
-        }
-        sessionBytes.assign(text.begin(), text.end());
-        wipe(text);
-        if (login.contains("ticket")) wipe(login.at("ticket"));
-    }
+    const std::string username = textMember(login, "username");
+    std::string itemMall = itemMallText(start);
+    SecretBytes sessionBytes = sessionBytesOf(login);
 
     // 15: the package key material.
     SecretBytes keyMaterial;
@@ -269,15 +253,14 @@ void WindowsGameSession::runGameSession(BackendClient& client, const std::filesy
                                    prepared.packageId};
 
     // 18-26: the game started and supervised until it ends.
-    superviseGameSession(supervision, [&]() -> std::unique_ptr<GameProcessControl> {
+    superviseGameSession(supervision, [&](std::unique_ptr<GameProcessControl>& game) {
         EnvironmentBlock environment = gameEnvironmentBlock(ownEnvironmentEntries(), channel.pipeName(), channel.secret());
         adjustRefreshRate(engine / std::u16string(u"client.ini"));
-        std::unique_ptr<WindowsGameProcess> game = startGameProcess(engine, environment);
+        game = startGameProcess(engine, environment);  // the supervision ends it if anything below fails
         wipeMemory(environment.data(), environment.size() * sizeof(char16_t));
         channel.start(game->processId());
         hold.tunnel->setGameProcessId(game->processId());
         stageDone("process");
-        return game;
     });
 }
 

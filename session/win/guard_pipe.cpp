@@ -13,6 +13,17 @@ constexpr DWORD kPipeDefaultTimeoutMs = 5000;
 
 bool isSignalled(HANDLE event) noexcept { return event != nullptr && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
+// The pipe just created is the only instance of a one-instance pipe. The first-instance flag alone
+// is not enough everywhere (Wine ignores it and joins a pipe of that name as a further instance,
+// with its maker's limits and descriptor), so the created pipe is asked what it belongs to.
+bool isSoleInstance(HANDLE pipe) noexcept {
+    DWORD maxInstances = 0;
+    DWORD currentInstances = 0;
+    return ::GetNamedPipeInfo(pipe, nullptr, nullptr, nullptr, &maxInstances) && maxInstances == 1 &&
+           ::GetNamedPipeHandleStateW(pipe, nullptr, &currentInstances, nullptr, nullptr, nullptr, 0) &&
+           currentInstances == 1;
+}
+
 }  // namespace
 
 bool pipeTransfer(HANDLE pipe, void* buffer, std::size_t length, PipeDirection direction, DWORD timeoutMs,
@@ -66,7 +77,7 @@ GuardPipe::GuardPipe(const std::u16string& name) {
                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                                       kPipeBufferBytes, kPipeBufferBytes, kPipeDefaultTimeoutMs, &attributes));
     }  // the pipe keeps its own copy of the descriptor
-    if (!pipe) throw std::runtime_error("Nao foi possivel criar o canal do jogo.");
+    if (!pipe || !isSoleInstance(pipe.get())) throw std::runtime_error("Nao foi possivel criar o canal do jogo.");
 
     // The pending connect holds the address of `connect_`; nothing after it throws while it pends.
     connect_.hEvent = connectEvent.get();

@@ -8,7 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "content/tests/win/temporary_folder.h"
@@ -45,6 +49,7 @@ void setVariable(const wchar_t* name, const std::wstring& value) { ::SetEnvironm
 
 struct SessionRun {
     std::optional<std::string> message;  // nullopt: the session ended orderly
+    std::optional<int> httpStatus;       // the failure was an HttpError with this status
     std::vector<bool> running;
     std::vector<std::string> statuses;
     json result;        // the stand-in game's result file (null when it wrote none)
@@ -111,7 +116,8 @@ protected:
     }
 
     // Prepares the game folder and runs one session with the stand-in game in `scenario`.
-    SessionRun play(const std::string& scenario, Clock* sessionClock = nullptr) {
+    SessionRun play(const std::string& scenario, Clock* sessionClock = nullptr,
+                    std::function<void(std::string_view)> stage = {}) {
         setVariable(L"NYRA_STANDIN_GAME_SCENARIO", std::wstring(scenario.begin(), scenario.end()));
         std::error_code ignored;
         std::filesystem::remove(resultFile, ignored);
@@ -121,10 +127,14 @@ protected:
         std::atomic<bool> cancel{false};
         const ProgressFn progress = [&](const std::string& text, int) { run.statuses.push_back(text); };
         WindowsGameSession session(hardware, protection, sessionClock ? *sessionClock : clock);
+        if (stage) session.onStage(stage);
         try {
             auto prepared = preparation.prepareUntilStable(*http, folder, false, cancel, progress, [](int) {});
             session.runGameSession(*http, folder, std::move(prepared), stop, progress,
                                    [&](bool up) { run.running.push_back(up); });
+        } catch (const HttpError& e) {
+            run.message = e.what();
+            run.httpStatus = e.status;
         } catch (const std::exception& e) {
             run.message = e.what();
         }
@@ -149,17 +159,44 @@ protected:
 };
 
 TEST_F(GameSession, NormalSessionRunsTheGameThroughTheRelayAndReportsItsEnd) {
-    // An old channel's variable in the launcher's environment never reaches the game.
+    // An old channel's variables in the launcher's environment never reach the game.
     setVariable(L"NYRA_GUARD_PIPE", L"\\\\.\\pipe\\NyraBrasil-stale");
+    setVariable(L"NYRA_GUARD_QUIET", L"1");
     FastClock fast;
     EXPECT_FALSE(isGameRunning());
-    const SessionRun run = play("normal,close-after:6000", &fast);
+    std::optional<bool> runningOnceStarted;
+    const SessionRun run = play("normal,close-after:6000", &fast, [&](std::string_view stage) {
+        if (stage == "process") runningOnceStarted = isGameRunning();
+    });
+    ::SetEnvironmentVariableW(L"NYRA_GUARD_QUIET", nullptr);
     ASSERT_EQ(run.message, std::nullopt) << *run.message;
+    EXPECT_EQ(runningOnceStarted, true) << "the started game is seen running";
     EXPECT_EQ(run.running, (std::vector<bool>{true, false}));
     EXPECT_NE(std::find(run.statuses.begin(), run.statuses.end(), texts::kConfirmingVersion), run.statuses.end());
 
     ASSERT_TRUE(run.result.is_object()) << "the stand-in game wrote no result";
     SCOPED_TRACE(run.result.dump());
+
+    // How the game was started, as the game itself saw it.
+    const std::filesystem::path engineFolder = std::filesystem::path(run.result.at("image").get<std::string>()).parent_path();
+    EXPECT_EQ(std::filesystem::path(run.result.at("image").get<std::string>()).filename(), "game.bin");
+    EXPECT_TRUE(std::filesystem::equivalent(engineFolder, engine));
+    EXPECT_EQ(run.result.at("command_line"), "\"" + (engineFolder / "game.bin").string() + "\" Tollwin");
+    EXPECT_EQ(run.result.at("arguments_ok"), true);
+    EXPECT_EQ(run.result.at("working_folder_is_image_folder"), true);
+    const json& environment = run.result.at("environment");
+    EXPECT_EQ(environment.at("guard_entries"), (json{"NYRA_GUARD_PIPE", "NYRA_GUARD_SECRET"}));
+    EXPECT_EQ(environment.at("pipe_name_ok"), true);
+    EXPECT_NE(environment.at("pipe_name"), "\\\\.\\pipe\\NyraBrasil-stale");
+    EXPECT_EQ(environment.at("secret_ok"), true);
+    const json& process = run.result.at("process");
+    EXPECT_EQ(process.at("priority"), "above_normal");
+    DWORD_PTR ownMask = 0;
+    DWORD_PTR systemMask = 0;
+    ASSERT_TRUE(::GetProcessAffinityMask(::GetCurrentProcess(), &ownMask, &systemMask));
+    char expectedMask[19];
+    std::snprintf(expectedMask, sizeof expectedMask, "0x%08llX", static_cast<unsigned long long>(gameAffinity(ownMask)));
+    EXPECT_EQ(process.at("affinity_mask"), expectedMask);
     EXPECT_EQ(run.outcome.at("outcome"), "closed");
     EXPECT_EQ(run.outcome.at("guard_ready"), true);
     EXPECT_EQ(run.outcome.at("exit_code"), 0);
@@ -229,6 +266,59 @@ TEST_F(GameSession, EachMisbehaviourEndsWithItsMessageEventAndOutcome) {
     }
 }
 
+TEST_F(GameSession, HeartbeatFailuresEndTheSessionAsThemselves) {
+    struct Case {
+        const char* name;
+        json fault;
+        std::string message;
+        std::optional<int> httpStatus;  // the flow signs the player out on a 401
+    } cases[] = {
+        {"refused with 401", {{"target", "heartbeat"}, {"kind", "status"}, {"status", 401}, {"always", true}},
+         "", 401},
+        {"an answer that does not decode", {{"target", "heartbeat"}, {"kind", "truncate"}, {"bytes", 3}, {"always", true}},
+         texts::kBadHeartbeatAnswer, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service->fault(c.fault);
+        FastClock fast;
+        const SessionRun run = play("normal,close-after:60000", &fast);
+        service->request("DELETE", "/faults");
+        ASSERT_TRUE(run.message.has_value());
+        if (!c.message.empty()) {
+            EXPECT_EQ(*run.message, c.message);
+        }
+        EXPECT_EQ(run.httpStatus, c.httpStatus);
+        // The first heartbeat ended it: no retries until the connection-loss limit.
+        ASSERT_TRUE(run.outcome.is_object());
+        EXPECT_EQ(run.outcome.at("outcome"), "blocked");
+        EXPECT_LT(run.outcome.at("elapsed_ms").get<std::uint64_t>(), 75'000u);
+        EXPECT_EQ(run.outcome.at("exit_code"), 0xE002u);
+        EXPECT_FALSE(isGameRunning());
+    }
+}
+
+TEST_F(GameSession, AFailureRightAfterTheGameStartsLeavesNoGameRunning) {
+    const SessionRun run = play("normal,close-after:60000", nullptr, [](std::string_view stage) {
+        if (stage == "process") throw std::runtime_error("Canal do jogo indisponivel.");
+    });
+    EXPECT_EQ(run.message, "Canal do jogo indisponivel.");
+    ASSERT_TRUE(run.outcome.is_object());
+    EXPECT_EQ(run.outcome.at("outcome"), "blocked");
+    EXPECT_EQ(run.outcome.at("exit_code"), 0xE002u);
+    EXPECT_GT(run.outcome.at("pid").get<std::uint32_t>(), 0u);
+    const bool left = isGameRunning();
+    EXPECT_FALSE(left) << "a game was left running with nobody watching it";
+    if (left && run.result.contains("pid")) {  // leave nothing behind for the next case
+        const win::UniqueHandle game(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, run.result.at("pid").get<DWORD>()));
+        if (game) {
+            ::TerminateProcess(game.get(), 1);
+            ::WaitForSingleObject(game.get(), 10000);
+        }
+    }
+    EXPECT_TRUE(stopped(run.gameSessionId));
+}
+
 TEST_F(GameSession, GuardNoticesBecomeEventsAndTheSessionGoesOn) {
     const SessionRun run = play("notices,after:200,close-after:3000");
     EXPECT_EQ(run.message, std::nullopt);
@@ -251,18 +341,22 @@ TEST_F(GameSession, AGuardThatNeverConnectsEndsTheChannelAfterTwentySeconds) {
 }
 
 TEST_F(GameSession, RefusalsBeforeTheGameStartsLeaveNothingRunning) {
+    const auto member = [](const char* target, const char* name, json value) {
+        return json{{"target", target}, {"kind", "answer-member"}, {"name", name}, {"json", std::move(value)}};
+    };
     struct Case {
         const char* name;
         json fault;
         std::string message;
         bool started;  // the start call succeeded, so the stop call is owed
     } cases[] = {
-        {"a new package set on the server",
-         {{"target", "package-policy"}, {"kind", "answer-member"}, {"name", "index_sha256"}, {"value", std::string(64, '0')}},
+        {"a new package set on the server", member("package-policy", "index_sha256", std::string(64, '0')),
          texts::kNewUpdateOnServer, false},
-        {"another transport",
-         {{"target", "start"}, {"kind", "answer-member"}, {"name", "transport"}, {"value", "plain-tcp"}},
-         texts::kNoSecureRoute, true},
+        // Members of another type give the session's messages, never the JSON library's texts.
+        {"a package id that is no text", member("package-policy", "package_id", 5), texts::kNewUpdateOnServer, false},
+        {"another transport", member("start", "transport", "plain-tcp"), texts::kNoSecureRoute, true},
+        {"a transport that is no text", member("start", "transport", 5), texts::kNoSecureRoute, true},
+        {"a news ticket that is no text", member("news-ticket", "ticket", 5), texts::kBadServerAnswer, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

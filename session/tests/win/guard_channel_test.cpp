@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/tests/held_bytes.h"
 #include "platform/win/handles.h"
 #include "session/win/guard_channel.h"
 #include "session/win/guard_pipe.h"
@@ -144,12 +145,16 @@ TEST(GuardChannel, GuardInTheGameProcessGetsEveryByteInOrder) {
     EXPECT_EQ(state.directReadOpens, 3u);
     EXPECT_EQ(state.directReadBytes, 0x100000u);
     EXPECT_EQ(channel->state().takeNotices(), std::vector<std::string>{"hook32.dll"});
-    EXPECT_TRUE(channel->secret().empty()) << "proved once, then wiped";
-    EXPECT_TRUE(state.packageKeyMaterial.empty());
-    EXPECT_TRUE(state.sessionBytes.empty());
+    // Wiped: the storage each secret still holds is all zero, not merely an empty container.
+    const auto wiped = [](const auto& held) {
+        return held.empty() && held.capacity() > 0 && test::heldBytesAreZero(held);
+    };
+    EXPECT_TRUE(wiped(channel->secret())) << "proved once, then wiped";
+    EXPECT_TRUE(wiped(state.packageKeyMaterial));
+    EXPECT_TRUE(wiped(state.sessionBytes));
 
     channel->shutdown();
-    EXPECT_TRUE(state.translationBundle.empty());
+    EXPECT_TRUE(wiped(state.translationBundle));
     channel->shutdown();  // idempotent
 }
 
@@ -292,6 +297,42 @@ TEST(GuardChannel, PipeNameIsNeverSharedAndParametersNeverRepeat) {
     try {
         const GuardPipe squatter(name);
         ADD_FAILURE() << "a second pipe of the same name was created";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Nao foi possivel criar o canal do jogo.");
+    }
+}
+
+// Another process made the pipe first, open to any number of instances: the channel must not
+// join it as a second instance, where the squatter would see the secret and the material.
+TEST(GuardChannel, APipeMadeFirstByAnotherProcessIsNeverJoined) {
+    const std::u16string name = utf8ToUtf16(newGuardChannelParameters().pipeName);
+    const std::wstring wideName(name.begin(), name.end());
+    const std::wstring eventName = L"Local\\NyraGuardSquatter-" + std::to_wstring(::GetCurrentProcessId());
+    const win::UniqueHandle pipeMade(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(pipeMade);
+    std::wstring commandLine = L"\"" + (testExecutableFolder() / L"nyra-guard-test-client.exe").wstring() +
+                               L"\" --hold-pipe \"" + wideName + L"\" " + eventName;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &started))
+        << ::GetLastError();
+    const win::UniqueHandle squatter(started.hProcess);
+    const win::UniqueHandle squatterThread(started.hThread);
+    struct EndSquatter {
+        HANDLE process;
+        ~EndSquatter() {
+            ::TerminateProcess(process, 0);
+            ::WaitForSingleObject(process, 10000);
+        }
+    } endSquatter{squatter.get()};
+    const HANDLE waits[] = {pipeMade.get(), squatter.get()};
+    ASSERT_EQ(::WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0) << "the squatter made no pipe";
+
+    try {
+        const GuardPipe channelPipe(name);
+        ADD_FAILURE() << "the channel joined a pipe that another process made";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Nao foi possivel criar o canal do jogo.");
     }

@@ -149,7 +149,8 @@ bool migrateLegacyFile(const fs::path& folder, DiagnosticKind kind) {
     std::string bytes = readThroughHandle(file.get(), DiagnosticFileRole::Legacy);
     const TextWiper bytesWiper{bytes};
     // The record is sealed, compared and copied, all recursively: bounded like every outside text.
-    const nlohmann::json record = parseJsonText(bytes);
+    const nlohmann::json record = readJsonText(bytes);
+    if (record.is_discarded()) throw std::runtime_error("Diagnostico antigo invalido.");
 
     writeDiagnostic(folder, kind, record);
     if (readDiagnostic(folder, kind) != record) {

@@ -5,7 +5,6 @@
 
 #include "core/json_limits.h"
 #include "core/text.h"
-#include "update/launcher_description.h"
 
 namespace nyra {
 namespace {
@@ -29,7 +28,7 @@ const std::string& stringMember(const json& object, const char* name) {
 
 template <std::size_t N>
 std::array<std::uint8_t, N> fixedHex(const std::string& text) {
-    std::vector<std::uint8_t> bytes = update::decodeHex(text);
+    std::vector<std::uint8_t> bytes = decodeHex(text);
     const WipeOnExit wipeBytes(bytes);
     if (bytes.size() != N) fail("Pacote criptografado invalido.");
     std::array<std::uint8_t, N> out{};
@@ -55,8 +54,7 @@ PackagePolicy parsePackagePolicy(const json& answer) {
 }
 
 json parseCatalogText(std::span<const std::uint8_t> plain) {
-    if (jsonNestingExcess(plain)) return json(json::value_t::discarded);
-    return json::parse(plain.begin(), plain.end(), nullptr, /*allow_exceptions=*/false);
+    return readJsonText(plain);
 }
 
 Catalog parseCatalog(const json& document) {
@@ -119,29 +117,14 @@ ContainerParts splitContainer(std::span<const std::uint8_t> container) {
     return {container.subspan(8, 12), container.subspan(20, 16), container.subspan(kContainerHeaderSize)};
 }
 
-std::vector<std::uint8_t> decodeHex(std::string_view text) { return update::decodeHex(std::string(text)); }
-
-std::string toHex(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const std::uint8_t b : bytes) {
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 15]);
-    }
-    return text;
-}
-
 bool isDigestText(std::string_view text) noexcept {
     return text.size() == 64 &&
            std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-std::vector<std::uint8_t> decodeBase64(std::string_view text) { return update::decodeBase64(std::string(text)); }
-
 std::array<std::uint8_t, 32> takePackageKey(json& answer) {
     auto& text = answer.at("key").get_ref<std::string&>();  // type error for a non-string
-    std::vector<std::uint8_t> decoded = update::decodeBase64(text);  // no copy of the text
+    std::vector<std::uint8_t> decoded = decodeBase64(text);  // no copy of the text
     if (decoded.size() != 32) {
         wipeBytes(decoded);
         fail("Chave de pacote invalida.");
@@ -159,6 +142,42 @@ json packageKeyRequest(const PackagePolicy& policy, const std::string& launcherS
             {"launcher_sha256", launcherSha256}};
 }
 
+namespace {
+
+char16_t asciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+bool equalsIgnoringAsciiCase(std::u16string_view text, std::u16string_view upper) {
+    return text.size() == upper.size() &&
+           std::equal(text.begin(), text.end(), upper.begin(), [](char16_t a, char16_t b) { return asciiUpper(a) == b; });
+}
+
+// The names Windows resolves to a device in any folder: "data/aux.ini" would open the auxiliary
+// port, not a file. The name counts up to its first dot, spaces around it dropped ("nul .txt";
+// leading ones too, which is stricter than every Windows version needs).
+bool isReservedDeviceName(std::u16string_view component) {
+    std::u16string_view base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+    while (!base.empty() && base.front() == u' ') base.remove_prefix(1);
+    for (const std::u16string_view name : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+        if (equalsIgnoringAsciiCase(base, name)) return true;
+    }
+    if (base.size() != 4) return false;
+    const bool port = equalsIgnoringAsciiCase(base.substr(0, 3), u"COM") || equalsIgnoringAsciiCase(base.substr(0, 3), u"LPT");
+    const char16_t digit = base[3];
+    // Superscript one, two and three count as digits here too.
+    return port && ((digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3');
+}
+
+// A component Windows stores under exactly this name: not "." or "..", no trailing dot or space
+// (Windows drops them, so "a." and "a" are one file), no control character, no device name.
+bool isPlainWindowsName(std::u16string_view component) {
+    if (component.back() == u'.' || component.back() == u' ') return false;  // also "." and ".."
+    if (std::any_of(component.begin(), component.end(), [](char16_t c) { return c < 0x20 || c == 0x7F; })) return false;
+    return !isReservedDeviceName(component);
+}
+
+}  // namespace
+
 std::vector<std::u16string> splitPackagePath(std::string_view relative) {
     static constexpr std::string_view kForbidden{"\\:<>\"|?*\0", 9};
     if (relative.empty() || relative.size() > 229 || relative.front() == '/' ||
@@ -171,9 +190,8 @@ std::vector<std::u16string> splitPackagePath(std::string_view relative) {
     for (;;) {
         const std::size_t slash = wide.find(u'/', start);
         std::u16string part = wide.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
-        if (part == u"." || part == u"..") fail("Caminho invalido no pacote.");
         // An empty component ("a//b", "a/") names nothing on disk; refuse it like the dot forms.
-        if (part.empty()) fail("Caminho invalido no pacote.");
+        if (part.empty() || !isPlainWindowsName(part)) fail("Caminho invalido no pacote.");
         components.push_back(std::move(part));
         if (slash == std::u16string::npos) break;
         start = slash + 1;

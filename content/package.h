@@ -1,6 +1,6 @@
 #pragma once
-// The package set as the launcher reads it: package policy, catalog container, catalog, hex and
-// path rules. Portable; the Win32 side (files, CNG) lives in content/win.
+// The package set as the launcher reads it: package policy, catalog container, catalog, digest
+// and path rules. Portable; the Win32 side (files, CNG) lives in content/win.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "core/encoding.h"
 
 namespace nyra {
 
@@ -25,6 +27,7 @@ inline constexpr std::string_view kContainerMagic = "NYRAIDX1";
 inline constexpr std::string_view kContainerName = "nyra.nidx";
 inline constexpr std::string_view kContainerSignatureName = "nyra.nidx.sig";
 inline constexpr std::string_view kContainerTemporaryName = "nyra.nidx.new";
+inline constexpr std::string_view kContainerSignatureTemporaryName = "nyra.nidx.sig.new";
 
 // The members of the package policy the content subsystem reads. A missing member or one of the
 // wrong JSON type fails with the JSON library's text.
@@ -90,15 +93,8 @@ struct ContainerParts {
 bool containerHasValidFrame(std::span<const std::uint8_t> container) noexcept;
 ContainerParts splitContainer(std::span<const std::uint8_t> container);
 
-// Hex text: two characters per byte, only 0-9 and a-f; anything else (odd length, upper case)
-// fails with "Hash invalido.".
-std::vector<std::uint8_t> decodeHex(std::string_view text);
-std::string toHex(std::span<const std::uint8_t> bytes);
-// Exactly 64 characters of 0-9 and a-f.
+// A digest's text: exactly 64 characters of 0-9 and a-f (hex and Base64 texts: core/encoding.h).
 bool isDigestText(std::string_view text) noexcept;
-
-// Standard Base64; "Chave invalida." otherwise.
-std::vector<std::uint8_t> decodeBase64(std::string_view text);
 
 // The 32-byte package key of a package-key answer. The `key` member must be a string (else the
 // JSON library's type error), decode as Base64 ("Chave invalida.") to exactly 32 bytes ("Chave de
@@ -109,9 +105,11 @@ std::array<std::uint8_t, 32> takePackageKey(nlohmann::json& answer);
 nlohmann::json packageKeyRequest(const PackagePolicy& policy, const std::string& launcherSha256);
 
 // Path rules for catalog paths (pack and entry paths), before anything touches the disk: 1 to 229
-// UTF-8 bytes, no leading "/", no NUL, none of \ : < > " | ? *, no "." or ".." component
-// ("Caminho invalido no pacote."), valid UTF-8 ("Texto invalido."). Returns the UTF-16
-// components in order.
+// UTF-8 bytes, no leading "/", no NUL, none of \ : < > " | ? *, no empty, "." or ".." component,
+// no component ending in a dot or a space, no control character, and no component that Windows
+// reads as a device (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9 and COM/LPT with a
+// superscript 1, 2 or 3, in any case, with or without an extension) ("Caminho invalido no
+// pacote."); valid UTF-8 ("Texto invalido."). Returns the UTF-16 components in order.
 std::vector<std::u16string> splitPackagePath(std::string_view relative);
 
 // Overwrites bytes with zeros (volatile stores that the compiler keeps).

@@ -64,8 +64,7 @@ ReceiptStore::ReceiptStore(std::string_view plaintext, std::string indexSha256)
     : indexSha256_(std::move(indexSha256)) {
     // Too deep is as unusable as not JSON: the receipts are dropped and every pack is hashed. The
     // receipts' stamps are copied and compared later, which the library does recursively.
-    if (jsonNestingExcess(plaintext)) return;
-    json document = json::parse(plaintext, nullptr, false);
+    json document = readJsonText(plaintext);
     if (document.is_discarded() || !document.is_object()) return;
     const auto format = document.find("format");
     const auto packs = document.find("packs");

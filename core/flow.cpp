@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/flow_texts.h"
+#include "core/player_message.h"
 #include "core/preferences.h"
 #include "core/text.h"
 
@@ -125,7 +126,7 @@ void FlowController::start(bool verify) {
             launch([this] { reconnectJob(); });
         }
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
         finishJob();
     }
     poster_.post(kMsgRefresh, 0);
@@ -141,7 +142,7 @@ void FlowController::signOut() {
     try {
         launch([this] { signOutJob(); });
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
         finishJob();
     }
 }
@@ -157,7 +158,7 @@ void FlowController::runJob(const std::function<void()>& body) {
         return;
     } catch (const std::exception& e) {
         try {
-            store_.setStatus(e.what(), 0);
+            store_.setStatus(playerMessage(e), 0);
         } catch (...) {
         }
     } catch (...) {
@@ -250,7 +251,7 @@ std::string FlowController::restoreSession() {
     try {
         user = services_.session.restore(*client_);
     } catch (const std::exception& e) {
-        return e.what();
+        return playerMessage(e);
     }
     if (user && !fitsUsernameField(*user)) {
         // A name the username field could not hold is no usable account: forgotten like an answer
@@ -304,7 +305,7 @@ void FlowController::startupJob() {
         if (signedIn) fetchNotifications();
         store_.withLock([](UiState& s) { s.serverOnline = true; });
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
     }
     // The splash stays at least this long; a stop ends the wait at once.
     const std::uint64_t elapsed = clock_.tickMs() - started;
@@ -325,7 +326,7 @@ void FlowController::reconnectJob() {
         store_.setStatus(sessionFailure.empty() ? std::string(kTextReconnected) : sessionFailure,
                          0);
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
     }
     finishJob();
 }
@@ -411,9 +412,9 @@ void FlowController::playJob(bool verify) {
                 s.focusedField = kFocusPassword;
             });
         }
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
     }
     finishJob();
 }
@@ -433,7 +434,7 @@ void FlowController::signOutJob() {
         });
         store_.setStatus(kTextSignedOut, 0);
     } catch (const std::exception& e) {
-        store_.setStatus(e.what(), 0);
+        store_.setStatus(playerMessage(e), 0);
     }
     finishJob();
 }

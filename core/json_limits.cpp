@@ -150,6 +150,11 @@ void requireCborNesting(std::span<const std::uint8_t> bytes) {
     if (const auto at = cborNestingExcess(bytes)) throwTooDeep(112, *at, "syntax error while parsing CBOR value: ");
 }
 
+void throwJsonNul(std::size_t offset) {
+    throw nlohmann::json::parse_error::create(101, offset + 1, "syntax error while parsing value - NUL byte in the text",
+                                              nullptr);
+}
+
 std::optional<std::int64_t> integerIn(const nlohmann::json& value, std::int64_t minimum, std::int64_t maximum) noexcept {
     if (value.is_number_unsigned()) {
         const auto number = value.get<std::uint64_t>();

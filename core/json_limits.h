@@ -1,6 +1,7 @@
 #pragma once
 // Limits applied to every JSON or CBOR document that comes from outside (backend answers, the
-// catalog, the news feed, files on disk) before the JSON library sees it.
+// catalog, the news feed, files on disk) before the JSON library sees it, and the one reader
+// through which every such JSON text is parsed.
 //
 // The library's CBOR reader recurses once per nesting level, and its copy constructor, `dump` and
 // comparisons recurse on any document: a few kilobytes of nested arrays exhaust a 1 MiB thread
@@ -44,6 +45,42 @@ std::optional<std::size_t> cborNestingExcess(std::span<const std::uint8_t> bytes
 void requireJsonNesting(std::string_view text);
 void requireJsonNesting(std::span<const std::uint8_t> text);
 void requireCborNesting(std::span<const std::uint8_t> bytes);
+
+// The parse error of a NUL byte at `offset` (the library's type, the byte counted from 1).
+[[noreturn]] void throwJsonNul(std::size_t offset);
+
+// Every JSON text from outside is parsed here. It must be exactly one document: the library
+// stops reading at a NUL byte as if the text ended there (so "{...}\0junk" would pass, and the
+// nesting scan, which reads on, would judge bytes the parser never saw), hence a NUL anywhere is
+// refused; after the document only whitespace may follow. Nesting is bounded by `nestingLimit`.
+// Size limits stay with the callers, which know their own.
+//
+// The discarded value (is_discarded()) when the text is refused.
+template <class Json = nlohmann::json>
+Json readJsonText(std::string_view text, std::size_t nestingLimit = kDocumentNestingLimit) {
+    if (text.find('\0') != std::string_view::npos || jsonNestingExcess(text, nestingLimit)) {
+        return Json(Json::value_t::discarded);
+    }
+    // Strict: anything but whitespace after the document refuses it.
+    return Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+}
+template <class Json = nlohmann::json>
+Json readJsonText(std::span<const std::uint8_t> text, std::size_t nestingLimit = kDocumentNestingLimit) {
+    return readJsonText<Json>(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), nestingLimit);
+}
+
+// The same for callers whose refusal is the library's own error: throws
+// nlohmann::json::parse_error for a refused text.
+template <class Json = nlohmann::json>
+Json parseJsonText(std::string_view text) {
+    requireJsonNesting(text);
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) throwJsonNul(nul);
+    return Json::parse(text.begin(), text.end());
+}
+template <class Json = nlohmann::json>
+Json parseJsonText(std::span<const std::uint8_t> text) {
+    return parseJsonText<Json>(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+}
 
 // An integer member's value when it is a JSON integer (not a floating-point number, even a whole
 // one, and not a string) inside [minimum, maximum]; nullopt otherwise.

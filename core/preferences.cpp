@@ -38,8 +38,7 @@ bool readString(const nlohmann::json& object, const char* key, std::string& targ
 
 // The document when the text is a JSON object within the nesting limit; otherwise null.
 nlohmann::json objectOf(std::string_view content) {
-    if (jsonNestingExcess(content)) return nullptr;
-    auto document = nlohmann::json::parse(content, nullptr, /*allow_exceptions=*/false);
+    auto document = readJsonText(content);
     return document.is_object() ? document : nlohmann::json(nullptr);
 }
 

@@ -1,5 +1,5 @@
 // The plain JSON diagnostics of older launchers ("last-launch.json", "last-verification.json") as
-// the one-time conversion reads them: the nesting bound, the parse, then sealing with the
+// the one-time conversion reads them: the one reader of outside JSON texts, then sealing with the
 // confirmation that the sealed file opens as the same record.
 #include <cstdint>
 #include <string>
@@ -23,13 +23,8 @@ struct PlainProtector final : nyra::DiagnosticProtector {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > nyra::kLegacyDiagnosticLimit) return 0;
     const std::string_view text = nyra::fuzz::textOf(data, size);
-    nlohmann::json record;
-    if (!accepts([&] {
-            nyra::requireJsonNesting(text);
-            record = nlohmann::json::parse(text);
-        })) {
-        return 0;
-    }
+    const nlohmann::json record = nyra::readJsonText(text);
+    if (record.is_discarded()) return 0;
     nyra::fuzz::checkNestingBound(record);
     PlainProtector protector;
     const std::string origin = nyra::diagnosticOrigin();

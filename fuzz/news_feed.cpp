@@ -27,9 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(nyra::ui::coverIndex(item.cover) < nyra::ui::kCoverNames.size(), "a cover out of the list");
         }
     }
-    accepts([&] {
-        nyra::requireJsonNesting(body);
-        (void)nyra::ui::unreadCount(nlohmann::json::parse(body));
-    });
+    accepts([&] { (void)nyra::ui::unreadCount(nyra::parseJsonText(body)); });
     return 0;
 }

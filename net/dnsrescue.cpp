@@ -68,8 +68,8 @@ bool isIpv4Literal(std::string_view text) {
 
 std::vector<std::string> readDohAnswer(std::string_view body) {
     std::vector<std::string> addresses;
-    if (body.size() > kMaxDohAnswer || jsonNestingExcess(body, kAnswerNestingLimit)) return addresses;
-    const auto answer = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (body.size() > kMaxDohAnswer) return addresses;
+    const auto answer = readJsonText(body, kAnswerNestingLimit);
     if (!answer.is_object()) return addresses;
     const auto status = answer.find("Status");
     if (status == answer.end() || integerIn(*status, 0, 0) != 0) return addresses;

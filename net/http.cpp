@@ -135,8 +135,7 @@ json Http::call(const std::string& path, const json& args, std::string_view bear
         const WipeOnExit wipeRaw(raw);
         raw = send(op, path, json(args), bearer, kCallLimit, {}, {});
         if (api::kOperations[op].fileAnswer) {
-            requireJsonNesting(raw);  // a file body comes back as received
-            answer = json::parse(raw.begin(), raw.end());
+            answer = parseJsonText(std::span<const std::uint8_t>(raw));  // a file body comes back as received
         } else {
             answer = api::decodeCborDocument(raw);  // bounded, decoded in place, its strings wiped
         }

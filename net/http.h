@@ -47,7 +47,7 @@ public:
     void logout() override;
     void clearDownloadAuthorization() noexcept;
     // Adopts a saved session value and asks the backend whose it is: the bootstrap's `user`.
-    nlohmann::json resumeSession(const std::string& value);
+    nlohmann::json resumeSession(const std::string& value) override;
 
     // The header lines every game-traffic stream of one game session sends: origin, the session
     // and CSRF cookies, the CSRF token and the game session token as bearer. "Sessao de jogo
@@ -58,7 +58,7 @@ public:
     // One WebSocket stream of game traffic to the backend (net/win/game_stream.h).
     class GameStream;
 
-    const std::string& sessionCookie() const { return sessionCookie_; }
+    const std::string& sessionCookie() const override { return sessionCookie_; }
     const std::string& csrf() const { return csrf_; }
     const std::string& downloadToken() const { return downloadToken_; }
 

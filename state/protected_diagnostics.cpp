@@ -72,8 +72,7 @@ std::string composeDiagnosticEnvelope(DiagnosticKind kind, std::string_view orig
 nlohmann::json parseDiagnosticEnvelope(std::string_view plain, DiagnosticKind kind, std::string_view origin) {
     if (plain.size() > kDiagnosticEnvelopeLimit) throw std::runtime_error("Diagnostico protegido muito grande.");
     // The record is compared and copied recursively; the envelope adds one level around it.
-    if (jsonNestingExcess(plain, kDocumentNestingLimit + 1)) contextInvalid();
-    nlohmann::json envelope = nlohmann::json::parse(plain, nullptr, /*allow_exceptions=*/false);
+    nlohmann::json envelope = readJsonText(plain, kDocumentNestingLimit + 1);
     if (!envelope.is_object() || envelope.size() != 4) contextInvalid();
     const auto format = envelope.find("format");
     const auto kindMember = envelope.find("kind");

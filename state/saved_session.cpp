@@ -49,17 +49,20 @@ std::string composeSavedSession(std::string_view sessionCookie) {
 std::string parseSavedSession(std::string& text) {
     const TextWiper textWiper{text};
     if (text.size() >= kSavedSessionLimit) throw std::runtime_error("Sessao invalida.");
-    requireJsonNesting(text);  // wipeStrings below walks the document recursively
-    nlohmann::ordered_json document = nlohmann::ordered_json::parse(text);
+    // Nesting bounded: wipeStrings below walks the document recursively.
+    nlohmann::ordered_json document = readJsonText<nlohmann::ordered_json>(text);
     const DocumentWiper documentWiper{document};
     wipe(text);
+    if (document.is_discarded()) throw std::runtime_error("Sessao invalida.");
 
     const auto origin = document.is_object() ? document.find("origin") : document.end();
     if (origin == document.end() || !origin->is_string() ||
         origin->get_ref<const std::string&>() != savedSessionOrigin()) {
         throw std::runtime_error("Endereco da sessao alterado.");
     }
-    return document.at("session").get<std::string>();
+    const auto session = document.find("session");
+    if (session == document.end() || !session->is_string()) throw std::runtime_error("Sessao invalida.");
+    return session->get<std::string>();
 }
 
 }  // namespace nyra

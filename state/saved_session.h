@@ -18,9 +18,9 @@ std::string savedSessionOrigin();
 std::string composeSavedSession(std::string_view sessionCookie);
 
 // Reads the session cookie value back from an unprotected document and overwrites `text` with
-// zeros, whatever the outcome. A text of kSavedSessionLimit bytes or more: "Sessao invalida.";
-// not JSON: the JSON library's parse error; an origin other than this build's: "Endereco da
-// sessao alterado."; a `session` member that is missing or not a string: the JSON library's error.
+// zeros, whatever the outcome. A text of kSavedSessionLimit bytes or more, or not exactly one
+// JSON document: "Sessao invalida."; an origin other than this build's: "Endereco da sessao
+// alterado."; a `session` member that is missing or not a string: "Sessao invalida.".
 std::string parseSavedSession(std::string& text);
 
 }  // namespace nyra

@@ -103,8 +103,7 @@ std::optional<NewsItem> newsItemFromJson(const json& entry) {
 }
 
 std::vector<NewsItem> parseNewsFeed(std::string_view body, std::size_t maxCount) {
-    requireJsonNesting(body);
-    const json document = json::parse(body);
+    const json document = parseJsonText(body);
     const auto& items = document.at("items").get_ref<const json::array_t&>();
     std::vector<NewsItem> list;
     for (const auto& element : items) {

@@ -1,5 +1,7 @@
 #include "ui/news_loader.h"
 
+#include "core/player_message.h"
+
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -53,7 +55,7 @@ void NewsLoader::run() {
             });
         }
     } catch (const std::exception& failure) {
-        error = failure.what();
+        error = playerMessage(failure);
     } catch (...) {
         error = "Noticias indisponiveis.";
     }

@@ -119,6 +119,8 @@ constexpr Pair kExact[] = {
     {"Nao foi possivel abrir o navegador. Acesse o portal manualmente.",
      "The browser could not be opened. Please visit the portal yourself."},
     {"Nao foi possivel salvar o idioma.", "The language could not be saved."},
+    // The one text shown for any answer or record the JSON library refused, whatever it said.
+    {"Resposta do servidor invalida.", "Invalid server response."},
     {"Informe seu usuario e senha do Nyra Saga Brasil.", "Enter your Nyra Saga Brasil username and password."},
     {"Escolha onde instalar o jogo.", "Choose where to install the game."},
     {"Instalar o Nyra", "Install Nyra"},

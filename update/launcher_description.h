@@ -39,11 +39,6 @@ std::array<std::uint8_t, 48> signedLauncherMessage(const LauncherDescription& de
 // major.minor.build from the two words of a fixed file version.
 std::string launcherVersionText(std::uint32_t versionMs, std::uint32_t versionLs);
 
-// Lower-case hex only ("Hash invalido." otherwise), two characters per byte.
-std::vector<std::uint8_t> decodeHex(const std::string& text);
-// Standard Base64 ("Chave invalida." otherwise).
-std::vector<std::uint8_t> decodeBase64(const std::string& text);
-
 // The accepted origins of an update when the launcher that started the updater has already
 // ended: lower-case hex SHA-256 digests of published launcher builds, compiled in per flavour.
 std::span<const std::string_view> knownLauncherOrigins();

@@ -4,6 +4,7 @@
 #include "core/command_line.h"
 #include "core/flow.h"
 #include "core/layout.h"
+#include "core/player_message.h"
 #include "core/startup_services.h"
 #include "core/text.h"
 #include "core/ui_state.h"
@@ -101,7 +102,7 @@ int runProtectDiagnostics(const std::filesystem::path& folder, StartupServices& 
         }
         report = {{"ok", true}, {"migrated", migrated}, {"protection", "windows-dpapi-current-user"}};
     } catch (const std::exception& failure) {
-        report = {{"ok", false}, {"error", failure.what()}};
+        report = {{"ok", false}, {"error", playerMessage(failure)}};
         exitCode = 1;
     }
     writeStandardOutput(report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
@@ -290,7 +291,7 @@ void Launcher::openInstallPanel() {
             entries.push_back(std::move(entry));
         }
     } catch (const std::exception& error) {
-        failure = error.what();
+        failure = playerMessage(error);
     }
     store_->splash().store(false);
     store_->withLock([&](UiState& state) {
@@ -346,7 +347,7 @@ int runLauncher(HINSTANCE instance, std::u16string_view commandLine, StartupServ
     try {
         return launcher.run(commandLine);
     } catch (const std::exception& failure) {
-        showStartupFailure(failure.what());
+        showStartupFailure(playerMessage(failure).c_str());
         launcher.shutdown();
         return 1;
     }

@@ -1,5 +1,6 @@
 #include "app/win/screen_actions.h"
 
+#include "core/player_message.h"
 #include "core/text.h"
 #include "home/install_panel.h"
 #include "home/win/install.h"
@@ -12,7 +13,7 @@ void ProductScreenActions::applyLanguage(UiStore& store, bool english) {
     try {
         setLanguage(store, preferences_, environment_, english);
     } catch (const std::exception& error) {
-        notify(store, error.what());
+        notify(store, playerMessage(error));
     }
 }
 
@@ -20,7 +21,7 @@ void ProductScreenActions::saveSettings(UiStore& store) {
     try {
         settings_.saveSettings();
     } catch (const std::exception& error) {
-        notify(store, error.what());
+        notify(store, playerMessage(error));
     }
 }
 
@@ -71,7 +72,7 @@ void ProductScreenActions::pickFolder(UiStore& store) {
         InstallEntry entry = home::makeEntry(*install_->facts, folder);
         store.withLock([&](UiState& s) { home::addPickedEntry(s, std::move(entry)); });
     } catch (const std::exception& failure) {
-        store.withLock([&](UiState& s) { s.installMessage = failure.what(); });
+        store.withLock([&](UiState& s) { s.installMessage = playerMessage(failure); });
     }
 }
 
@@ -87,7 +88,7 @@ void ProductScreenActions::confirmInstall(UiStore& store) {
     try {
         folder = std::filesystem::path(utf8ToUtf16(*path));
     } catch (const std::exception& failure) {
-        store.withLock([&](UiState& s) { home::installFailed(s, failure.what()); });
+        store.withLock([&](UiState& s) { home::installFailed(s, playerMessage(failure)); });
         return;
     }
     joinInstallWorker();
@@ -111,7 +112,7 @@ void ProductScreenActions::runInstall(UiStore& store, std::filesystem::path fold
         host.releaseInstanceSlot();
         host.endLauncher();
     } catch (const std::exception& failure) {
-        const std::string message = failure.what();
+        const std::string message = playerMessage(failure);
         store.withLock([&](UiState& s) { home::installFailed(s, message); });
     }
     refresh();

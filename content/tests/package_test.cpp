@@ -31,14 +31,7 @@ json catalogWith(std::size_t entries, std::size_t packs) {
     return document;
 }
 
-TEST(HexRules, DecodeOnlyLowerCaseDigitPairs) {
-    EXPECT_EQ(decodeHex("00ff7a"), (std::vector<std::uint8_t>{0x00, 0xff, 0x7a}));
-    EXPECT_TRUE(decodeHex("").empty());
-    for (const char* bad : {"0", "abc", "0A", "FF", "g0", "0x", " 0", "0-"}) {
-        EXPECT_EQ(failureOf([&] { decodeHex(bad); }), "Hash invalido.") << bad;
-    }
-    const std::uint8_t bytes[] = {0x01, 0xab, 0xff};
-    EXPECT_EQ(toHex(bytes), "01abff");
+TEST(DigestText, SixtyFourLowerCaseHexDigits) {
     EXPECT_TRUE(isDigestText(std::string(64, 'f')));
     EXPECT_FALSE(isDigestText(std::string(63, 'f')));
     EXPECT_FALSE(isDigestText(std::string(64, 'F')));
@@ -72,7 +65,38 @@ TEST(PathRules, TableOfRelativePaths) {
         {std::string("a\0b", 3), false},
         {"data//a", false},
         {"data/", false},
-        {"..a/b..", true},
+        {"..a/b..c", true},
+        // Names Windows would store or open as another file or a device.
+        {"..a/b..", false},
+        {"data./a", false},
+        {"data/a.", false},
+        {"data/a ", false},
+        {"data /a", false},
+        {"a\x01b", false},
+        {"data/a\x1f", false},
+        {"a\x7f", false},
+        {"con", false},
+        {"data/aux.ini", false},
+        {"nul .txt", false},
+        {"NUL.tar.gz", false},
+        {"Prn/a", false},
+        {"CONIN$", false},
+        {"data/conout$.log", false},
+        {"COM1", false},
+        {"com9.txt", false},
+        {"LPT5", false},
+        {"lpt0.dat", false},
+        {"COM\xc2\xb9", false},  // superscript digits: COM¹, LPT², LPT³
+        {"data/lpt\xc2\xb2.dat", false},
+        {"LPT\xc2\xb3 .x", false},
+        {"console.txt", true},
+        {"auxiliary/nulo.txt", true},
+        {"COM10", true},
+        {"LPT", true},
+        {"com\xc2\xb4", true},  // an acute accent, no superscript
+        {"data/x.con", true},
+        {" nul", false},  // spaces around the name do not make it a file
+        {"a b/.c", true},
     };
     for (const auto& c : cases) {
         const std::string result = failureOf([&] { splitPackagePath(c.path); });

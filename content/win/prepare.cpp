@@ -267,7 +267,16 @@ LoadedCatalog loadCatalog(Http& http, const std::filesystem::path& gameFolder, c
     const auto signaturePath = inFolder(gameFolder, kContainerSignatureName);
     const auto recorded = readSignatureRecord(signaturePath);
     if (!std::equal(recorded.begin(), recorded.end(), signature.begin(), signature.end())) {
-        writeWholeFile(signaturePath, signature);
+        // Replaced whole like every record file: a run cut off here leaves the old record or the new.
+        switch (win::replaceFileContent(signaturePath, inFolder(gameFolder, kContainerSignatureTemporaryName), signature)) {
+        case win::ReplaceOutcome::Replaced:
+            break;
+        case win::ReplaceOutcome::NotCreated:
+            fail("Nao foi possivel preparar o arquivo.");
+        case win::ReplaceOutcome::NotWritten:
+        case win::ReplaceOutcome::NotMoved:
+            fail("Falha ao gravar arquivo.");
+        }
     }
 
     const ContainerParts parts = splitContainer(container);

@@ -8,13 +8,19 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/flow_texts.h"
 #include "core/http_error.h"
+#include "core/json_limits.h"
+#include "core/player_message.h"
+#include "core/tests/hostile_nesting.h"
 #include "core/unavailable_services.h"
 #include "session/supervision.h"
 
@@ -105,6 +111,7 @@ struct Fakes : BackendFactory,
         return json::object();
     };
     std::function<void()> onLogin = [] {};
+    std::function<void()> onLogout = [] {};
     std::vector<CallRecord> calls;
     std::vector<LoginRecord> logins;
     int clientsCreated = 0;
@@ -145,7 +152,10 @@ struct Fakes : BackendFactory,
             f.logins.push_back({u, p, h, i, r});
             f.onLogin();
         }
-        void logout() override { ++f.logouts; }
+        void logout() override {
+            ++f.logouts;
+            f.onLogout();
+        }
         json resumeSession(const std::string&) override { return json(); }
         const std::string& sessionCookie() const override { return cookie; }
         std::string cookie;
@@ -805,6 +815,76 @@ TEST(FlowSignOut, IgnoredWhileSignedOutOrPlaying) {
 
 // ---------------------------------------------------------------------------------------------
 // Stand-ins for subsystems not built yet
+
+// ---------------------------------------------------------------------------------------------
+// What the player reads when a library fails
+
+// The JSON library's refusal of a policy answer nested too deep, exactly as the backend client
+// raises it.
+void throwDeepCborAnswer() { requireCborNesting(test::nestedCbor(test::kHostileDepth)); }
+
+TEST(FailureText, LibraryErrorsNeverReachThePlayer) {
+    const struct {
+        const char* name;
+        std::function<void()> fail;
+        std::string shown;
+    } cases[] = {
+        {"our message", [] { throw std::runtime_error("Sem conexao (12029, envio)."); }, "Sem conexao (12029, envio)."},
+        {"HTTP status", [] { throw HttpError("Servidor em manutencao.", 503); }, "Servidor em manutencao."},
+        {"CBOR nested too deep", throwDeepCborAnswer, kInvalidServerResponse},
+        {"JSON that does not parse", [] { (void)parseJsonText(std::string_view("{\"a\":")); }, kInvalidServerResponse},
+        {"missing member", [] { (void)json::object().at("download_token"); }, kInvalidServerResponse},
+        {"member of another type", [] { (void)json(1).get<std::string>(); }, kInvalidServerResponse},
+        {"system error", [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+         flow_texts::kUnexpected},
+        {"standard range error", [] { (void)std::string().at(3); }, flow_texts::kUnexpected},
+        {"allocation", [] { throw std::bad_alloc(); }, flow_texts::kUnexpected},
+        {"logic error", [] { throw std::logic_error("the guard channel is served once"); }, flow_texts::kUnexpected},
+        {"empty message", [] { throw std::runtime_error(""); }, flow_texts::kUnexpected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.fail();
+            ADD_FAILURE() << "no failure";
+        } catch (const std::exception& failure) {
+            EXPECT_EQ(playerMessage(failure), c.shown);
+        }
+    }
+}
+
+// The policy answer that failed to decode on a player's screen: every job shows the player's text.
+TEST(FailureText, AnAnswerTheLibraryRefusesShowsInvalidServerResponse) {
+    const char* const jobs[] = {"start-up", "play", "saved session", "sign-out"};
+    for (const char* name : jobs) {
+        const std::string job = name;
+        SCOPED_TRACE(job);
+        Harness h;
+        if (job == "start-up" || job == "play") {
+            h.fakes.onCall = [](const std::string& path) -> json {
+                if (path == kPolicyPath) throwDeepCborAnswer();
+                return json::object();
+            };
+        }
+        if (job == "saved session") {
+            h.fakes.onRestore = []() -> std::optional<std::string> { return json(1).get<std::string>(); };
+        }
+        if (job == "start-up" || job == "saved session") {
+            h.startup();
+        } else if (job == "play") {
+            h.online(true);
+            h.press(false);
+        } else {
+            h.startup();  // the client exists from here on
+            h.online(true);
+            h.fakes.onLogout = throwDeepCborAnswer;
+            h.flow.signOut();
+            h.flow.joinAll();
+            EXPECT_EQ(h.fakes.logouts, 1);
+        }
+        EXPECT_EQ(h.ui().statusText, kInvalidServerResponse);
+    }
+}
 
 TEST(UnavailableServices, StartAndPlayFailWithTheirMessagesInsteadOfPretending) {
     FakeClock clock;

@@ -115,6 +115,47 @@ TEST(DocumentNesting, LimitIsSafeForTheLibraryAndOneMoreIsRefused) {
     });
 }
 
+// Every outside JSON text is one whole document: the library alone would stop at a NUL byte and
+// accept whatever follows it, and the nesting scan would judge the bytes after it.
+TEST(JsonText, ExactlyOneDocumentWithoutNulBytes) {
+    using namespace std::string_literals;
+    const struct {
+        std::string text;
+        bool accepted;
+    } cases[] = {
+        {R"({"a":[1,2]})", true},
+        {" \t\r\n{\"a\":1} \t\r\n", true},
+        {nestedJson(kLimit, "1"), true},
+        {"{\"a\":1}\0"s, false},
+        {"{\"a\":1}\0junk"s, false},
+        {"{\"a\":1}\0"s + nestedJson(kLimit + 1), false},  // the verdict no longer hangs on the junk
+        {"{\"a\":1}\0"s + nestedJson(2), false},
+        {"{\"a\":\"x\0y\"}"s, false},
+        {"\0"s, false},
+        {R"({"a":1}x)", false},
+        {R"({"a":1}{})", false},
+        {"1 2", false},
+        {"", false},
+        {" \n", false},
+        {nestedJson(kLimit + 1, "1"), false},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = json(c.text).dump(-1, ' ', true, json::error_handler_t::replace);
+        EXPECT_EQ(!readJsonText(c.text).is_discarded(), c.accepted) << shown;
+        const Bytes bytes(c.text.begin(), c.text.end());
+        EXPECT_EQ(!readJsonText(std::span<const std::uint8_t>(bytes)).is_discarded(), c.accepted) << shown;
+        if (c.accepted) {
+            EXPECT_NO_THROW(parseJsonText(c.text)) << shown;
+        } else {
+            EXPECT_THROW(parseJsonText(c.text), json::parse_error) << shown;
+        }
+    }
+    // The callers' own limits and document types.
+    EXPECT_TRUE(readJsonText("[[1]]", 1).is_discarded());
+    EXPECT_EQ(readJsonText("[[1]]", 2), json::parse("[[1]]"));
+    EXPECT_EQ(readJsonText<nlohmann::ordered_json>(R"({"z":1,"a":2})").dump(), R"({"z":1,"a":2})");
+}
+
 TEST(CheckedIntegers, OnlyIntegersInRange) {
     const json huge = json::parse("1e300");
     const struct {

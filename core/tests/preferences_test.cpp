@@ -22,8 +22,9 @@ TEST(Preferences, DocumentsLoadWithTheirDefaultsAndLenientTexts) {
         change(p);
         return p;
     };
+    using namespace std::string_literals;
     const struct {
-        const char* content;
+        std::string content;
         std::optional<Preferences> expected;
     } cases[] = {
         {R"({"width":1366,"height":768,"full_screen":true,"apply_to_game":true,"language":"en","graphics_mode":"enhanced"})",
@@ -62,9 +63,16 @@ TEST(Preferences, DocumentsLoadWithTheirDefaultsAndLenientTexts) {
         {R"({"full_screen":1})", std::nullopt},
         {R"({"language":null})", std::nullopt},
         {R"({"graphics_mode":0})", std::nullopt},
+        // One document, nothing after it but whitespace: the library alone would stop at a NUL.
+        {"{\"language\":\"en\"} \r\n\t"s, with([](Preferences& p) { p.english = true; })},
+        {"{\"language\":\"en\"}\0"s, std::nullopt},
+        {"{\"language\":\"en\"}\0junk"s, std::nullopt},
+        {"{\"language\":\"en\"}\0{\"language\":\"pt\"}"s, std::nullopt},
+        {R"({"language":"en"}{})", std::nullopt},
+        {R"({"language":"en"} x)", std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(parsePreferences(c.content), c.expected) << c.content;
+        EXPECT_EQ(parsePreferences(c.content), c.expected) << c.content.c_str();
     }
 }
 

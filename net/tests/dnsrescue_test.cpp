@@ -163,6 +163,17 @@ TEST(DnsRescueDoh, AnswerBeyondTheBodyLimitOrTooDeepYieldsNothing) {
     EXPECT_TRUE(readDohAnswer(nested).empty());
 }
 
+// An answer is one JSON document: a NUL byte or anything but whitespace after it refuses the
+// whole body, whatever the bytes after it are.
+TEST(DnsRescueDoh, AnswerWithBytesAfterTheDocumentYieldsNothing) {
+    using namespace std::string_literals;
+    const std::string valid = R"({"Status":0,"Answer":[{"type":1,"data":"1.2.3.4"}]})";
+    EXPECT_EQ(readDohAnswer(valid + " \r\n\t"), std::vector<std::string>{"1.2.3.4"});
+    for (const std::string& tail : {"\0"s, "\0junk"s, "\0"s + std::string(20, '['), "\0]]]"s, "x"s, "{}"s, " 5"s}) {
+        EXPECT_TRUE(readDohAnswer(valid + tail).empty()) << tail.size();
+    }
+}
+
 TEST(DnsRescueDoh, QueryPathAsksForARecords) {
     EXPECT_EQ(dohQueryPath("/dns-query?name=", "api.nyra-brasil.example"),
               "/dns-query?name=api.nyra-brasil.example&type=A");

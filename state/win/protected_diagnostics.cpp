@@ -148,8 +148,9 @@ bool migrateLegacyFile(const fs::path& folder, DiagnosticKind kind) {
 
     std::string bytes = readThroughHandle(file.get(), DiagnosticFileRole::Legacy);
     const TextWiper bytesWiper{bytes};
-    requireJsonNesting(bytes);  // the record is sealed, compared and copied, all recursively
-    const nlohmann::json record = nlohmann::json::parse(bytes);
+    // The record is sealed, compared and copied, all recursively: bounded like every outside text.
+    const nlohmann::json record = readJsonText(bytes);
+    if (record.is_discarded()) throw std::runtime_error("Diagnostico antigo invalido.");
 
     writeDiagnostic(folder, kind, record);
     if (readDiagnostic(folder, kind) != record) {

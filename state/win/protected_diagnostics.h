@@ -32,7 +32,8 @@ nlohmann::json readDiagnostic(const std::filesystem::path& folder, DiagnosticKin
 
 // Converts "last-launch.json" then "last-verification.json" into their protected files, removing
 // each legacy file only after its converted form read back equal. Returns how many were converted;
-// the first failure ends the migration (kinds already converted stay converted).
+// the first failure ends the migration (kinds already converted stay converted). A legacy file
+// that is not exactly one JSON document within the nesting limit: "Diagnostico antigo invalido.".
 unsigned migrateLegacyDiagnostics(const std::filesystem::path& folder);
 
 // writeDiagnostic for the callers that continue without their summary when it cannot be stored

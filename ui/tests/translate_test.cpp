@@ -65,6 +65,7 @@ const Case kRules[] = {
     {"Reparando nyra-003.pck | 12 / 480 MB", "Repairing nyra-003.pck | 12 / 480 MB"},
     {"212 GB livres", "212 GB free"},
     {"jogador_01", "jogador_01"},
+    {"Resposta do servidor invalida.", "Invalid server response."},
     {"Usuario ou senha invalidos.", "Usuario ou senha invalidos."},
     {"", ""},
     {"conectando", "conectando"},  // case matters

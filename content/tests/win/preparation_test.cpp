@@ -284,11 +284,13 @@ TEST_F(Preparation, CatalogSignatureIsCheckedOnEveryRunAndItsRecordFollowsThePol
     EXPECT_EQ(requestsSinceStart("op:5"), 0);
     EXPECT_EQ(readWholeFile(folder / L"nyra.nidx", kCatalogReadLimit), container);
 
-    // A stale signature record is rewritten.
+    // A stale signature record is replaced whole through its pending name, which does not stay.
     policy = good;
     writeWholeFile(folder / L"nyra.nidx.sig", std::vector<std::uint8_t>(10, 1));
+    writeWholeFile(folder / L"nyra.nidx.sig.new", std::vector<std::uint8_t>(5000, 2));  // an interrupted run's
     ASSERT_EQ(prepareOnce().error, "");
     EXPECT_EQ(readWholeFile(folder / L"nyra.nidx.sig", 1024), decodeBase64(good["signature"].get<std::string>()));
+    EXPECT_FALSE(std::filesystem::exists(folder / L"nyra.nidx.sig.new"));
 }
 
 TEST_F(Preparation, AServerThatKeepsPublishingStopsAfterThreePasses) {
@@ -459,7 +461,8 @@ TEST_F(Preparation, HardLinksPlantedAtTemporaryAndRecordNamesAreNotWrittenThroug
     flipByte(L"nyra.nidx", 40);  // the catalog is downloaded again through "nyra.nidx.new"
     const std::string kept = "bytes of some other file";
     const std::vector<std::uint8_t> keptBytes(kept.begin(), kept.end());
-    for (const wchar_t* planted : {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig"}) {
+    for (const wchar_t* planted :
+         {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig", L"nyra.nidx.sig.new"}) {
         const std::filesystem::path victim = folder / (std::wstring(L"victim-") + planted);
         writeWholeFile(victim, keptBytes);
         std::error_code ignored;
@@ -472,7 +475,8 @@ TEST_F(Preparation, HardLinksPlantedAtTemporaryAndRecordNamesAreNotWrittenThroug
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(run.summary["downloaded_packs"], 1);
     EXPECT_EQ(run.summary["downloaded_index"], true);
-    for (const wchar_t* planted : {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig"}) {
+    for (const wchar_t* planted :
+         {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig", L"nyra.nidx.sig.new"}) {
         EXPECT_EQ(readWholeFile(folder / (std::wstring(L"victim-") + planted), 1024), keptBytes)
             << std::filesystem::path(planted).string();
     }

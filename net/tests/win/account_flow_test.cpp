@@ -172,5 +172,18 @@ TEST_F(AccountFlow, AWrongPasswordSignsNobodyInAndFocusesThePassword) {
     EXPECT_FALSE(std::filesystem::exists(sessionFile()));
 }
 
+// The policy answer that reached a player's status line as the JSON library's English: CBOR nested
+// deeper than the launcher reads. Whatever the library says, the player reads one text.
+TEST_F(AccountFlow, APolicyAnswerTheLibraryRefusesShowsInvalidServerResponse) {
+    nlohmann::json deep = nlohmann::json::array();
+    for (int level = 0; level < 70; ++level) deep = nlohmann::json::array({deep});
+    service->fault({{"target", "package-policy"}, {"kind", "answer-member"}, {"name", "note"}, {"json", deep},
+                    {"always", true}});
+    Run run(folder);
+    const UiState state = run.startup();
+    EXPECT_EQ(state.statusText, "Resposta do servidor invalida.");
+    EXPECT_FALSE(state.serverOnline);
+}
+
 }  // namespace
 }  // namespace nyra::test

@@ -231,7 +231,7 @@ TEST_F(ProtectedDiagnostics, LegacyFilesNestedTooDeepAreRefusedAndKept) {
 
         for (const std::string& deep : {test::nestedJson(kDocumentNestingLimit + 1), hostile}) {
             writeFile(folder_ / "last-verification.json", deep);
-            EXPECT_NE(failureOf([&] { migrateLegacyDiagnostics(folder_); }).find("parse_error"), std::string::npos);
+            EXPECT_EQ(failureOf([&] { migrateLegacyDiagnostics(folder_); }), "Diagnostico antigo invalido.");
             EXPECT_EQ(fs::file_size(folder_ / "last-verification.json"), deep.size());
             EXPECT_FALSE(fs::exists(verificationFile()));
         }
@@ -242,7 +242,7 @@ TEST_F(ProtectedDiagnostics, MigrationStopsAtTheFirstFailureAndKeepsWhatItCouldN
     // The launch file converts; the verification file is not JSON and stays.
     writeFile(folder_ / "last-launch.json", kLaunchRecord.dump());
     writeFile(folder_ / "last-verification.json", "{not json");
-    EXPECT_NE(failureOf([&] { migrateLegacyDiagnostics(folder_); }).find("parse_error"), std::string::npos);
+    EXPECT_EQ(failureOf([&] { migrateLegacyDiagnostics(folder_); }), "Diagnostico antigo invalido.");
     EXPECT_FALSE(fs::exists(folder_ / "last-launch.json"));
     EXPECT_EQ(readDiagnostic(folder_, DiagnosticKind::Launch), kLaunchRecord);
     EXPECT_EQ(readFile(folder_ / "last-verification.json"), "{not json");

@@ -57,9 +57,7 @@ LauncherDescription handedOverDescription(HANDLE descriptionFile, const Signatur
     constexpr std::uint64_t kDescriptionLimit = 16384;
     const auto text = readWhole(descriptionFile, kDescriptionLimit);
     nlohmann::json value = nlohmann::json::value_t::discarded;
-    if (text.status == WholeFile::Status::Read && !jsonNestingExcess(std::span(text.bytes))) {
-        value = nlohmann::json::parse(text.bytes.begin(), text.bytes.end(), nullptr, false);
-    }
+    if (text.status == WholeFile::Status::Read) value = readJsonText(std::span<const std::uint8_t>(text.bytes));
     return parseSignedLauncherUpdate(value, verify);
 }
 

@@ -267,6 +267,8 @@ TEST_F(LauncherSwap, ATamperedDescriptionFileIsRefused) {
          "O servidor ainda nao publicou uma atualizacao assinada do launcher."},
         {"beyond 16384 bytes", genuineText + std::string(16384, ' '),
          "O servidor ainda nao publicou uma atualizacao assinada do launcher."},
+        {"junk after a NUL", genuineText + std::string(1, '\0') + "junk",
+         "O servidor ainda nao publicou uma atualizacao assinada do launcher."},
     };
     for (const auto& c : cases) {
         const fs::path file = folder / L"Launcher.exe.update.json";

@@ -535,6 +535,12 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
                 receipts.record(pack.path, pack.sha256, pack.size, stamp, answer == ReceiptAnswer::MustHash,
                                 journal.now());
                 locks->files[pack.path] = std::move(opened);
+                // What an interrupted repair of this pack kept is of no use any more.
+                for (const wchar_t* suffix : {L".download", L".download.rec"}) {
+                    std::filesystem::path leftover = file;
+                    leftover += suffix;
+                    ::DeleteFileW(leftover.c_str());
+                }
             }
         }
         if (!good) {

@@ -543,7 +543,6 @@ protected:
         publish("-chunks");
         for (const auto& chunk : packChunks(policy.at("base_cdn"), pack("nyra-001.pck"))) chunks.push_back(chunk);
         ASSERT_EQ(chunks.size(), 3u);
-        ASSERT_GT(pack("nyra-002.pck").size, 2 * kRangeBytes);
     }
     void TearDown() override {
         if (service && !originalSet_.empty()) service->request("POST", "/publish", {{"set", originalSet_}});
@@ -618,12 +617,13 @@ TEST_F(ChunkReuse, AnInterruptedRepairResumesFromTheChunksItKept) {
     cancel = false;
 
     logStart = lastLogId();
-    const Outcome run = prepareOnce();
+    Outcome run = prepareOnce();
     ASSERT_EQ(run.error, "");
     // The first object was whole in the kept file; the second was cut off and the third not begun.
     EXPECT_EQ(servedSinceStart("cdn"), chunks[1].size + chunks[2].size);
     EXPECT_TRUE(run.sawStatus("Aproveitando dados ja baixados: nyra-001.pck"));
     expectInstalled("nyra-001.pck", pack("nyra-001.pck").sha256);
+    run.prepared.reset();  // lets the pack be written below
 
     // A kept file whose record names another version of the pack is not used.
     flipByte(L"nyra-001.pck", 5);
@@ -643,6 +643,7 @@ TEST_F(ChunkReuse, AnInterruptedRepairResumesFromTheChunksItKept) {
 TEST_F(ChunkReuse, ABackendOnlyPackResumesAndStartsOverOnceWhenTheResultIsWrong) {
     ASSERT_EQ(prepareOnce().error, "");
     const CatalogPack pack002 = pack("nyra-002.pck");
+    ASSERT_GT(pack002.size, 2 * kRangeBytes + 1000);
     const std::vector<std::uint8_t> good = readWholeFile(folder / L"nyra-002.pck", pack002.size);
     const std::string record = downloadRecord(pack002);
     struct Case {

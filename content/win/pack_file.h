@@ -20,7 +20,7 @@ class VerifiedPackFile {
 public:
     enum class Share {
         ReadOnly,       // installed packs: others may only read
-        ReadAndDelete,  // a freshly received ".download" file, which is then moved over the pack
+        ReadAndDelete,  // others may also rename or delete it
     };
 
     // Opens without following reparse points. "Feche programas que estejam alterando os pacotes

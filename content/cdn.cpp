@@ -216,8 +216,10 @@ void BaseCDN::prefetch(const CatalogPack& pack, const std::string& currentObject
                                 [&](const json& chunk) { return chunk.at("object") == currentObject; });
     if (current == chunks.end()) return;
     unsigned started = 0;
-    for (auto next = std::next(current); next != chunks.end() && started < depth_; ++next, ++started) {
+    for (auto next = std::next(current); next != chunks.end() && started < depth_; ++next) {
         const std::string name = next->at("object").get<std::string>();
+        if (skipped_.count(name) != 0) continue;
+        ++started;
         if (background_.count(name) != 0) continue;
         const std::uint64_t size = *whole(*next, "size");
         background_.emplace(name, std::async(std::launch::async, [this, name, size, &cancel] {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -131,7 +132,11 @@ public:
     bool fetchRange(const CatalogPack& pack, std::uint64_t first, std::uint64_t last,
                     std::span<const std::uint8_t>& out, std::atomic<bool>& cancel) noexcept;
 
-    // Starts background downloads of up to `depth` objects after `currentObject` in the pack.
+    // The object is not needed (its bytes are on the disk already): prefetch passes over it.
+    void skipObject(const std::string& object) { skipped_.insert(object); }
+
+    // Starts background downloads of up to `depth` objects after `currentObject` in the pack,
+    // passing over skipped ones.
     void prefetch(const CatalogPack& pack, const std::string& currentObject, std::atomic<bool>& cancel);
 
     bool disabled() const noexcept { return disabled_; }
@@ -160,6 +165,7 @@ private:
     std::vector<std::uint8_t> held_;
     std::uint64_t fetchedBytes_ = 0;
     std::map<std::string, std::future<CdnObject>> background_;
+    std::set<std::string> skipped_;
 };
 
 }  // namespace nyra

@@ -95,6 +95,10 @@ inline constexpr const char* kTrustedByTime =
     "Pacotes sem alteracoes registradas. Conferindo os componentes protegidos...";
 inline constexpr const char* kAllIntact = "Pacotes integros. Conferindo os componentes do jogo...";
 inline constexpr const char* kRepairingSuffix = " pacote(s) ausente(s) ou corrompido(s). Reparando automaticamente...";
+// Before the pack's name: slices on the disk are being proven against the CDN identity's chunks.
+inline constexpr const char* kReusingPrefix = "Aproveitando dados ja baixados: ";
+// Before the pack's name: what was reused did not make the catalog's pack; it is fetched whole.
+inline constexpr const char* kRestartPrefix = "Dados aproveitados nao conferem. Baixando de novo: ";
 inline constexpr const char* kCheckingServer = "Conferindo a versao atual no servidor...";
 inline constexpr const char* kNewSetFound = "Nova atualizacao encontrada. Sincronizando com o servidor...";
 inline constexpr const char* kServerKeptChanging =

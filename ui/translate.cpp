@@ -156,7 +156,7 @@ constexpr std::array<Pair, 4> kCategoryPrefixes{{
 }};
 
 // Status lines that name a package, a component or a count after a fixed beginning.
-constexpr std::array<Pair, 8> kStatusPrefixes{{
+constexpr std::array<Pair, 10> kStatusPrefixes{{
     {"Conferindo pacote ", "Checking package "},
     {"Pacote sem alteracoes registradas: ", "Package unchanged: "},
     {"Validando o pacote recebido: ", "Verifying downloaded package: "},
@@ -165,6 +165,8 @@ constexpr std::array<Pair, 8> kStatusPrefixes{{
     {"Baixando ", "Downloading "},
     {"Conectando ao servidor. Tentando novamente (", "Connecting to server. Retrying ("},
     {"Reparando ", "Repairing "},
+    {"Aproveitando dados ja baixados: ", "Reusing data already downloaded: "},
+    {"Dados aproveitados nao conferem. Baixando de novo: ", "Reused data did not match. Downloading again: "},
 }};
 
 // Fixed pieces after a number ("3 pacote(s) ...", "(2 de 4)...", "12 MB de 80 MB", "212 GB livres").

@@ -288,6 +288,25 @@ TEST_F(BaseCdnRanges, SixteenRangesFromTheFirstObjectThenThePrefetchedSecond) {
     EXPECT_FALSE(cdn.disabled());
 }
 
+// A successor whose bytes the disk already holds is not downloaded in the background.
+TEST_F(BaseCdnRanges, ASkippedSuccessorIsNotPrefetched) {
+    std::mutex mutex;
+    std::vector<std::string> served;
+    {
+        ScriptedCdn cdn(identity, [&](const std::string& object, std::uint64_t size, auto&, auto&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            served.push_back(object);
+            return serve(object, size);
+        });
+        cdn.skipObject(cdnObjectName(kPackSha, 1));
+        std::span<const std::uint8_t> out;
+        for (const auto& range : packRanges(kCdnChunkBytes)) {
+            ASSERT_TRUE(cdn.fetchRange(pack, range.first, range.last, out, cancel));
+        }
+    }  // every background download has ended here
+    EXPECT_EQ(served, std::vector<std::string>{cdnObjectName(kPackSha, 0)});
+}
+
 TEST_F(BaseCdnRanges, AnUnlistedPackIsNotServedAndLeavesTheCdnEnabled) {
     ScriptedCdn cdn(identity, [](const std::string& object, std::uint64_t size, auto&, auto&) {
         return serve(object, size);

@@ -3,6 +3,9 @@
 #include "content/change_journal.h"
 #include "content/win/pack_journal_source.h"
 #include "platform/win/cng.h"
+#include "platform/win/files.h"
+
+#include <algorithm>
 
 #include <optional>
 #include <stdexcept>
@@ -85,6 +88,99 @@ std::string VerifiedPackFile::sha256(const std::function<void(std::uint64_t)>& a
         if (afterBlock) afterBlock(done);
     }
     return hash.finishHex();
+}
+
+}  // namespace nyra
+
+namespace nyra {
+namespace {
+
+// A plain file (no folder, no reparse point) with a single name.
+bool isPlainSingleName(HANDLE file) noexcept {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           ::GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1;
+}
+
+// Others may read it and move it (the move over the pack goes by name), never write it.
+constexpr DWORD kReceivingAccess = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kReceivingShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+
+OVERLAPPED at(std::uint64_t offset) noexcept {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+}  // namespace
+
+ReceivingPackFile ReceivingPackFile::create(const std::filesystem::path& file) noexcept {
+    // As for every fresh file: a leftover is removed, never opened.
+    win::freeFileName(file);
+    win::UniqueHandle handle(::CreateFileW(file.c_str(), kReceivingAccess, kReceivingShare, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Created a moment ago, yet someone may have given it another name meanwhile.
+    if (!handle || !isPlainSingleName(handle.get())) return {};
+    return ReceivingPackFile(std::move(handle));
+}
+
+ReceivingPackFile ReceivingPackFile::openKept(const std::filesystem::path& file) noexcept {
+    win::UniqueHandle handle(::CreateFileW(file.c_str(), kReceivingAccess, kReceivingShare, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle || !isPlainSingleName(handle.get())) return {};
+    return ReceivingPackFile(std::move(handle));
+}
+
+bool ReceivingPackFile::size(std::uint64_t& bytes) const noexcept {
+    LARGE_INTEGER size{};
+    if (!file_ || !::GetFileSizeEx(file_.get(), &size) || size.QuadPart < 0) return false;
+    bytes = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+}
+
+bool ReceivingPackFile::writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) noexcept {
+    constexpr std::size_t kPiece = 1048576;
+    while (!bytes.empty()) {
+        const auto want = static_cast<DWORD>(std::min(bytes.size(), kPiece));
+        OVERLAPPED position = at(offset);
+        DWORD written = 0;
+        if (!file_ || !::WriteFile(file_.get(), bytes.data(), want, &written, &position) || written != want) return false;
+        bytes = bytes.subspan(want);
+        offset += want;
+    }
+    return true;
+}
+
+bool ReceivingPackFile::readAt(std::uint64_t offset, std::span<std::uint8_t> out) noexcept {
+    return file_ && readFileAt(file_.get(), offset, out);
+}
+
+bool readFileAt(HANDLE file, std::uint64_t offset, std::span<std::uint8_t> out) noexcept {
+    while (!out.empty()) {
+        const auto want = static_cast<DWORD>(std::min<std::size_t>(out.size(), 1048576));
+        OVERLAPPED position = at(offset);
+        DWORD read = 0;
+        if (!::ReadFile(file, out.data(), want, &read, &position) || read == 0) return false;
+        out = out.subspan(read);
+        offset += read;
+    }
+    return true;
+}
+
+bool ReceivingPackFile::truncate(std::uint64_t size) noexcept {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return file_ && ::SetFileInformationByHandle(file_.get(), FileEndOfFileInfo, &end, sizeof end);
+}
+
+bool ReceivingPackFile::flush() noexcept { return file_ && ::FlushFileBuffers(file_.get()); }
+
+json ReceivingPackFile::identity() const {
+    if (!file_) fail("Identidade do pacote indisponivel.");
+    return systemJournalSource().fileIdentity(file_.get());
 }
 
 }  // namespace nyra

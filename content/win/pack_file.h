@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -19,7 +20,7 @@ class VerifiedPackFile {
 public:
     enum class Share {
         ReadOnly,       // installed packs: others may only read
-        ReadAndDelete,  // a freshly received ".download" file, which is then moved over the pack
+        ReadAndDelete,  // others may also rename or delete it
     };
 
     // Opens without following reparse points. "Feche programas que estejam alterando os pacotes
@@ -53,9 +54,54 @@ private:
     win::UniqueHandle file_;
 };
 
+// Exactly out.size() bytes from `offset` of an open file, whatever its file pointer; false on a
+// read error or the end of the file.
+[[nodiscard]] bool readFileAt(HANDLE file, std::uint64_t offset, std::span<std::uint8_t> out) noexcept;
+
 // The pack locks of one preparation result: pack path -> its open handle.
 struct VerifiedPackLocks {
     std::map<std::string, VerifiedPackFile> files;
+};
+
+}  // namespace nyra
+
+namespace nyra {
+
+// The ".download" file a pack is received into. One handle reads and writes it and lets others
+// only read (or rename, so that it can be moved over the pack), from its creation or the
+// re-opening of a kept one until it is installed: what was hashed while it was written is what the
+// file holds when it is moved.
+class ReceivingPackFile {
+public:
+    // A new, empty file: whatever has the name (a leftover, a link, a second name of another file)
+    // is removed first, never written through. Empty (false) when it cannot be created or is not a
+    // plain file with a single name.
+    static ReceivingPackFile create(const std::filesystem::path& file) noexcept;
+    // The file an earlier attempt left, when it is a plain file with a single name; empty otherwise.
+    static ReceivingPackFile openKept(const std::filesystem::path& file) noexcept;
+
+    ReceivingPackFile() = default;
+    ReceivingPackFile(ReceivingPackFile&&) noexcept = default;
+    ReceivingPackFile& operator=(ReceivingPackFile&&) noexcept = default;
+    explicit operator bool() const noexcept { return file_.valid(); }
+
+    // End of file; false when it cannot be read.
+    [[nodiscard]] bool size(std::uint64_t& bytes) const noexcept;
+    // Exactly bytes.size() bytes at `offset`; false when the system refuses any of them.
+    [[nodiscard]] bool writeAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) noexcept;
+    // Exactly out.size() bytes from `offset`; false on a read error or the end of the file.
+    [[nodiscard]] bool readAt(std::uint64_t offset, std::span<std::uint8_t> out) noexcept;
+    // Cuts the file at `size`.
+    [[nodiscard]] bool truncate(std::uint64_t size) noexcept;
+    [[nodiscard]] bool flush() noexcept;
+    // {volume, file_id, ...} as VerifiedPackFile::identity; "Identidade do pacote indisponivel.".
+    nlohmann::json identity() const;
+    HANDLE handle() const noexcept { return file_.get(); }
+    void close() noexcept { file_.reset(); }
+
+private:
+    explicit ReceivingPackFile(win::UniqueHandle file) : file_(std::move(file)) {}
+    win::UniqueHandle file_;
 };
 
 }  // namespace nyra

@@ -1,5 +1,6 @@
 #include "content/win/prepare.h"
 
+#include "content/repair_plan.h"
 #include "content/win/cdn_client.h"
 #include "content/win/primitives.h"
 #include "content/win/receipts_file.h"
@@ -10,6 +11,7 @@
 #include "platform/win/cng.h"
 #include "platform/win/handles.h"
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 #include <stdexcept>
@@ -20,8 +22,6 @@ namespace {
 using nlohmann::json;
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
-
-constexpr std::uint64_t kRepairMargin = 67108864;  // free space beyond the pack, per repair
 
 std::filesystem::path inFolder(const std::filesystem::path& folder, std::string_view name) {
     return folder / std::wstring(name.begin(), name.end());
@@ -80,100 +80,229 @@ std::vector<std::uint8_t> fetchFromBackend(Http& http, const CatalogPack& pack, 
                          std::move(buffer));
 }
 
-// The volume must keep a margin beyond the pack while it is received.
-void requireRoomForRepair(const CatalogPack& pack, const RepairContext& c) {
+// The volume must keep a margin beyond what is still to be written of the pack.
+void requireRoomForRepair(const CatalogPack& pack, std::uint64_t keptBytes, const RepairContext& c) {
     std::uint64_t available = 0;
     const bool known = c.options.freeSpace ? c.options.freeSpace(c.gameFolder, available)
                                            : freeBytesForCurrentUser(c.gameFolder, available);
-    if (!known || pack.size > UINT64_MAX - kRepairMargin || available <= pack.size + kRepairMargin) {
-        fail("Espaco insuficiente para reparar o pacote.");
+    if (!known || !roomForRepair(available, pack.size, keptBytes)) fail("Espaco insuficiente para reparar o pacote.");
+}
+
+// The record beside a ".download" names the pack version it holds bytes of.
+bool recordMatches(const std::filesystem::path& record, const CatalogPack& pack) {
+    std::vector<std::uint8_t> bytes;
+    if (win::readPlainFile(record, kDownloadRecordLimit, bytes) != win::ReadOutcome::Read) return false;
+    const std::string expected = downloadRecord(pack);
+    return std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end());
+}
+
+void writeRecord(const std::filesystem::path& record, const CatalogPack& pack) {
+    const std::string text = downloadRecord(pack);
+    std::filesystem::path pending = record;
+    pending += L".new";
+    if (win::replaceFileContent(record, pending, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) !=
+        win::ReplaceOutcome::Replaced) {
+        fail("Nao foi possivel receber o pacote.");
     }
 }
 
-// The file a pack is received into, created afresh: whatever has its name (a leftover, a link, a
-// second name of another file) is removed, never written through. Others may read it meanwhile.
-FreshFile openReceivedFile(const std::filesystem::path& temporary) {
-    FreshFile file = FreshFile::create(temporary, FreshFile::Sharing::Readers);
-    if (!file) fail("Nao foi possivel receber o pacote.");
-    return file;
+// One attempt at a pack's ".download": the file, where it is, and the digest of its bytes in file
+// order, fed as each byte is placed.
+struct Receiving {
+    Receiving(const CatalogPack& p, const std::filesystem::path& t, const std::filesystem::path& installed)
+        : pack(p), temporary(t), target(installed) {}
+
+    const CatalogPack& pack;
+    const std::filesystem::path& temporary;
+    const std::filesystem::path& target;
+    ReceivingPackFile file;
+    std::uint64_t kept = 0;      // bytes an earlier attempt left, tied to this pack by its record
+    std::uint64_t reused = 0;    // bytes taken from the disk rather than fetched
+    std::vector<std::uint8_t> block = std::vector<std::uint8_t>(1048576);
+};
+
+void reportPlaced(const Receiving& r, std::uint64_t placed, RepairContext& c) {
+    report(c.progress, repairingText(r.pack.path, placed, r.pack.size),
+           progressPercent(70, 24, c.work.done + placed, c.work.total * 2));
 }
 
-void appendReceived(FreshFile& file, std::span<const std::uint8_t> bytes) {
-    if (!file.append(bytes)) fail("Disco cheio ao receber pacote.");
+void reportReuse(const Receiving& r, std::uint64_t placed, RepairContext& c) {
+    report(c.progress, texts::kReusingPrefix + r.pack.path, progressPercent(70, 24, c.work.done + placed, c.work.total * 2));
 }
 
-// Flushed before it is validated, moved and vouched for by a receipt: after a power loss the
-// installed pack must not hold zeros that a receipt says were hashed.
-void finishReceived(FreshFile& file) {
-    if (!file.finish()) fail("Disco cheio ao receber pacote.");
+// SHA-256 of `size` bytes from `offset` of an open file; empty when they cannot all be read.
+std::string sliceDigest(HANDLE file, std::uint64_t offset, std::uint64_t size, Receiving& r, RepairContext& c) {
+    win::Sha256Stream hash;
+    for (std::uint64_t done = 0; done < size;) {
+        checkCancel(c.cancel);
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, r.block.size()));
+        if (!readFileAt(file, offset + done, std::span(r.block).first(piece))) return {};
+        hash.update(r.block.data(), piece);
+        done += piece;
+    }
+    return hash.finishHex();
 }
 
-// Downloads every range of the pack into `temporary`, in order.
-void receivePack(const CatalogPack& pack, const std::filesystem::path& temporary, RepairContext& c) {
-    FreshFile file = openReceivedFile(temporary);
-    const std::uint64_t doubled = c.work.total * 2;
+// Feeds the file-order digest with bytes already in place in the ".download" (no other writer can
+// have changed them: the handle denies writers).
+void hashInPlace(std::uint64_t offset, std::uint64_t size, win::Sha256Stream& whole, Receiving& r, RepairContext& c) {
+    for (std::uint64_t done = 0; done < size;) {
+        checkCancel(c.cancel);
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, r.block.size()));
+        if (!r.file.readAt(offset + done, std::span(r.block).first(piece))) fail("Nao foi possivel receber o pacote.");
+        whole.update(r.block.data(), piece);
+        done += piece;
+    }
+}
+
+// Copies a proven slice of the installed pack into place; the bytes written are the bytes hashed.
+void copyInPlace(HANDLE source, const PackChunk& chunk, win::Sha256Stream& whole, Receiving& r, RepairContext& c) {
+    for (std::uint64_t done = 0; done < chunk.size;) {
+        checkCancel(c.cancel);
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size - done, r.block.size()));
+        const auto bytes = std::span(r.block).first(piece);
+        if (!readFileAt(source, chunk.offset + done, bytes)) fail("Nao foi possivel receber o pacote.");
+        if (!r.file.writeAt(chunk.offset + done, bytes)) fail("Disco cheio ao receber pacote.");
+        whole.update(bytes.data(), bytes.size());
+        done += piece;
+    }
+}
+
+// Fetches the ranges in order (CDN, else backend) and writes each at its place.
+void fetchInPlace(const std::vector<ByteRange>& ranges, win::Sha256Stream& whole, Receiving& r, RepairContext& c) {
     // A range is a view of the CDN object held in memory, or of the backend's answer, read into
     // the previous range's buffer.
     std::span<const std::uint8_t> bytes;
     std::vector<std::uint8_t> backendBytes;
-    std::uint64_t written = 0;
-    for (const ByteRange& range : packRanges(pack.size)) {
+    for (const ByteRange& range : ranges) {
         checkCancel(c.cancel);
-        if (!c.cdn.fetchRange(pack, range.first, range.last, bytes, c.cancel)) {
+        if (!c.cdn.fetchRange(r.pack, range.first, range.last, bytes, c.cancel)) {
             checkCancel(c.cancel);
-            backendBytes = fetchFromBackend(c.http, pack, range, std::move(backendBytes));
+            backendBytes = fetchFromBackend(c.http, r.pack, range, std::move(backendBytes));
             bytes = backendBytes;
         }
         if (bytes.size() != range.last - range.first + 1) fail("Pacote incompleto.");
-        appendReceived(file, bytes);
-        written += bytes.size();
-        report(c.progress, repairingText(pack.path, written, pack.size),
-               progressPercent(70, 24, c.work.done + written, doubled));
+        if (!r.file.writeAt(range.first, bytes)) fail("Disco cheio ao receber pacote.");
+        whole.update(bytes.data(), bytes.size());
+        reportPlaced(r, range.last + 1, c);
     }
-    finishReceived(file);
 }
 
-// The received file, open and hashed: its size and digest are the catalog's.
-struct ReceivedPack {
-    VerifiedPackFile file;
-    json identity;
-};
-
-ReceivedPack validateReceived(const CatalogPack& pack, const std::filesystem::path& temporary, RepairContext& c) {
-    ReceivedPack received{VerifiedPackFile::open(temporary, VerifiedPackFile::Share::ReadAndDelete), nullptr};
-    received.identity = received.file.identity();
-    bool valid = received.file.size() == pack.size;
-    if (valid) {
-        const std::string label = "Validando o pacote recebido: " + pack.path;
-        const std::uint64_t doubled = c.work.total * 2;
-        ProgressThrottle throttle;
-        checkCancel(c.cancel);
-        const std::string digest = received.file.sha256([&](std::uint64_t hashed) {
-            checkCancel(c.cancel);
-            if (throttle.due(::GetTickCount64(), hashed >= pack.size)) {
-                report(c.progress, label, progressPercent(70, 24, c.work.done + hashed, doubled));
-            }
-        });
-        valid = digest == pack.sha256;
+// The installed pack (damaged, or another version) as a source of proven slices: held against
+// writers while it is read; none when it is missing or cannot be had.
+VerifiedPackFile installedSource(const std::filesystem::path& target) noexcept {
+    try {
+        if (!fileExists(target)) return {};
+        return VerifiedPackFile::open(target, VerifiedPackFile::Share::ReadOnly);
+    } catch (...) {
+        return {};
     }
-    if (!valid) fail("O pacote recebido nao passou na verificacao.");
-    return received;
+}
+
+// Every byte of the pack in place in the ".download", in order: for a pack the CDN identity lists,
+// each chunk is taken from the kept ".download" or the installed pack when a slice there hashes to
+// the chunk's SHA-256, and fetched otherwise; a pack it does not list continues after the whole
+// ranges kept. Returns the digest of the file's bytes, in file order.
+std::string receivePack(Receiving& r, bool reuse, RepairContext& c) {
+    win::Sha256Stream whole;
+    const std::vector<PackChunk> chunks = reuse ? packChunks(c.cdn.identity(), r.pack) : std::vector<PackChunk>{};
+    if (!chunks.empty()) {
+        VerifiedPackFile installed = installedSource(r.target);
+        std::uint64_t installedSize = 0;
+        try {
+            if (installed) installedSize = installed.size();
+        } catch (...) {
+            installed.close();
+        }
+        // First where each chunk comes from, so that the CDN fetches (and prefetches) only the
+        // chunks no slice on the disk proves; then every chunk in file order.
+        enum class Source { Kept, Installed, Fetched };
+        std::vector<Source> sources;
+        for (const PackChunk& chunk : chunks) {
+            const std::uint64_t end = chunk.offset + chunk.size;
+            Source source = Source::Fetched;
+            if (r.kept >= end) {
+                reportReuse(r, 0, c);
+                if (sliceDigest(r.file.handle(), chunk.offset, chunk.size, r, c) == chunk.sha256) source = Source::Kept;
+            }
+            if (source == Source::Fetched && installed && installedSize >= end) {
+                reportReuse(r, 0, c);
+                if (sliceDigest(installed.handle(), chunk.offset, chunk.size, r, c) == chunk.sha256) {
+                    source = Source::Installed;
+                }
+            }
+            if (source != Source::Fetched) c.cdn.skipObject(chunk.object);
+            sources.push_back(source);
+        }
+        for (std::size_t i = 0; i < chunks.size(); ++i) {
+            const PackChunk& chunk = chunks[i];
+            const std::uint64_t end = chunk.offset + chunk.size;
+            if (sources[i] == Source::Fetched) {
+                fetchInPlace(rangesBetween(r.pack.size, chunk.offset, end), whole, r, c);
+                continue;
+            }
+            // Both sources are held against other writers: these are the bytes just proven.
+            if (sources[i] == Source::Kept) {
+                hashInPlace(chunk.offset, chunk.size, whole, r, c);
+            } else {
+                copyInPlace(installed.handle(), chunk, whole, r, c);
+            }
+            r.reused += chunk.size;
+            reportPlaced(r, end, c);
+        }
+    } else {
+        const std::uint64_t from = reuse ? resumeOffset(r.kept, r.pack.size) : 0;
+        if (from > 0) {
+            reportReuse(r, 0, c);
+            hashInPlace(0, from, whole, r, c);
+            r.reused += from;
+            reportPlaced(r, from, c);
+        }
+        fetchInPlace(rangesBetween(r.pack.size, from, r.pack.size), whole, r, c);
+    }
+    // A kept file may run past what this attempt wrote.
+    if (!r.file.truncate(r.pack.size)) fail("Disco cheio ao receber pacote.");
+    return whole.finishHex();
+}
+
+// The ".download" an earlier attempt left, when its record names this pack version and it is a
+// plain file with one name.
+void openKept(Receiving& r, const std::filesystem::path& record) {
+    if (recordMatches(record, r.pack)) {
+        r.file = ReceivingPackFile::openKept(r.temporary);
+        if (r.file && (!r.file.size(r.kept) || r.kept > r.pack.size)) r.file.close();
+    }
+    if (!r.file) r.kept = 0;
+}
+
+// Without a kept file, a new one whose record is written before any byte.
+void openReceiving(Receiving& r, const std::filesystem::path& record) {
+    if (r.file) return;
+    r.kept = 0;
+    ::DeleteFileW(record.c_str());  // a new file is tied to the pack only once its record is written
+    r.file = ReceivingPackFile::create(r.temporary);
+    if (!r.file) fail("Nao foi possivel receber o pacote.");
+    writeRecord(record, r.pack);
 }
 
 // Moves the validated file over the pack and proves that what is now installed is that file.
-VerifiedPackFile installReceived(const CatalogPack& pack, const std::filesystem::path& temporary,
-                                 const std::filesystem::path& target, ReceivedPack& received, RepairContext& c) {
-    if (c.options.beforePackMoved) c.options.beforePackMoved(target);
-    // The handle of the received file stays open and follows it to its new name.
-    if (!replaceFile(temporary, target)) fail("Nao foi possivel instalar o pacote.");
-    if (c.options.afterPackMoved) c.options.afterPackMoved(target);
-    VerifiedPackFile installed = VerifiedPackFile::open(target, VerifiedPackFile::Share::ReadOnly);
+VerifiedPackFile installReceived(Receiving& r, const std::filesystem::path& record, RepairContext& c) {
+    // Flushed before it is moved and vouched for by a receipt: after a power loss the installed
+    // pack must not hold zeros that a receipt says were hashed.
+    if (!r.file.flush()) fail("Disco cheio ao receber pacote.");
+    const json receivedIdentity = r.file.identity();
+    if (c.options.beforePackMoved) c.options.beforePackMoved(r.target);
+    // The handle stays open and follows the file to its new name.
+    if (!replaceFile(r.temporary, r.target)) fail("Nao foi possivel instalar o pacote.");
+    ::DeleteFileW(record.c_str());
+    if (c.options.afterPackMoved) c.options.afterPackMoved(r.target);
+    r.file.close();
+    VerifiedPackFile installed = VerifiedPackFile::open(r.target, VerifiedPackFile::Share::ReadOnly);
     const json installedIdentity = installed.identity();
-    if (installedIdentity.at("volume") != received.identity.at("volume") ||
-        installedIdentity.at("file_id") != received.identity.at("file_id") || installed.size() != pack.size) {
+    if (installedIdentity.at("volume") != receivedIdentity.at("volume") ||
+        installedIdentity.at("file_id") != receivedIdentity.at("file_id") || installed.size() != r.pack.size) {
         fail("O pacote instalado mudou durante o reparo. Tente novamente.");
     }
-    received.file.close();
     return installed;
 }
 
@@ -182,16 +311,40 @@ void repairPack(const CatalogPack& pack, RepairContext& c) {
     const std::filesystem::path target = joinPackagePath(c.gameFolder, pack.path);
     std::filesystem::path temporary = target;
     temporary += L".download";
-    requireRoomForRepair(pack, c);
+    std::filesystem::path record = target;
+    record += L".download.rec";
 
-    receivePack(pack, temporary, c);
+    Receiving r{pack, temporary, target};
+    const bool reuse = c.options.reuseDiskBytes;
+    if (reuse) openKept(r, record);
+    requireRoomForRepair(pack, r.kept, c);
+    openReceiving(r, record);
+    std::string digest = receivePack(r, reuse, c);
+    if (digest != pack.sha256 && r.reused > 0) {
+        // What was kept or proven chunk by chunk did not make the catalog's pack: once more from
+        // zero, everything fetched.
+        report(c.progress, texts::kRestartPrefix + pack.path, progressPercent(70, 24, c.work.done, c.work.total * 2));
+        r.file.close();
+        r.reused = 0;
+        openReceiving(r, record);
+        digest = receivePack(r, false, c);
+    }
     c.work.done += pack.size;
     enter(c.phase, PreparationPhase::Checking);
-
-    ReceivedPack received = validateReceived(pack, temporary, c);
+    // The digest of every byte, in file order, as it was placed through the one handle that denied
+    // other writers: reading the file back would hash the same page cache again.
+    std::uint64_t size = 0;
+    if (!r.file.size(size)) fail("Tamanho do pacote indisponivel.");
+    if (size != pack.size || digest != pack.sha256) {
+        // Nothing of this file is used again.
+        r.file.close();
+        ::DeleteFileW(record.c_str());
+        fail("O pacote recebido nao passou na verificacao.");
+    }
     c.work.done += pack.size;
+    report(c.progress, "Validando o pacote recebido: " + pack.path, progressPercent(70, 24, c.work.done, c.work.total * 2));
 
-    VerifiedPackFile installed = installReceived(pack, temporary, target, received, c);
+    VerifiedPackFile installed = installReceived(r, record, c);
     c.receipts.record(pack.path, pack.sha256, pack.size, installed.journalIdentity(c.journal), true, c.journal.now());
     c.locks.files[pack.path] = std::move(installed);
     ++c.counts.downloadedPacks;
@@ -391,6 +544,12 @@ Prepared prepare(Http& http, const std::filesystem::path& gameFolder, const json
                 receipts.record(pack.path, pack.sha256, pack.size, stamp, answer == ReceiptAnswer::MustHash,
                                 journal.now());
                 locks->files[pack.path] = std::move(opened);
+                // What an interrupted repair of this pack kept is of no use any more.
+                for (const wchar_t* suffix : {L".download", L".download.rec"}) {
+                    std::filesystem::path leftover = file;
+                    leftover += suffix;
+                    ::DeleteFileW(leftover.c_str());
+                }
             }
         }
         if (!good) {

@@ -119,6 +119,9 @@ struct PrepareOptions {
     // re-opened to prove it is the file that was validated; null in the product. Tests change the
     // file here.
     std::function<void(const std::filesystem::path& installedPack)> afterPackMoved;
+    // False: every repaired pack is fetched whole, nothing taken from a kept download or the
+    // installed pack (what scripts/bench-repair-scale compares with); true in the product.
+    bool reuseDiskBytes = true;
 };
 
 // The key exchange and the catalog steps of the preparation, usable on their own.

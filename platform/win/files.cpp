@@ -90,6 +90,8 @@ bool FreshFile::finish() noexcept {
     return ::CloseHandle(handle_.release()) != 0 && flushed;
 }
 
+void freeFileName(const std::filesystem::path& file) noexcept { removeLeftover(file); }
+
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept {
     return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -48,6 +48,10 @@ private:
     UniqueHandle handle_;
 };
 
+// Frees a name for a file created afresh: a plain file or link there is removed (its other names,
+// or what it points to, stay untouched); a folder is left alone, so the creation that follows fails.
+void freeFileName(const std::filesystem::path& file) noexcept;
+
 // Moves `from` over `to` with replace-existing and write-through. False on failure.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to) noexcept;
 

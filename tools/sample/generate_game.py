@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
 """Writes the deterministic sample game folder that scripts/make-sample-set publishes.
 
-Usage: generate_game.py OUT_DIR [SEED]
+Usage: generate_game.py OUT_DIR [SEED] [--world-regions N] [--change-region K] [--region-mib M]
+
+--world-regions N (N above 9) writes N world regions named with two digits instead of the nine of
+the default set, so that nyra-001.pck spans three or more CDN objects; --change-region K gives region
+K other bytes in the MiB at its middle (a next version of that pack in which only the chunk around it
+differs). --region-mib M makes each region about M MiB instead of 8 (the large measuring set).
+With more regions, nyra-002.pck (backend only) also gets a 9 MiB clip.
 
 Every byte comes from SHAKE-256 of the seed and the file's path, so the same seed always gives the
 same folder. The layout feeds the sample settings' pack groups:
@@ -61,8 +67,18 @@ def structured(seed, path, size):
 
 
 def main():
-    out = sys.argv[1]
-    seed = sys.argv[2] if len(sys.argv) > 2 else "nyra-sample"
+    args = sys.argv[1:]
+    options = {}
+    for name in ("--world-regions", "--change-region", "--region-mib"):
+        if name in args:
+            at = args.index(name)
+            options[name] = int(args[at + 1])
+            del args[at:at + 2]
+    out = args[0]
+    seed = args[1] if len(args) > 1 else "nyra-sample"
+    regions = options.get("--world-regions", 9)
+    changed = options.get("--change-region")
+    region_bytes = options.get("--region-mib", 8) * 1024 * 1024
     files = {}
     files["client.ini"] = (b"[Option]\r\nScreenWidth=1280\r\nScreenHeight=720\r\n"
                            b"FullScreenMode=0\r\nScreenFrequency=60\r\n")
@@ -78,9 +94,21 @@ def main():
         path = f"data/ui/widget_{n:02d}.dat"
         size = 2000 + stream(seed, path, 2)[1] * 40
         files[path] = structured(seed, path, size)
-    for n in range(9):
-        path = f"data/world/region_{n}.pak"
-        files[path] = stream(seed, path, 8 * 1024 * 1024 - 4096 * n)
+    # Written one at a time: the large set's regions do not all fit in memory at once.
+    for n in range(regions):
+        path = f"data/world/region_{n}.pak" if regions <= 9 else f"data/world/region_{n:02d}.pak"
+        target = os.path.join(out, *path.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        data = stream(seed, path, region_bytes - 4096 * n)
+        if n == changed:
+            # One MiB in the middle: the change stays inside one CDN object of the pack.
+            middle = len(data) // 2
+            data = data[:middle] + stream(seed, path + "#changed", 1048576) + data[middle + 1048576:]
+        with open(target, "wb") as f:
+            f.write(data)
+    if regions > 9:
+        # nyra-002.pck (backend only) beyond two 4 MiB ranges, so that a kept download can resume.
+        files["data/extra/media/long_clip.ogg"] = stream(seed, "long_clip.ogg", 9 * 1024 * 1024)
     for n in range(60):
         path = f"data/extra/notes/note_{n:02d}.txt"
         files[path] = text(seed, path, 500 + stream(seed, path, 1)[0] * 50)
@@ -95,7 +123,7 @@ def main():
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-    print(f"{len(files)} files in {out}")
+    print(f"{len(files) + regions} files in {out}")
 
 
 if __name__ == "__main__":

@@ -289,7 +289,7 @@ HttpResponse Service::handle(HttpRequest& request) {
         response = portalPage(*store_, request);
     }
     applyAnswerFaults(response, rules);
-    store_->logRequest(request.remoteAddress, label, response.status);
+    store_->logRequest(request.remoteAddress, label, response.status, response.headOnly ? 0 : response.bodyLength());
     return response;
 }
 

@@ -174,7 +174,8 @@ CREATE TABLE IF NOT EXISTS request_log (
   at INTEGER NOT NULL,
   address TEXT NOT NULL,
   target TEXT NOT NULL,
-  status INTEGER NOT NULL);
+  status INTEGER NOT NULL,
+  bytes INTEGER NOT NULL DEFAULT 0);
 )SQL";
 
 struct SeedNews {
@@ -591,10 +592,12 @@ json Store::gameSessions() {
     return sessions;
 }
 
-void Store::logRequest(const std::string& address, const std::string& target, unsigned status) {
+void Store::logRequest(const std::string& address, const std::string& target, unsigned status,
+                       std::uint64_t bodyBytes) {
     std::lock_guard lock(mutex_);
-    Statement insert(db_, "INSERT INTO request_log(at, address, target, status) VALUES(?,?,?,?)");
-    insert.bind(1, now()).bind(2, address).bind(3, target).bind(4, std::int64_t{status}).run();
+    Statement insert(db_, "INSERT INTO request_log(at, address, target, status, bytes) VALUES(?,?,?,?,?)");
+    insert.bind(1, now()).bind(2, address).bind(3, target).bind(4, std::int64_t{status})
+        .bind(5, static_cast<std::int64_t>(bodyBytes)).run();
 }
 
 json Store::query(const std::string& sql) {

@@ -103,7 +103,10 @@ public:
     // GET /game-sessions).
     nlohmann::json gameSessions();
 
-    void logRequest(const std::string& address, const std::string& target, unsigned status);
+    // `bodyBytes`: the answer's body as planned (HEAD and write faults aside), so that tests can sum
+    // what the CDN and the packages operation served.
+    void logRequest(const std::string& address, const std::string& target, unsigned status,
+                    std::uint64_t bodyBytes = 0);
 
     // Rows of a read-only query as JSON objects (inspection from tests and the control endpoint).
     nlohmann::json query(const std::string& sql);

@@ -223,8 +223,8 @@ int run(int argc, wchar_t** argv) {
     figure("repair_received_at", received);
     figure("repair_validated_at", validated);
     // Stages of the best repair: the first object downloaded and its digest checked; the ranges
-    // written (the next object arrives meanwhile); the received file hashed again through its
-    // deny-write handle; the move, the re-open and the receipts.
+    // written and hashed as they are placed (the next object arrives meanwhile); the validation,
+    // now the comparison of that digest with the catalog's; the move, the re-open and the receipts.
     figure("stage_first_object_seconds", firstRange);
     figure("stage_ranges_seconds", received - firstRange);
     figure("stage_validation_seconds", validated - received);

@@ -34,6 +34,8 @@ inline std::vector<std::string> statusTexts() {
     out.push_back(repairingText("nyra-999.pck", 4095 * kMiB, 4096 * kMiB));
     out.push_back("Pacote sem alteracoes registradas: nyra-999.pck");
     out.push_back("Validando o pacote recebido: nyra-999.pck");
+    out.push_back(texts::kReusingPrefix + std::string("nyra-999.pck"));
+    out.push_back(texts::kRestartPrefix + std::string("nyra-999.pck"));
     out.push_back(texts::kCheckingComponent + std::string("graphics/reshade/fx/e.fx"));
     out.push_back(texts::kComponentChecked + std::string("graphics/reshade/fx/e.fx"));
     return out;

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -192,7 +194,10 @@ private:
     ProtectedComponents inner_;
 };
 
-enum class Start { Empty, PreviousSet };
+// Empty folder; the previous set; a first download killed inside nyra-001.pck's second object (its
+// kept ".download" holds the first); the current set with one byte of nyra-001.pck's second object
+// flipped (its first object is copied from the installed pack).
+enum class Start { Empty, PreviousSet, Interrupted, Damaged };
 
 struct KillPoint {
     Start start;
@@ -264,10 +269,48 @@ protected:
         return folder;
     }
 
+    // A folder where a first download was killed after 17 of nyra-001.pck's ranges.
+    fs::path interruptedFolder() {
+        const fs::path folder = newFolder();
+        Child child(folder, "Reparando nyra-001.pck |#17");
+        const bool held = child.readUntil([](const std::string& line) { return line.starts_with("held "); }, 60000);
+        EXPECT_TRUE(held) << child.transcript();
+        child.kill();
+        EXPECT_TRUE(fs::exists(folder / L"nyra-001.pck.download"));
+        return folder;
+    }
+
+    // The current set, with one byte of nyra-001.pck's second object flipped.
+    fs::path damagedFolder() {
+        const fs::path folder = newFolder();
+        {
+            KeepComponents components(folder / L".engine");
+            std::atomic<bool> cancel{false};
+            prepareUntilStable(*http_, folder, false, cancel, {}, {}, components);
+        }
+        std::fstream pack(folder / L"nyra-001.pck", std::ios::in | std::ios::out | std::ios::binary);
+        pack.seekp(70000000);
+        pack.put('\x5a');
+        return folder;
+    }
+
+    fs::path startFolder(Start start) {
+        switch (start) {
+            case Start::Empty: return newFolder();
+            case Start::PreviousSet: return previousSetFolder();
+            case Start::Interrupted: return interruptedFolder();
+            case Start::Damaged: return damagedFolder();
+        }
+        return {};
+    }
+
     void tryPoint(const KillPoint& point) {
-        const fs::path folder = point.start == Start::Empty ? newFolder() : previousSetFolder();
+        const fs::path folder = startFolder(point.start);
+        if (HasFailure()) return;
         const Snapshot before = snapshot(folder);
-        const std::string label = (point.start == Start::Empty ? "empty folder, " : "previous set, ") +
+        static const char* const kStarts[] = {"empty folder, ", "previous set, ", "interrupted download, ",
+                                              "damaged pack, "};
+        const std::string label = kStarts[static_cast<int>(point.start)] +
                                   (point.holdAt.empty() ? std::to_string(point.afterMs) + " ms" : point.holdAt) +
                                   (point.fault.is_null() ? "" : ", fault " + point.fault.dump());
         SCOPED_TRACE(label);
@@ -374,6 +417,8 @@ TEST_P(CrashSafety, EveryFileHoldsItsOldOrNewBytesAndTheNextRunEndsReady) { runG
 
 KillPoint empty(std::string at) { return {Start::Empty, std::move(at)}; }
 KillPoint previous(std::string at) { return {Start::PreviousSet, std::move(at)}; }
+KillPoint interrupted(std::string at) { return {Start::Interrupted, std::move(at)}; }
+KillPoint damaged(std::string at) { return {Start::Damaged, std::move(at)}; }
 
 KillPoint withFault(KillPoint point, json fault) {
     point.fault = std::move(fault);
@@ -432,6 +477,15 @@ INSTANTIATE_TEST_SUITE_P(
                     withFault({Start::PreviousSet, "", 2500}, kBackendSlow),
                     withFault({Start::PreviousSet, "", 6000}, kBackendSlow),
                     withFault({Start::Empty, "", 3000}, kCdnDropped)}},
+        // Chunk reuse: while slices are proven, right after a reused object is in place (kept, or
+        // copied from the installed pack), and in the middle of the resumed download.
+        PointGroup{"ChunkReuse",
+                   {interrupted("Aproveitando dados ja baixados: nyra-001.pck"),
+                    interrupted("Reparando nyra-001.pck |#2"), damaged("Reparando nyra-001.pck |#1")},
+                   {interrupted("Reparando nyra-001.pck |#1"), interrupted("validated nyra-001.pck"),
+                    damaged("Aproveitando dados ja baixados: nyra-001.pck#2"), damaged("Reparando nyra-001.pck |#2"),
+                    damaged("moved nyra-001.pck"), {Start::Interrupted, "", 1500},
+                    {Start::Damaged, "", 2500}}},
         PointGroup{"PreviousSetTimed", timed(Start::PreviousSet, 1500, 3500, 1000),
                    timed(Start::PreviousSet, 250, 8000, 250)},
         PointGroup{"EmptyFolderTimed", timed(Start::Empty, 2000, 2000, 1000), timed(Start::Empty, 250, 8000, 250)}),

@@ -4,6 +4,7 @@
 #include "content/win/game_preparation.h"
 #include "content/win/prepare.h"
 #include "content/win/primitives.h"
+#include "content/repair_plan.h"
 #include "core/clock.h"
 #include "net/http.h"
 #include "content/tests/win/temporary_folder.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 
@@ -91,6 +93,12 @@ protected:
         const json rows = service->query("SELECT COUNT(*) AS n FROM request_log WHERE id > " +
                                          std::to_string(logStart) + " AND target = '" + target + "'");
         return rows.at(0).at("n").get<std::int64_t>();
+    }
+    // Body bytes the stand-in served for `target` ("cdn", "op:6") since the start mark.
+    std::uint64_t servedSinceStart(const std::string& target) const {
+        const json rows = service->query("SELECT COALESCE(SUM(bytes), 0) AS n FROM request_log WHERE id > " +
+                                         std::to_string(logStart) + " AND target = '" + target + "'");
+        return rows.at(0).at("n").get<std::uint64_t>();
     }
     std::uint64_t packSize(const std::string& path) const {
         for (const auto& pack : policy.at("base_cdn").at("packs")) {
@@ -461,6 +469,8 @@ TEST_F(Preparation, HardLinksPlantedAtTemporaryAndRecordNamesAreNotWrittenThroug
     flipByte(L"nyra.nidx", 40);  // the catalog is downloaded again through "nyra.nidx.new"
     const std::string kept = "bytes of some other file";
     const std::vector<std::uint8_t> keptBytes(kept.begin(), kept.end());
+    // The kept download's record names this very pack, so only the second name makes it unusable.
+    const CatalogPack pack002{"nyra-002.pck", std::filesystem::file_size(folder / L"nyra-002.pck"), good};
     for (const wchar_t* planted :
          {L"nyra-002.pck.download", L"nyra.nidx.new", L"nyra.nidx.sig", L"nyra.nidx.sig.new"}) {
         const std::filesystem::path victim = folder / (std::wstring(L"victim-") + planted);
@@ -470,6 +480,8 @@ TEST_F(Preparation, HardLinksPlantedAtTemporaryAndRecordNamesAreNotWrittenThroug
         ASSERT_TRUE(::CreateHardLinkW((folder / planted).c_str(), victim.c_str(), nullptr));
     }
     // The signature record differs from the policy's now, so it is rewritten.
+    const std::string record = downloadRecord(pack002);
+    writeWholeFile(folder / L"nyra-002.pck.download.rec", std::vector<std::uint8_t>(record.begin(), record.end()));
 
     const Outcome run = prepareOnce();
     ASSERT_EQ(run.error, "");
@@ -518,6 +530,149 @@ TEST_F(Preparation, RepairProgressSplitsSeventyToNinetyFourByPackSize) {
     EXPECT_EQ(last["validated nyra-000.pck"], at(2 * first));
     EXPECT_EQ(last["received nyra-001.pck"], at(first + both));
     EXPECT_EQ(last["validated nyra-001.pck"], 94);
+}
+
+// The same game with nyra-001.pck spanning three CDN objects and a nyra-002.pck (backend only) of
+// three ranges: what a repair can take from the disk instead of fetching, counted in the bytes the
+// stand-in served.
+class ChunkReuse : public Preparation {
+protected:
+    void SetUp() override {
+        Preparation::SetUp();
+        if (!service) return;
+        originalSet_ = service->request("GET", "/state").at("set").at("folder").get<std::string>();
+        for (const char* suffix : {"-chunks-next", "-chunks"}) {  // a run cut off before its tear-down
+            if (originalSet_.ends_with(suffix)) originalSet_.resize(originalSet_.size() - std::strlen(suffix));
+        }
+        publish("-chunks");
+        for (const auto& chunk : packChunks(policy.at("base_cdn"), pack("nyra-001.pck"))) chunks.push_back(chunk);
+        ASSERT_EQ(chunks.size(), 3u);
+    }
+    void TearDown() override {
+        if (service && !originalSet_.empty()) service->request("POST", "/publish", {{"set", originalSet_}});
+        Preparation::TearDown();
+    }
+    void publish(const std::string& suffix) {
+        service->request("POST", "/publish", {{"set", originalSet_ + suffix}});
+        policy = http->call("/api/launcher/package-policy");
+    }
+    CatalogPack pack(const std::string& path) const {
+        for (const auto& listed : policy.at("base_cdn").at("packs")) {
+            if (listed.at("path") == path) return {path, listed.at("size"), listed.at("sha256")};
+        }
+        // nyra-002.pck is not in the CDN identity: its catalog record comes from a finished run.
+        return {path, std::filesystem::file_size(folder / std::wstring(path.begin(), path.end())),
+                fileDigest(std::wstring(path.begin(), path.end()).c_str())};
+    }
+    void expectInstalled(const std::string& path, const std::string& sha256) {
+        const std::wstring name(path.begin(), path.end());
+        EXPECT_EQ(fileDigest(name.c_str()), sha256);
+        EXPECT_FALSE(std::filesystem::exists(folder / (name + L".download")));
+        EXPECT_FALSE(std::filesystem::exists(folder / (name + L".download.rec")));
+    }
+
+    std::string originalSet_;
+    std::vector<PackChunk> chunks;
+};
+
+TEST_F(ChunkReuse, AFlippedByteRefetchesOnlyTheChunkThatHoldsIt) {
+    ASSERT_EQ(prepareOnce().error, "");
+    flipByte(L"nyra-001.pck", chunks[1].offset + 12345);
+    logStart = lastLogId();
+    const Outcome run = prepareOnce();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.summary["downloaded_packs"], 1);
+    EXPECT_EQ(servedSinceStart("cdn"), chunks[1].size);
+    EXPECT_EQ(servedSinceStart("op:6"), 0u);
+    EXPECT_TRUE(run.sawStatus("Aproveitando dados ja baixados: nyra-001.pck"));
+    // The bar moves over reused bytes as over received ones, and ends the pack where a download would.
+    EXPECT_TRUE(run.sawStatus(repairingText("nyra-001.pck", chunks[0].size, pack("nyra-001.pck").size)));
+    EXPECT_TRUE(run.sawStatus(repairingText("nyra-001.pck", pack("nyra-001.pck").size, pack("nyra-001.pck").size)));
+    expectInstalled("nyra-001.pck", pack("nyra-001.pck").sha256);
+}
+
+TEST_F(ChunkReuse, ANewVersionWithOneChangedChunkFetchesThatChunkAlone) {
+    ASSERT_EQ(prepareOnce().error, "");
+    const std::string before = fileDigest(L"nyra-001.pck");
+    publish("-chunks-next");
+    const std::vector<PackChunk> next = packChunks(policy.at("base_cdn"), pack("nyra-001.pck"));
+    ASSERT_EQ(next.size(), 3u);
+    EXPECT_NE(pack("nyra-001.pck").sha256, before);
+    EXPECT_EQ(next[0].sha256, chunks[0].sha256);
+    EXPECT_NE(next[1].sha256, chunks[1].sha256);
+    EXPECT_EQ(next[2].sha256, chunks[2].sha256);
+
+    logStart = lastLogId();
+    const Outcome run = prepareOnce();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.summary["downloaded_packs"], 1);
+    EXPECT_EQ(servedSinceStart("cdn"), next[1].size);
+    EXPECT_EQ(servedSinceStart("op:6"), 0u);
+    expectInstalled("nyra-001.pck", pack("nyra-001.pck").sha256);
+}
+
+TEST_F(ChunkReuse, AnInterruptedRepairResumesFromTheChunksItKept) {
+    const std::uint64_t size = pack("nyra-001.pck").size;
+    const Outcome cut = prepareOnce(false, [&](const std::string& text) {
+        if (text == repairingText("nyra-001.pck", 100 * 1048576, size)) cancel = true;
+    });
+    ASSERT_EQ(cut.error, "Preparacao cancelada.");
+    ASSERT_TRUE(std::filesystem::exists(folder / L"nyra-001.pck.download"));
+    cancel = false;
+
+    logStart = lastLogId();
+    Outcome run = prepareOnce();
+    ASSERT_EQ(run.error, "");
+    // The first object was whole in the kept file; the second was cut off and the third not begun.
+    EXPECT_EQ(servedSinceStart("cdn"), chunks[1].size + chunks[2].size);
+    EXPECT_TRUE(run.sawStatus("Aproveitando dados ja baixados: nyra-001.pck"));
+    expectInstalled("nyra-001.pck", pack("nyra-001.pck").sha256);
+    run.prepared.reset();  // lets the pack be written below
+
+    // A kept file whose record names another version of the pack is not used.
+    flipByte(L"nyra-001.pck", 5);
+    writeWholeFile(folder / L"nyra-001.pck.download", readWholeFile(folder / L"nyra-001.pck", size));
+    CatalogPack other = pack("nyra-001.pck");
+    other.sha256 = std::string(64, '0');
+    const std::string record = downloadRecord(other);
+    writeWholeFile(folder / L"nyra-001.pck.download.rec", std::vector<std::uint8_t>(record.begin(), record.end()));
+    logStart = lastLogId();
+    ASSERT_EQ(prepareOnce().error, "");
+    EXPECT_EQ(servedSinceStart("cdn"), chunks[0].size);  // the damaged pack still gave the two others
+    expectInstalled("nyra-001.pck", pack("nyra-001.pck").sha256);
+}
+
+// A pack the CDN identity does not list continues after the whole ranges kept; when the result
+// fails the catalog digest it is fetched once more from zero, and the player is told.
+TEST_F(ChunkReuse, ABackendOnlyPackResumesAndStartsOverOnceWhenTheResultIsWrong) {
+    ASSERT_EQ(prepareOnce().error, "");
+    const CatalogPack pack002 = pack("nyra-002.pck");
+    ASSERT_GT(pack002.size, 2 * kRangeBytes + 1000);
+    const std::vector<std::uint8_t> good = readWholeFile(folder / L"nyra-002.pck", pack002.size);
+    const std::string record = downloadRecord(pack002);
+    struct Case {
+        bool damaged;
+        std::uint64_t served;
+        bool startedOver;
+    } cases[] = {
+        {false, pack002.size - 2 * kRangeBytes, false},
+        {true, pack002.size - 2 * kRangeBytes + pack002.size, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.damaged);
+        std::vector<std::uint8_t> kept(good.begin(), good.begin() + 2 * kRangeBytes + 1000);
+        if (c.damaged) kept[100] ^= 0x5a;
+        std::filesystem::remove(folder / L"nyra-002.pck");
+        writeWholeFile(folder / L"nyra-002.pck.download", kept);
+        writeWholeFile(folder / L"nyra-002.pck.download.rec", std::vector<std::uint8_t>(record.begin(), record.end()));
+        logStart = lastLogId();
+        const Outcome run = prepareOnce();
+        ASSERT_EQ(run.error, "");
+        EXPECT_EQ(servedSinceStart("op:6"), c.served);
+        EXPECT_EQ(servedSinceStart("cdn"), 0u);
+        EXPECT_EQ(run.sawStatus("Dados aproveitados nao conferem. Baixando de novo: nyra-002.pck"), c.startedOver);
+        expectInstalled("nyra-002.pck", pack002.sha256);
+    }
 }
 
 }  // namespace

@@ -147,10 +147,11 @@ void GameTunnel::acceptLoop(std::size_t channel) {
     try {
         while (!stopping()) {
             std::optional<AcceptedConnection> accepted = listener.accept();
-            if (!accepted || !accepted->socket) {
+            if (!accepted) {
                 if (!stopping()) fail();
                 return;
             }
+            if (!accepted->socket) continue;  // that client's own failure, not the listener's
             std::lock_guard lock(peersLock_);
             for (auto entry = peers_.begin(); entry != peers_.end();) {
                 if (entry->peer->finished()) {
@@ -160,14 +161,16 @@ void GameTunnel::acceptLoop(std::size_t channel) {
                     ++entry;
                 }
             }
-            if (stopping() || peers_.size() >= kMaxRelayPeers) {
+            const LoopbackConnection connection{accepted->clientAddress, accepted->clientPort, kLoopbackAddress,
+                                                ports_[channel]};
+            // A source other than 127.0.0.1 is never the game's: refused before it takes a slot.
+            if (stopping() || peers_.size() >= kMaxRelayPeers || !bothEndsAreLoopback(connection)) {
                 accepted->socket->close();  // the game sees the connection refused
                 continue;
             }
             auto peer = std::make_shared<Peer>(std::move(accepted->socket));
-            const std::uint16_t clientPort = accepted->clientPort;
             try {
-                std::thread worker([this, peer, channel, clientPort] { relayPeer(peer, channel, clientPort); });
+                std::thread worker([this, peer, channel, connection] { relayPeer(peer, channel, connection); });
                 peers_.push_back({peer, std::move(worker)});  // within the reserved room
             } catch (...) {
                 peer->finish();
@@ -179,21 +182,26 @@ void GameTunnel::acceptLoop(std::size_t channel) {
     }
 }
 
-bool GameTunnel::isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort) {
+ConnectionOwner GameTunnel::isGameConnection(const LoopbackConnection& connection) {
+    if (!bothEndsAreLoopback(connection)) return ConnectionOwner::Other;
     const std::uint32_t processId = gameProcessId_.load();
-    if (processId == 0) return false;
+    if (processId == 0) return ConnectionOwner::NotListed;
     try {
-        return platform_->ownsConnection(processId, clientPort, listenerPort);
+        return platform_->connectionOwner(processId, connection);
     } catch (...) {
-        return false;
+        return ConnectionOwner::NotListed;
     }
 }
 
-bool GameTunnel::admit(std::size_t channel, std::uint16_t clientPort) {
+bool GameTunnel::admit(const LoopbackConnection& connection) {
     for (int attempt = 0; attempt < kAdmissionTries && !stopping(); ++attempt) {
         if (attempt > 0) clock_.sleepMs(kAdmissionPauseMs);
         if (stopping()) break;
-        if (isGameConnection(clientPort, ports_[channel])) return true;
+        switch (isGameConnection(connection)) {
+        case ConnectionOwner::Game: return true;
+        case ConnectionOwner::Other: return false;  // its slot is free at once, not after 20 checks
+        case ConnectionOwner::NotListed: break;
+        }
     }
     return false;
 }
@@ -223,7 +231,8 @@ std::shared_ptr<RelayStream> GameTunnel::openStream(Peer& peer, const std::strin
     }
 }
 
-void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, std::uint16_t clientPort) {
+void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t channel,
+                           const LoopbackConnection& connection) {
     Peer& peer = *peerHandle;
     SecretBytes buffer;
     std::string controlText;
@@ -236,7 +245,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     // before is still the game's, so the writer delivers the queue before the connection closes.
     bool deliverQueued = false;
     try {
-        if (admit(channel, clientPort)) {
+        if (admit(connection)) {
             headers = joinHeaders({baseHeaders_, "X-Nyra-Game-Channel: ", kRelayChannels[channel].name, "\r\n"});
             std::shared_ptr<RelayStream> stream;
             {

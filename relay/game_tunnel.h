@@ -107,7 +107,9 @@ public:
     // Ends every thread and connection; idempotent.
     void stop() noexcept;
 
-    bool isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort);
+    // Who holds the client's end of this connection to one of the listeners; a connection that
+    // is not 127.0.0.1 on both ends is never the game's.
+    ConnectionOwner isGameConnection(const LoopbackConnection& connection);
 
 private:
     struct PeerEntry {
@@ -117,8 +119,8 @@ private:
     enum class Ending { Normal, Broken };
 
     void acceptLoop(std::size_t channel);
-    void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, std::uint16_t clientPort);
-    bool admit(std::size_t channel, std::uint16_t clientPort);
+    void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, const LoopbackConnection& connection);
+    bool admit(const LoopbackConnection& connection);
     std::shared_ptr<RelayStream> openStream(Peer& peer, const std::string& headers);
     Ending receiveUntilBroken(Peer& peer, RelayStream& stream, bool resumable, SecretBytes& buffer,
                               std::string& controlText);

@@ -540,9 +540,10 @@ public:
     FakeClock fakeClock;
     FakeServer server;
     std::atomic<int> ownerChecks{0};
-    // Whether the game process owns the connection; set before connections are made.
-    std::function<bool(std::uint32_t, std::uint16_t, std::uint16_t)> owner = [](std::uint32_t, std::uint16_t,
-                                                                                 std::uint16_t) { return true; };
+    // Who holds a connection's client end; by default the owner table below, which lists every
+    // connection `connect` made by its full addresses and ports. Set before connections are made.
+    std::function<ConnectionOwner(std::uint32_t, const LoopbackConnection&)> owner =
+        [this](std::uint32_t, const LoopbackConnection& connection) { return listedOwner(connection); };
     int failingListener = -1;  // this listener (0-based) cannot be opened
     std::vector<std::shared_ptr<ListenerState>> listeners;
 
@@ -557,20 +558,48 @@ public:
     std::shared_ptr<RelayStream> openStream(const std::string& headers) override {
         return server.open(headers, fakeClock.tickMs());
     }
-    bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) override {
+    ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) override {
         ++ownerChecks;
-        return owner(gameProcessId, clientPort, listenerPort);
+        return owner(gameProcessId, connection);
     }
     Clock& clock() override { return fakeClock; }
 
-    // The game connects to a channel's listener.
-    std::shared_ptr<GameEnd> connect(std::size_t channel) {
+    // A process connects to a channel's listener from `source` (by default the game from
+    // 127.0.0.1); the owner table lists the connection with `listedAs`.
+    std::shared_ptr<GameEnd> connect(std::size_t channel, ConnectionOwner listedAs = ConnectionOwner::Game,
+                                     Ipv4Address source = kLoopbackAddress) {
+        return connectFrom(channel, nextClientPort_++, listedAs, source);
+    }
+    std::shared_ptr<GameEnd> connectFrom(std::size_t channel, std::uint16_t clientPort, ConnectionOwner listedAs,
+                                         Ipv4Address source) {
         auto link = std::make_shared<GameLink>(server.mutex, server.changed);
+        {
+            std::lock_guard lock(tableMutex_);
+            table_.push_back({{source, clientPort, kLoopbackAddress, static_cast<std::uint16_t>(kFirstPort + channel)},
+                              listedAs});
+        }
         auto& state = *listeners.at(channel);
         std::lock_guard lock(state.mutex);
-        state.pending.push_back({std::make_unique<FakeGameSocket>(link), nextClientPort_++});
+        state.pending.push_back({std::make_unique<FakeGameSocket>(link), source, clientPort});
         state.changed.notify_all();
         return std::make_shared<GameEnd>(link);
+    }
+    // A client that resets its connection before the listener takes it.
+    void connectAndReset(std::size_t channel) {
+        auto& state = *listeners.at(channel);
+        std::lock_guard lock(state.mutex);
+        state.pending.push_back({});
+        state.changed.notify_all();
+    }
+    ConnectionOwner listedOwner(const LoopbackConnection& connection) {
+        std::lock_guard lock(tableMutex_);
+        for (const auto& [listed, who] : table_) {
+            if (listed.clientAddress == connection.clientAddress && listed.clientPort == connection.clientPort &&
+                listed.listenerAddress == connection.listenerAddress && listed.listenerPort == connection.listenerPort) {
+                return who;
+            }
+        }
+        return ConnectionOwner::NotListed;
     }
     bool listenerShut(std::size_t channel) {
         std::lock_guard lock(listeners.at(channel)->mutex);
@@ -579,6 +608,8 @@ public:
 
 private:
     std::atomic<std::uint16_t> nextClientPort_{50000};
+    std::mutex tableMutex_;
+    std::vector<std::pair<LoopbackConnection, ConnectionOwner>> table_;
 };
 
 }  // namespace nyra::test

@@ -519,29 +519,41 @@ TEST_F(GameTunnelTest, OpeningRetriesWithinItsLimitsAndNeverAfterAFinalRefusal) 
 }
 
 TEST_F(GameTunnelTest, ConnectionsTheGameDoesNotOwnAreDroppedWithoutTraffic) {
+    using enum ConnectionOwner;
     const struct {
         const char* what;
         std::uint32_t pid;
-        int ownedFromCheck;  // 0: never
+        std::vector<ConnectionOwner> answers;  // the owner table's answer at each check, the last repeating
         int checks;
         bool admitted;
     } cases[] = {
-        {"game not started", 0, 1, 0, false},
-        {"another process", kGamePid, 0, 20, false},
-        {"owned at the third check", kGamePid, 3, 3, true},
-        {"owned at the twentieth check", kGamePid, 20, 20, true},
+        {"game not started", 0, {Game}, 0, false},
+        {"held by another process", kGamePid, {Other}, 1, false},
+        {"never listed", kGamePid, {NotListed}, 20, false},
+        {"listed at the third check", kGamePid, {NotListed, NotListed, Game}, 3, true},
+        {"listed at the twentieth check", kGamePid, [] {
+             std::vector<ConnectionOwner> answers(19, NotListed);
+             answers.push_back(Game);
+             return answers;
+         }(), 20, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         platform = std::make_shared<FakeRelayPlatform>();
-        platform->owner = [&, checks = 0](std::uint32_t pid, std::uint16_t, std::uint16_t listenerPort) mutable {
+        constexpr std::uint16_t kClientPort = 51234;
+        platform->owner = [&, checks = std::size_t{0}](std::uint32_t pid, const LoopbackConnection& connection) mutable {
             EXPECT_EQ(pid, kGamePid);
-            EXPECT_EQ(listenerPort, FakeRelayPlatform::kFirstPort + 2);
-            return ++checks == c.ownedFromCheck;
+            // The whole connection is asked about: the client's address and port, the listener's.
+            EXPECT_EQ(connection.clientAddress, kLoopbackAddress);
+            EXPECT_EQ(connection.clientPort, kClientPort);
+            EXPECT_EQ(connection.listenerAddress, kLoopbackAddress);
+            EXPECT_EQ(connection.listenerPort, FakeRelayPlatform::kFirstPort + 2);
+            const std::size_t at = std::min(checks++, c.answers.size() - 1);
+            return c.answers[at];
         };
         tunnel = std::make_unique<GameTunnel>(kBaseHeaders, platform);
         tunnel->setGameProcessId(c.pid);
-        auto game = platform->connect(2);
+        auto game = platform->connectFrom(2, kClientPort, Game, kLoopbackAddress);
         if (c.admitted) {
             EXPECT_TRUE(platform->server.waitForConnections(1));
         } else {
@@ -552,6 +564,38 @@ TEST_F(GameTunnelTest, ConnectionsTheGameDoesNotOwnAreDroppedWithoutTraffic) {
         EXPECT_FALSE(tunnel->failed());
         tunnel.reset();
     }
+}
+
+TEST_F(GameTunnelTest, AConnectionFromAnotherLoopbackAddressIsRefusedEvenWithTheGamesPort) {
+    // Another process binds 127.0.0.2 with the port the game's own connection uses: the ports
+    // alone would match the game's row in the owner table.
+    start();
+    constexpr std::uint16_t kGamesPort = 52000;
+    auto game = platform->connectFrom(0, kGamesPort, ConnectionOwner::Game, kLoopbackAddress);
+    ASSERT_TRUE(server.waitForConnections(1));
+    platform->owner = [](std::uint32_t, const LoopbackConnection&) { return ConnectionOwner::Game; };  // fooled by ports
+    const int checksBefore = platform->ownerChecks.load();
+    auto impostor = platform->connectFrom(0, kGamesPort, ConnectionOwner::Game, {127, 0, 0, 2});
+    EXPECT_TRUE(impostor->waitReleased());
+    EXPECT_EQ(platform->ownerChecks.load(), checksBefore);  // refused before the table is asked
+    EXPECT_EQ(server.connectionCount(), 1u);
+    server.send(0, {1});
+    EXPECT_EQ(game->read(1), Bytes{1});
+    EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, StrangersGiveTheirSlotsBackAtOnceAndAResetBeforeAcceptIsNoFailure) {
+    start();
+    platform->fakeClock.holdSleepers(true);  // a connection that waits for the table would hold its slot
+    for (int i = 0; i < 8; ++i) EXPECT_TRUE(platform->connect(static_cast<std::size_t>(i % 3), ConnectionOwner::Other)->waitReleased());
+    platform->connectAndReset(1);
+    auto game = platform->connect(1);
+    ASSERT_TRUE(server.waitForConnections(1));
+    server.send(0, {2});
+    EXPECT_EQ(game->read(1), Bytes{2});
+    platform->fakeClock.holdSleepers(false);
+    EXPECT_FALSE(tunnel->failed());
+    EXPECT_FALSE(platform->listenerShut(1));
 }
 
 TEST_F(GameTunnelTest, TheGameClosingEndsTheStreamNormally) {

@@ -293,8 +293,8 @@ TEST_F(GameRelay, ASilentServerIsDroppedAndResumed) {
         FastPlatform(std::shared_ptr<FastClock> c) : time(std::move(c)) {}
         std::unique_ptr<GameListener> listen() override { return windows.listen(); }
         std::shared_ptr<RelayStream> openStream(const std::string& headers) override { return windows.openStream(headers); }
-        bool ownsConnection(std::uint32_t pid, std::uint16_t client, std::uint16_t listener) override {
-            return windows.ownsConnection(pid, client, listener);
+        ConnectionOwner connectionOwner(std::uint32_t pid, const LoopbackConnection& connection) override {
+            return windows.connectionOwner(pid, connection);
         }
         Clock& clock() override { return *time; }
         WindowsRelayPlatform windows;

@@ -375,6 +375,7 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
         case RelayStream::Message::Close: {
             deliverHeld();
             const std::optional<std::uint16_t> status = stream.closeStatus();
+            answerServerClose(peer, stream, status.value_or(1000));
             return status && *status == 1000 ? Ending::Normal : Ending::Broken;
         }
         default:
@@ -383,6 +384,16 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
         }
     }
     return Ending::Broken;
+}
+
+void GameTunnel::answerServerClose(Peer& peer, RelayStream& stream, std::uint16_t status) {
+    // Nothing more goes out on a stream the server has closed but our own close frame, at once
+    // (a resend under way on it stops at its next piece). Taken in turn with every other send.
+    peer.serverClosed_.store(&stream);
+    std::lock_guard resendLock(peer.resendLock_);
+    if (peer.currentStream_.get() == &stream) peer.currentStream_.reset();
+    if (peer.resending_.get() == &stream) peer.resending_.reset();
+    stream.answerClose(status);
 }
 
 bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, const std::string& headers,
@@ -465,7 +476,7 @@ void GameTunnel::resend(const std::shared_ptr<Peer>& peerHandle, const std::shar
 void GameTunnel::completeResend(Peer& peer) {
     const std::shared_ptr<RelayStream> stream = std::move(peer.resending_);
     const bool resent = peer.resend_.forEachPiece(kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) {
-        return !stopping() && stream->sendBinary(piece);
+        return !stopping() && peer.serverClosed_.load() != stream.get() && stream->sendBinary(piece);
     });
     if (resent) {
         peer.currentStream_ = stream;

@@ -77,6 +77,9 @@ public:
         // The worker's: sends the resend buffer on a resumed stream while the worker receives.
         std::thread resender_;
 
+        // The stream whose server sent a close frame: a resend going out on it stops.
+        std::atomic<const RelayStream*> serverClosed_{nullptr};
+
         std::atomic<std::uint64_t> receivedTotal_{0};
         std::atomic<std::uint64_t> writtenToGame_{0};  // the game is still reading while this grows
         std::atomic<std::uint64_t> lastActivity_{0};
@@ -129,6 +132,8 @@ private:
     bool resume(const std::shared_ptr<Peer>& peer, std::size_t channel, const std::string& headers,
                 const std::string& resumeId, std::string& refusal);
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
+    // The server closed `stream`: our close answers it at once, and nothing else follows on it.
+    static void answerServerClose(Peer& peer, RelayStream& stream, std::uint16_t status);
     // Under the peer's resendLock with a resend pending: sends it, then makes its stream current.
     void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.

@@ -75,6 +75,9 @@ public:
     virtual bool isOpen() const = 0;
     // Ends the stream with status 1000 (the game closed its connection).
     virtual void closeNormally() noexcept = 0;
+    // Answers the server's close frame with one of ours (`status` echoed when it may be sent,
+    // 1000 otherwise); nothing else is sent on the stream after it.
+    virtual void answerClose(std::uint16_t status) noexcept = 0;
     // Closes the WebSocket handle: exactly once whoever calls, and a waiting receive returns.
     virtual void abort() noexcept = 0;
 };

@@ -216,6 +216,8 @@ struct ServerConnection {
     std::vector<std::uint64_t> resumeOffsets;
     int streams = 0;
     bool closedNormally = false;   // the launcher ended it with status 1000
+    std::optional<std::uint16_t> closeAnswer;  // the launcher's answer to the server's close frame
+    int sendsAfterServerClose = 0;  // anything the launcher tried to send after that frame
     bool acknowledges = true;      // answers every binary message with its received count
     bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
 };
@@ -245,9 +247,11 @@ public:
     bool sendText(std::string_view text) override;
     bool isOpen() const override;
     void closeNormally() noexcept override;
+    void answerClose(std::uint16_t status) noexcept override;
     void abort() noexcept override;
 
     // Server side, under the server's mutex.
+    bool closeDelivered = false;  // the launcher has received the server's close frame
     State state = State::Live;
     std::deque<Frame> inbound;
     std::optional<std::uint16_t> receivedCloseStatus;
@@ -481,7 +485,10 @@ inline std::optional<RelayStream::Received> FakeStream::receive(std::span<std::u
     Frame frame = std::move(front);
     inbound.pop_front();
     std::copy_n(frame.bytes.begin(), frame.bytes.size(), buffer.begin());
-    if (frame.type == Message::Close) receivedCloseStatus = frame.status;
+    if (frame.type == Message::Close) {
+        receivedCloseStatus = frame.status;
+        closeDelivered = true;
+    }
     return Received{frame.type, frame.bytes.size()};
 }
 
@@ -495,6 +502,7 @@ inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
     server_.changed.wait(lock, [&] { return !connection_.holdsSends || state != State::Live; });
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;
     connection_.fromLauncher.insert(connection_.fromLauncher.end(), bytes.begin(), bytes.end());
     if (connection_.acknowledges) {
         const std::string total = std::to_string(connection_.fromLauncher.size());
@@ -508,6 +516,7 @@ inline bool FakeStream::sendText(std::string_view text) {
     std::lock_guard lock(server_.mutex);
     if (state == State::Dropped) return true;
     if (state != State::Live) return false;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;
     connection_.textsFromLauncher.emplace_back(text);
     server_.changed.notify_all();
     return true;
@@ -521,9 +530,18 @@ inline bool FakeStream::isOpen() const {
 inline void FakeStream::closeNormally() noexcept {
     std::lock_guard lock(server_.mutex);
     if (state != State::Live) return;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;  // a close frame that answers nothing
     state = State::Closed;
     connection_.closedNormally = true;
     inbound.push_back({Message::Close, {}, 1000});  // the server answers the close
+    server_.changed.notify_all();
+}
+
+inline void FakeStream::answerClose(std::uint16_t status) noexcept {
+    std::lock_guard lock(server_.mutex);
+    if (state != State::Live) return;
+    state = State::Closed;
+    connection_.closeAnswer = status;
     server_.changed.notify_all();
 }
 

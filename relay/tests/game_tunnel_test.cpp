@@ -629,14 +629,42 @@ TEST_F(GameTunnelTest, WhatTheServerSentBeforeANormalCloseReachesTheGame) {
     EXPECT_FALSE(tunnel->failed());
 }
 
-TEST_F(GameTunnelTest, AnyOtherCloseStatusIsABreakThatResumes) {
-    start();
-    auto game = connectRelayed(0, 0);
-    server.close(0, 1011);
-    ASSERT_TRUE(server.waitFor([&] { return server.connection(0).streams == 2; }));
-    server.send(0, {3});
-    EXPECT_EQ(game->read(1), Bytes{3});
-    EXPECT_EQ(stat("resumed_streams"), 1u);
+TEST_F(GameTunnelTest, AServersCloseIsAnsweredAtOnceAndNothingMoreIsSentOnThatStream) {
+    const struct {
+        std::uint16_t status;
+        bool resumes;  // anything but 1000 is a break
+    } cases[] = {{1000, false}, {1011, true}, {4000, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        platform = std::make_shared<FakeRelayPlatform>();
+        test::FakeServer& fresh = platform->server;
+        start();
+        auto game = platform->connect(0);
+        ASSERT_TRUE(fresh.waitForConnections(1));
+        const Bytes before = pattern(3000, 21);
+        game->write(before);
+        ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).fromLauncher.size() == before.size(); }));
+        fresh.close(0, c.status);
+        ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).closeAnswer.has_value(); }));
+        EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return *s.closeAnswer; }), c.status);
+        const Bytes after = pattern(2000, 22);
+        game->write(after);  // read by the relay after the close: never on the closed stream
+        if (c.resumes) {
+            ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).fromLauncher.size() == 5000; }));
+            Bytes expected = before;
+            expected.insert(expected.end(), after.begin(), after.end());
+            EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return s.fromLauncher; }), expected);
+            fresh.send(0, {3});
+            EXPECT_EQ(game->read(1), Bytes{3});
+            EXPECT_EQ(stat("resumed_streams"), 1u);
+        } else {
+            EXPECT_TRUE(game->waitReleased());
+            EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return s.streams; }), 1);
+        }
+        EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return s.sendsAfterServerClose; }), 0);
+        EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+        tunnel.reset();
+    }
 }
 
 TEST_F(GameTunnelTest, StopDuringTransferEndsEveryThreadAndKeepsTheFinalCounters) {

@@ -313,7 +313,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
         peer.resending_.reset();
-        peer.resend_.clear();
+        peer.resend_.release();  // up to 4 MiB, not kept until the peer is reaped
     }
     wipe(headers);
     wipe(resumeId);

@@ -195,14 +195,14 @@ bool Http::GameStream::sendText(std::string_view text) {
                                   const_cast<char*>(text.data()), static_cast<DWORD>(text.size())) == NO_ERROR;
 }
 
-void Http::GameStream::closeNormally() noexcept { sendClose(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS); }
+void Http::GameStream::closeNormally() noexcept { sendClose(static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS)); }
 
 void Http::GameStream::answerClose(std::uint16_t status) noexcept {
     // 1005, 1006 and 1015 name conditions and never travel in a frame (RFC 6455 7.4.1), nor do
     // codes outside the defined ranges.
     const bool sendable = (status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
                           (status >= 3000 && status <= 4999);
-    sendClose(sendable ? status : WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS);
+    sendClose(sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS));
 }
 
 void Http::GameStream::sendClose(std::uint16_t status) noexcept {

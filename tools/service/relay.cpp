@@ -163,6 +163,7 @@ struct WsSession {
     Steady::time_point silentUntil = Steady::now();
     std::optional<std::uint16_t> closeCode;  // set: close with it, send nothing else
     std::string closeReason;                 // sent with closeCode
+    bool closeAnswered = false;              // the launcher's close frame came back after ours
     std::uint64_t messages = 0;              // binary messages written, to fragment some
     std::uint64_t acks = 0;
     bool live = true;  // false once dropped, stalled, superseded or closed
@@ -542,6 +543,7 @@ private:
             return;  // dropped, stalled or superseded: what it still delivered is not counted
         }
         if (error) {
+            if (session->closeCode && error == websocket::error::closed) session->closeAnswered = true;
             const bool normal = error == websocket::error::closed && session->ws.reason().code == 1000;
             release(session, !normal);
             session->closeSocket(!normal);
@@ -693,7 +695,9 @@ private:
         const websocket::close_reason reason(static_cast<websocket::close_code>(*session->closeCode), session->closeReason);
         session->ws.async_close(reason, [self = shared_from_this(), session](const boost::system::error_code& error) {
             // Completed only once the launcher's own close frame came back.
-            ++(error ? self->relay_.counters.closesUnanswered : self->relay_.counters.closesAnswered);
+            // (or a pending read took it first and closed the socket, which fails the close).
+            const bool answered = !error || session->closeAnswered;
+            ++(answered ? self->relay_.counters.closesAnswered : self->relay_.counters.closesUnanswered);
             const bool normal = *session->closeCode == 1000;
             self->release(session, !normal);
             session->closeSocket(!normal);

@@ -322,6 +322,59 @@ TEST_F(GameRelay, MoreThanFourMebibytesUnacknowledgedEndTheConnection) {
     EXPECT_TRUE(game.endsWithoutData());
 }
 
+// Waits up to `seconds` until the relay's state satisfies `ready`.
+template <typename Ready>
+bool relayStateWithin(const ServiceControl& service, int seconds, Ready&& ready) {
+    for (int waited = 0; waited < seconds * 20; ++waited) {
+        if (ready(service.request("GET", "/state").at("relay"))) return true;
+        ::Sleep(50);
+    }
+    return false;
+}
+
+TEST_F(GameRelay, AServersCloseWithAReasonIsAnsweredAndOnlyStatus1000EndsTheStream) {
+    // 1000 with a reason: a normal end, everything sent before it delivered.
+    service->fault({{"target", "relay"}, {"kind", "close"}, {"at", 100000}, {"status", 1000},
+                    {"value", "fim da partida"}});
+    open();
+    {
+        GameClient game(port(0));
+        ASSERT_TRUE(game.startSource(31, 1u << 20));
+        std::vector<std::uint8_t> received(100000);
+        EXPECT_TRUE(game.receiveAll(received));
+        tools::SeededBytes expected(31);
+        EXPECT_EQ(expected.match(received), received.size());
+        EXPECT_TRUE(game.endsWithoutData());
+    }
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    EXPECT_EQ(tunnel->stats().at("resumed_streams"), 0);
+    // Any other status with a reason: a break, resumed without losing or repeating a byte.
+    service->fault({{"target", "relay"}, {"kind", "close"}, {"at", 200000}, {"status", 4000},
+                    {"value", std::string(123, 'r')}});
+    GameClient game(port(1));
+    EXPECT_TRUE(echoes(game, 32, 1u << 20));
+    EXPECT_EQ(tunnel->stats().at("resumed_streams"), 1);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    // Each close frame was answered by the launcher's own (RFC 6455 5.5.1), none left to time out.
+    EXPECT_TRUE(relayStateWithin(*service, 10, [](const json& relay) { return relay.at("closes_answered") == 2; }));
+    EXPECT_EQ(service->request("GET", "/state").at("relay").at("closes_unanswered"), 0);
+}
+
+TEST_F(GameRelay, AResumeCountTooLongToReadIsInvalidNotAbsent) {
+    // The first stream's received count does not fit the header buffer: that attempt fails with
+    // "Retomada invalida." and is retried; the next stream is resumable and survives a drop.
+    service->fault({{"target", "relay"}, {"kind", "impossible-received"}, {"streams", "new"},
+                    {"value", std::string(300, '0')}});
+    // (the refused first attempt takes the first use of the drop rule)
+    service->fault({{"target", "relay"}, {"kind", "drop"}, {"at", 200000}, {"count", 2}});
+    open();
+    GameClient game(port(2));
+    EXPECT_TRUE(echoes(game, 33, 1u << 20));
+    EXPECT_EQ(tunnel->stats().at("open_retries"), 1);
+    EXPECT_EQ(tunnel->stats().at("resumed_streams"), 1);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
 TEST_F(GameRelay, AnUpgradeRefusedAsUnauthorisedIsNotRetried) {
     service->fault({{"target", "relay"}, {"kind", "status"}, {"status", 401}, {"always", true}});
     open();

@@ -275,6 +275,8 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
             if (resumable) acknowledger = std::thread([this, peerHandle] { acknowledge(peerHandle); });
 
             buffer.resize(kRelayMessageBytes);
+            peer.channel_ = channel;
+            ResumeSchedule schedule;
             while (!stopping()) {
                 const Ending ending = receiveUntilBroken(peer, *stream, resumable, buffer, controlText);
                 if (ending == Ending::Normal || !resumable) {
@@ -282,8 +284,13 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
                     break;
                 }
                 if (stopping() || peer.closing_.load()) break;
+                if (peer.resendPending_.load()) {
+                    ++schedule.failedAttempts;  // the last resumption broke before its resend went out
+                } else {
+                    schedule = {clock_.tickMs(), 0};
+                }
                 std::string refusal;
-                if (!resume(peerHandle, channel, headers, resumeId, refusal)) {
+                if (!resume(peerHandle, channel, headers, resumeId, schedule, refusal)) {
                     if (!stopping() && !peer.closing_.load()) fail(refusal.empty() ? nullptr : refusal.c_str());
                     break;
                 }
@@ -397,7 +404,7 @@ void GameTunnel::answerServerClose(Peer& peer, RelayStream& stream, std::uint16_
 }
 
 bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, const std::string& headers,
-                        const std::string& resumeId, std::string& refusal) {
+                        const std::string& resumeId, ResumeSchedule& schedule, std::string& refusal) {
     Peer& peer = *peerHandle;
     {
         std::lock_guard lock(peer.lock_);
@@ -409,13 +416,14 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
         peer.currentStream_.reset();
         peer.resending_.reset();
     }
-    const std::uint64_t start = clock_.tickMs();
     const auto ended = [&] { return stopping() || peer.closing_.load(); };
     const auto timeIsUp = [&] {
         const std::uint64_t now = clock_.tickMs();
-        return now > start && now - start >= kStreamRetryWindowMs;
+        return now > schedule.start && now - schedule.start >= kStreamRetryWindowMs;
     };
-    for (int retry = 0; !ended() && !timeIsUp(); ++retry) {
+    peer.resendPending_.store(false);
+    if (schedule.failedAttempts > 0) waitSteps(resumeRetryWaitMs(schedule.failedAttempts - 1), ended);
+    while (!ended() && !timeIsUp()) {
         std::shared_ptr<RelayStream> stream;
         try {
             std::string request = joinHeaders({headers, "X-Nyra-Resume-Id: ", resumeId, "\r\nX-Nyra-Resume-Offset: ",
@@ -446,7 +454,8 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
                 peer.stream_ = stream;
                 (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
                 peer.lastActivity_.store(clock_.tickMs());
-                streamsResumed_[channel].fetch_add(1);
+                peer.resendPending_.store(resendNeeded);
+                if (!resendNeeded) streamsResumed_[channel].fetch_add(1);
             }
             if (resendNeeded) peer.resender_ = std::thread([this, peerHandle, stream] { resend(peerHandle, stream); });
             return true;
@@ -459,7 +468,7 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
         } catch (const std::exception&) {
             if (stream) stream->abort();
         }
-        waitSteps(resumeRetryWaitMs(retry), ended);
+        waitSteps(resumeRetryWaitMs(schedule.failedAttempts++), ended);
     }
     return false;
 }
@@ -480,6 +489,7 @@ void GameTunnel::completeResend(Peer& peer) {
     });
     if (resent) {
         peer.currentStream_ = stream;
+        if (peer.resendPending_.exchange(false)) streamsResumed_[peer.channel_].fetch_add(1);
         return;
     }
     // A stream that breaks during its resend is resumed again by the worker, from the offset the

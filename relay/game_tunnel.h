@@ -77,6 +77,10 @@ public:
         // The worker's: sends the resend buffer on a resumed stream while the worker receives.
         std::thread resender_;
 
+        std::size_t channel_ = 0;
+        // The last resumption's resend has not gone out yet: a break now is a failed attempt of
+        // that resumption (its waits and its 45 s go on), not a new one.
+        std::atomic<bool> resendPending_{false};
         // The stream whose server sent a close frame: a resend going out on it stops.
         std::atomic<const RelayStream*> serverClosed_{nullptr};
 
@@ -120,6 +124,11 @@ private:
         std::thread worker;
     };
     enum class Ending { Normal, Broken };
+    // One resumption, across the streams whose resend broke before it went out.
+    struct ResumeSchedule {
+        std::uint64_t start = 0;
+        int failedAttempts = 0;
+    };
 
     void acceptLoop(std::size_t channel);
     void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, const LoopbackConnection& connection);
@@ -129,12 +138,14 @@ private:
                               std::string& controlText);
     // Replaces a broken stream; on a final refusal `refusal` holds the server's message. What the
     // server lacks is resent by the peer's resender while the worker receives on the new stream.
+    // A resumption counts (resumed_streams) once its resend has gone out.
     bool resume(const std::shared_ptr<Peer>& peer, std::size_t channel, const std::string& headers,
-                const std::string& resumeId, std::string& refusal);
+                const std::string& resumeId, ResumeSchedule& schedule, std::string& refusal);
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
     // The server closed `stream`: our close answers it at once, and nothing else follows on it.
     static void answerServerClose(Peer& peer, RelayStream& stream, std::uint16_t status);
-    // Under the peer's resendLock with a resend pending: sends it, then makes its stream current.
+    // Under the peer's resendLock with a resend pending: sends it, then makes its stream current
+    // and counts the resumption.
     void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);

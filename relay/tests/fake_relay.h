@@ -89,6 +89,7 @@ public:
         const std::size_t count = std::min(buffer.size(), link_->toRelay.size());
         std::copy_n(link_->toRelay.begin(), count, buffer.begin());
         link_->toRelay.erase(link_->toRelay.begin(), link_->toRelay.begin() + static_cast<std::ptrdiff_t>(count));
+        link_->changed.notify_all();  // a test may wait for the relay to have read everything
         return count;
     }
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
@@ -220,6 +221,7 @@ struct ServerConnection {
     int sendsAfterServerClose = 0;  // anything the launcher tried to send after that frame
     bool acknowledges = true;      // answers every binary message with its received count
     bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
+    bool dropsDuringResend = false;  // a resumed stream is reset at the first game bytes sent on it
 };
 
 struct OpenOutcome {
@@ -503,6 +505,12 @@ inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;
     if (closeDelivered) ++connection_.sendsAfterServerClose;
+    if (connection_.dropsDuringResend && connection_.streams > 1) {
+        state = State::Dropped;  // reset: the send fails
+        inbound.clear();
+        server_.changed.notify_all();
+        return false;
+    }
     connection_.fromLauncher.insert(connection_.fromLauncher.end(), bytes.begin(), bytes.end());
     if (connection_.acknowledges) {
         const std::string total = std::to_string(connection_.fromLauncher.size());

@@ -307,8 +307,22 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     wipe(buffer);
     wipe(controlText);
     if (deliverQueued && writer.joinable() && !stopping() && !peer.closing_.load()) {
+        peer.serverEnded_.store(true);  // the reader buffers nothing more for a stream that has ended
         peer.toGame_.endAfterDelivery();
-        writer.join();  // ends once the queue is written, or when the game's socket fails or stop closes it
+        // The writer ends once the queue is written, or when the game's socket fails or stop
+        // closes it; a game that takes nothing for kGameStallMs loses the rest, as while relaying.
+        std::uint64_t written = peer.writtenToGame_.load();
+        std::uint64_t since = clock_.tickMs();
+        while (!peer.writerDone_.load() && !stopping()) {
+            clock_.sleepMs(kRelayStepMs);
+            const std::uint64_t now = clock_.tickMs();
+            if (const std::uint64_t writtenNow = peer.writtenToGame_.load(); writtenNow != written) {
+                written = writtenNow;
+                since = now;
+            } else if (now > since && now - since >= kGameStallMs) {
+                break;
+            }
+        }
     }
     peer.workerDone_.store(true);
     peer.companionsDone_.store(true);
@@ -530,6 +544,7 @@ void GameTunnel::deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes) 
 
 void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
     Peer& peer = *peerHandle;
+    bool gameEnded = false;
     try {
         while (std::optional<SecretBytes> chunk = peer.toGame_.pop()) {
             std::span<const std::uint8_t> rest(*chunk);
@@ -542,15 +557,25 @@ void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
                 rest = rest.subspan(*written);
             }
         }  // each chunk is zeroed as it is released
-    } catch (const std::exception& error) {
-        if (!stopping() && !peer.closing_.load()) fail(error.what());
+    } catch (const std::exception&) {
+        // The game's socket failed under a write: the game closed or reset its end (with unread
+        // data its close races the reader's), which ends this connection and nothing else. A
+        // connection already ending shut the socket itself.
+        gameEnded = !peer.closing_.load();
+    }
+    peer.writerDone_.store(true);
+    if (gameEnded && !stopping()) {
+        peer.closing_.store(true);
+        std::lock_guard resendLock(peer.resendLock_);
+        std::lock_guard lock(peer.lock_);
+        if (peer.stream_) peer.stream_->closeNormally();
     }
     peer.close();
 }
 
 void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resumable) {
     Peer& peer = *peerHandle;
-    enum class End { GameClosed, Overflow, NoStream };
+    enum class End { GameClosed, Overflow, NoStream, ServerEnded };
     End end = End::GameClosed;
     SecretBytes buffer;
     try {
@@ -558,6 +583,10 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
         while (!stopping()) {
             const std::optional<std::size_t> read = peer.io_->read(buffer);
             if (!read || *read == 0) break;  // the game closed its end (or the socket was shut)
+            if (peer.serverEnded_.load()) {
+                end = End::ServerEnded;  // nowhere to send them: the connection is ending
+                break;
+            }
             const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
             std::lock_guard resendLock(peer.resendLock_);
             if (resumable) {

@@ -89,6 +89,10 @@ public:
         std::atomic<std::uint64_t> lastActivity_{0};
         std::atomic<bool> closing_{false};
         std::atomic<bool> workerDone_{false};
+        std::atomic<bool> writerDone_{false};
+        // The server ended the stream normally: what it sent is being delivered, nothing more
+        // goes to it.
+        std::atomic<bool> serverEnded_{false};
         std::atomic<bool> companionsDone_{false};
         std::atomic<bool> finished_{false};
     };

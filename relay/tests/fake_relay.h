@@ -73,6 +73,7 @@ struct GameLink {
     std::size_t toGameCapacity = std::numeric_limits<std::size_t>::max();
     int writes = 0;         // writes that moved bytes to the game
     bool gameClosed = false;
+    bool writesFail = false;  // the game reset its end: writes fail before reads see the end
     bool shut = false;      // shut down by the relay
     bool released = false;  // closed by the relay
 };
@@ -95,9 +96,10 @@ public:
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
         std::unique_lock lock(link_->mutex);
         link_->changed.wait(lock, [&] {
-            return link_->toGame.size() < link_->toGameCapacity || link_->shut || link_->gameClosed;
+            return link_->toGame.size() < link_->toGameCapacity || link_->shut || link_->gameClosed ||
+                   link_->writesFail;
         });
-        if (link_->shut || link_->gameClosed) return std::nullopt;
+        if (link_->shut || link_->gameClosed || link_->writesFail) return std::nullopt;
         const std::size_t count = std::min(bytes.size(), link_->toGameCapacity - link_->toGame.size());
         link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
         ++link_->writes;
@@ -149,6 +151,11 @@ public:
     void close() {
         std::lock_guard lock(link_->mutex);
         link_->gameClosed = true;
+        link_->changed.notify_all();
+    }
+    void failWrites() {
+        std::lock_guard lock(link_->mutex);
+        link_->writesFail = true;
         link_->changed.notify_all();
     }
     bool waitReleased() {

@@ -647,6 +647,28 @@ TEST_F(GameTunnelTest, TheGameClosingEndsTheStreamNormally) {
     EXPECT_FALSE(tunnel->failed());
 }
 
+TEST_F(GameTunnelTest, OrdinaryEndingsOfTheGamesConnectionAreNoRelayFailure) {
+    start();
+    // The game resets its end with unread data: the write fails before the read sees the end.
+    auto reset = connectRelayed(0, 0);
+    reset->failWrites();
+    server.send(0, pattern(1000, 24));
+    EXPECT_TRUE(reset->waitReleased());
+    EXPECT_TRUE(server.waitFor([&] { return server.connection(0).closedNormally; }));
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+
+    // After a normal close the game stops reading and keeps writing: what waits for it is given
+    // up after the stall limit, and its bytes are not buffered for a stream that has ended.
+    auto stalled = connectRelayed(1, 1);
+    stalled->setCapacity(4096);
+    server.send(1, pattern(100000, 25));
+    server.close(1, 1000);
+    stalled->write(pattern(5u * 1024 * 1024, 26));  // more than the resend buffer holds
+    platform->fakeClock.setFlowing(true);
+    EXPECT_TRUE(stalled->waitReleased());
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
 TEST_F(GameTunnelTest, WhatTheServerSentBeforeANormalCloseReachesTheGame) {
     start();
     auto game = connectRelayed(0, 0);

@@ -106,6 +106,23 @@ TEST(DnsRescueDoh, Ipv4LiteralsAreStrictDottedQuads) {
     }
 }
 
+TEST(DnsRescueDoh, AnswersNamingLocalPrivateOrMulticastAddressesAreNotTargets) {
+    for (const char* refused : {"0.0.0.0", "0.1.2.3", "127.0.0.1", "127.255.0.9", "10.0.0.1", "172.16.0.1",
+                                "172.31.255.255", "192.168.1.1", "169.254.169.254", "224.0.0.1", "239.1.1.1",
+                                "240.0.0.1", "255.255.255.255", "not an address"}) {
+        EXPECT_FALSE(isPublicAddress(refused)) << refused;
+        const std::string answer = std::string(R"({"Status":0,"Answer":[{"type":1,"data":")") + refused +
+                                   R"("},{"type":1,"data":"198.51.100.20"}]})";
+        EXPECT_EQ(readDohAnswer(answer), std::vector<std::string>{"198.51.100.20"}) << refused;
+    }
+    // The neighbours of each range, and the documentation ranges of the test world.
+    for (const char* allowed : {"1.1.1.1", "11.0.0.1", "126.255.255.255", "128.0.0.1", "172.15.0.1", "172.32.0.1",
+                                "192.167.1.1", "192.169.1.1", "169.253.1.1", "223.255.255.255", "192.0.2.1",
+                                "198.51.100.20", "203.0.113.10"}) {
+        EXPECT_TRUE(isPublicAddress(allowed)) << allowed;
+    }
+}
+
 TEST(DnsRescueDoh, AnswerYieldsTypeOneAddressesInOrderAtMostEight) {
     const std::string twelve = [] {
         std::string records;
@@ -181,6 +198,20 @@ TEST(DnsRescueCache, EntriesLiveFiveMinutesAndTheLaterStoreWins) {
     cache.store("api.nyra-brasil.example", {"203.0.113.10", "203.0.113.11"}, 400000);
     EXPECT_EQ(cache.lookup("api.nyra-brasil.example", 400001),
               (std::vector<std::string>{"203.0.113.10", "203.0.113.11"}));
+}
+
+TEST(DnsRescueCache, MadeUpNamesNeverGrowItBeyondItsBound) {
+    // Any local process can make the proxy resolve names of its own making.
+    ResolutionCache cache;
+    for (std::uint64_t i = 0; i < 1000; ++i) {
+        cache.store("h" + std::to_string(i) + ".nyra-brasil.example", {"198.51.100.20"}, 1000 + i);
+    }
+    EXPECT_EQ(cache.size(), kMaxCachedHosts);
+    EXPECT_TRUE(cache.lookup("h999.nyra-brasil.example", 2000));  // the newest stay, the oldest went
+    EXPECT_FALSE(cache.lookup("h0.nyra-brasil.example", 2000));
+    // Expired entries leave at the next store, not only when replaced.
+    cache.store("api.nyra-brasil.example", {"198.51.100.20"}, 2000 + kCacheLifetimeMs);
+    EXPECT_EQ(cache.size(), 1u);
 }
 
 // A scripted platform: the probe's answer and whether the listener starts, with counts.

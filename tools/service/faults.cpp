@@ -189,7 +189,8 @@ FaultRule faultFromJson(const json& description) {
         rule.remaining = static_cast<int>(*count);
     }
     if (auto status = optionalNumber(description, "status")) {
-        if (*status < 100 || *status > 599) {
+        const bool closeStatus = rule.kind == FaultKind::Close;  // a WebSocket close code
+        if (!closeStatus && (*status < 100 || *status > 599)) {
             throw std::invalid_argument("status must be 100 to 599");
         }
         rule.status = static_cast<unsigned>(*status);

@@ -37,6 +37,21 @@ bool connectRequestComplete(std::string_view received) {
     return received.size() >= kMaxConnectRequest || received.ends_with(kHeaderEnd);
 }
 
+std::optional<std::string> readConnectRequest(const ReadRequestByte& readByte, Clock& clock) {
+    std::string request;
+    request.reserve(kMaxConnectRequest);
+    const std::uint64_t start = clock.tickMs();
+    while (!connectRequestComplete(request)) {
+        const std::uint64_t now = clock.tickMs();
+        const std::uint64_t spent = now > start ? now - start : 0;
+        if (spent >= kConnectRequestMs) return std::nullopt;
+        const std::optional<char> byte = readByte(static_cast<std::uint32_t>(kConnectRequestMs - spent));
+        if (!byte) return std::nullopt;
+        request.push_back(*byte);
+    }
+    return request;
+}
+
 std::optional<std::string> connectTarget(std::string_view request, std::string_view serviceSuffix) {
     if (!request.starts_with(kConnectMethod)) return std::nullopt;
     std::string_view target = request.substr(kConnectMethod.size());

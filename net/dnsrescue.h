@@ -2,6 +2,7 @@
 // The rules of the connectivity fallback (portable): which hosts the loopback CONNECT proxy may
 // reach, how a CONNECT request is read, how a DNS-over-HTTPS JSON answer is read, and the
 // five-minute resolution cache. The Win32 proxy and resolver client are in net/win/.
+#include "core/clock.h"
 #include "core/deployment.h"
 
 #include <cstddef>
@@ -45,6 +46,15 @@ bool hostAllowed(std::string_view host, std::string_view serviceSuffix);
 // True once the bytes read so far make a whole request: they end with "\r\n\r\n" or fill the
 // 4096-byte buffer.
 bool connectRequestComplete(std::string_view received);
+
+// The whole request must arrive within this, however it is split.
+inline constexpr std::uint32_t kConnectRequestMs = 10000;
+// Waits at most `waitMs` for the next byte of the client's request; nullopt when none came.
+using ReadRequestByte = std::function<std::optional<char>(std::uint32_t waitMs)>;
+// Reads a request byte by byte (nothing after its blank line is taken from the client's stream);
+// each wait gets only what is left of kConnectRequestMs since the start, so a client that
+// trickles a byte at a time cannot hold a handler beyond it. nullopt when it did not complete.
+std::optional<std::string> readConnectRequest(const ReadRequestByte& readByte, Clock& clock);
 
 // The host of a CONNECT request for an allowed host on port 443, lower-cased; nullopt for
 // anything else (another method, no or another port, a refused host), which the proxy answers

@@ -60,6 +60,52 @@ TEST(DnsRescueConnect, RequestIsCompleteAtTheBlankLineOrAtTheBufferSize) {
     EXPECT_TRUE(connectRequestComplete(std::string(4096, 'x')));
 }
 
+// A clock moved only by the scripted client.
+struct ClientClock final : Clock {
+    std::uint64_t now = 5000;
+    std::uint64_t tickMs() override { return now; }
+    void sleepMs(std::uint32_t ms) override { now += ms; }
+};
+
+TEST(DnsRescueConnect, TheWholeRequestMustArriveWithinTenSeconds) {
+    const std::string request = "CONNECT api.nyra-brasil.example:443 HTTP/1.1\r\n\r\n";
+    const struct {
+        const char* what;
+        std::uint64_t msPerByte;
+        bool complete;
+    } cases[] = {
+        {"at once", 0, true},
+        {"within the ten seconds", 9999 / 48, true},
+        {"a byte every two seconds", 2000, false},  // each byte well within its wait, the whole not
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(request.size(), 48u);
+        ClientClock clock;
+        std::size_t next = 0;
+        std::vector<std::uint32_t> waits;
+        const auto got = readConnectRequest(
+            [&](std::uint32_t waitMs) -> std::optional<char> {
+                waits.push_back(waitMs);
+                if (c.msPerByte > waitMs) return std::nullopt;  // the wait ran out first
+                clock.now += c.msPerByte;
+                return request[next++];
+            },
+            clock);
+        EXPECT_EQ(got.has_value(), c.complete);
+        if (got) {
+            EXPECT_EQ(*got, request);
+        }
+        // Each wait is what is left of the ten seconds.
+        for (std::size_t i = 0; i < waits.size(); ++i) EXPECT_EQ(waits[i], kConnectRequestMs - i * c.msPerByte);
+    }
+    // A client that never ends its request is cut at the buffer size.
+    ClientClock clock;
+    const auto filled = readConnectRequest([](std::uint32_t) -> std::optional<char> { return 'A'; }, clock);
+    ASSERT_TRUE(filled);
+    EXPECT_EQ(filled->size(), kMaxConnectRequest);
+}
+
 TEST(DnsRescueConnect, TargetIsAnAllowedHostOnPort443OrNothing) {
     const struct {
         std::string request;

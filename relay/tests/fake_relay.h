@@ -228,6 +228,7 @@ struct ServerConnection {
     int sendsAfterServerClose = 0;  // anything the launcher tried to send after that frame
     bool acknowledges = true;      // answers every binary message with its received count
     bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
+    int heldSends = 0;             // sends that waited while holdsSends was set
     bool dropsDuringResend = false;  // a resumed stream is reset at the first game bytes sent on it
 };
 
@@ -508,6 +509,10 @@ inline std::optional<std::uint16_t> FakeStream::closeStatus() {
 
 inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
     std::unique_lock lock(server_.mutex);
+    if (connection_.holdsSends && state == State::Live) {
+        ++connection_.heldSends;
+        server_.changed.notify_all();
+    }
     server_.changed.wait(lock, [&] { return !connection_.holdsSends || state != State::Live; });
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;

@@ -360,19 +360,24 @@ TEST_F(GameRelay, AServersCloseWithAReasonIsAnsweredAndOnlyStatus1000EndsTheStre
     EXPECT_EQ(service->request("GET", "/state").at("relay").at("closes_unanswered"), 0);
 }
 
-TEST_F(GameRelay, AResumeCountTooLongToReadIsInvalidNotAbsent) {
-    // The first stream's received count does not fit the header buffer: that attempt fails with
-    // "Retomada invalida." and is retried; the next stream is resumable and survives a drop.
-    service->fault({{"target", "relay"}, {"kind", "impossible-received"}, {"streams", "new"},
-                    {"value", std::string(300, '0')}});
-    // (the refused first attempt takes the first use of the drop rule)
-    service->fault({{"target", "relay"}, {"kind", "drop"}, {"at", 200000}, {"count", 2}});
-    open();
-    GameClient game(port(2));
-    EXPECT_TRUE(echoes(game, 33, 1u << 20));
-    EXPECT_EQ(tunnel->stats().at("open_retries"), 1);
-    EXPECT_EQ(tunnel->stats().at("resumed_streams"), 1);
-    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+TEST_F(GameRelay, AnUnreadableResumeCountIsInvalidNotAbsent) {
+    // The first stream's received count is not 1 to 20 digits, or does not fit the header buffer
+    // at all: that attempt fails with "Retomada invalida." and is retried; the next stream is
+    // resumable and survives a drop.
+    for (const std::string& value : {std::string("12a"), std::string(300, '0')}) {
+        SCOPED_TRACE(value.size());
+        service->reset();
+        service->fault({{"target", "relay"}, {"kind", "impossible-received"}, {"streams", "new"}, {"value", value}});
+        // (the refused first attempt takes the first use of the drop rule)
+        service->fault({{"target", "relay"}, {"kind", "drop"}, {"at", 200000}, {"count", 2}});
+        open();
+        GameClient game(port(2));
+        EXPECT_TRUE(echoes(game, 33, 1u << 20));
+        EXPECT_EQ(tunnel->stats().at("open_retries"), 1);
+        EXPECT_EQ(tunnel->stats().at("resumed_streams"), 1);
+        EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+        tunnel->stop();
+    }
 }
 
 TEST_F(GameRelay, AnUpgradeRefusedAsUnauthorisedIsNotRetried) {

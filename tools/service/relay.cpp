@@ -539,11 +539,13 @@ private:
     }
 
     void onWsRead(const std::shared_ptr<WsSession>& session, const boost::system::error_code& error) {
+        if (session->closeCode && error == websocket::error::closed) {
+            session->closeAnswered = true;  // a pending read took the launcher's answer to our close
+        }
         if (!session->live || ws_ != session) {
             return;  // dropped, stalled or superseded: what it still delivered is not counted
         }
         if (error) {
-            if (session->closeCode && error == websocket::error::closed) session->closeAnswered = true;
             const bool normal = error == websocket::error::closed && session->ws.reason().code == 1000;
             release(session, !normal);
             session->closeSocket(!normal);
@@ -694,10 +696,14 @@ private:
         session->closing = true;
         const websocket::close_reason reason(static_cast<websocket::close_code>(*session->closeCode), session->closeReason);
         session->ws.async_close(reason, [self = shared_from_this(), session](const boost::system::error_code& error) {
-            // Completed only once the launcher's own close frame came back.
-            // (or a pending read took it first and closed the socket, which fails the close).
-            const bool answered = !error || session->closeAnswered;
-            ++(answered ? self->relay_.counters.closesAnswered : self->relay_.counters.closesUnanswered);
+            // Completes without an error once the launcher's own close frame came back; when a
+            // pending read took that frame instead, the close fails and the read's handler (queued
+            // already) says so: judged after it.
+            if (!error) session->closeAnswered = true;
+            net::post(self->relay_.io, [self, session] {
+                ++(session->closeAnswered ? self->relay_.counters.closesAnswered
+                                          : self->relay_.counters.closesUnanswered);
+            });
             const bool normal = *session->closeCode == 1000;
             self->release(session, !normal);
             session->closeSocket(!normal);

@@ -284,10 +284,10 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
                     break;
                 }
                 if (stopping() || peer.closing_.load()) break;
-                if (peer.resendPending_.load()) {
-                    ++schedule.failedAttempts;  // the last resumption broke before its resend went out
+                if (peer.resendPending_.load() && peer.pendingAck_.load() <= schedule.serverHeld) {
+                    ++schedule.failedAttempts;  // broke before its resend went out, the server taking nothing
                 } else {
-                    schedule = {clock_.tickMs(), 0};
+                    schedule = {clock_.tickMs(), 0, schedule.serverHeld};
                 }
                 std::string refusal;
                 if (!resume(peerHandle, channel, headers, resumeId, schedule, refusal)) {
@@ -436,7 +436,9 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
         return now > schedule.start && now - schedule.start >= kStreamRetryWindowMs;
     };
     peer.resendPending_.store(false);
-    if (schedule.failedAttempts > 0) waitSteps(resumeRetryWaitMs(schedule.failedAttempts - 1), ended);
+    // A resend that broke is tried again at once (a storm of drops moves on without pauses); only
+    // when the server keeps taking nothing do the waits begin.
+    if (schedule.failedAttempts > 1) waitSteps(resumeRetryWaitMs(schedule.failedAttempts - 2), ended);
     while (!ended() && !timeIsUp()) {
         std::shared_ptr<RelayStream> stream;
         try {
@@ -448,6 +450,9 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
             if (stream->resumeId() != resumeId) {
                 stream->abort();
                 return false;
+            }
+            if (stream->resumeReceived() > schedule.serverHeld) {
+                schedule = {clock_.tickMs(), 0, stream->resumeReceived()};  // the server took more: moving on
             }
             bool resendNeeded = false;
             {

@@ -132,6 +132,9 @@ private:
     struct ResumeSchedule {
         std::uint64_t start = 0;
         int failedAttempts = 0;
+        // What the server held at the last attempt: a server that has taken more since (by
+        // acknowledgement or by the next stream's count) is moving on, and a new resumption begins.
+        std::uint64_t serverHeld = 0;
     };
 
     void acceptLoop(std::size_t channel);

@@ -202,7 +202,11 @@ void Http::GameStream::answerClose(std::uint16_t status) noexcept {
     // codes outside the defined ranges.
     const bool sendable = (status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
                           (status >= 3000 && status <= 4999);
-    sendClose(sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS));
+    const auto answer = sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS);
+    if (closeSent_.exchange(true)) return;
+    // The server's close has arrived: this sends ours and completes the handshake without waiting
+    // (Wine's shutdown sends nothing once a close frame was received).
+    if (HINTERNET webSocket = webSocket_.load()) ::WinHttpWebSocketClose(webSocket, answer, nullptr, 0);
 }
 
 void Http::GameStream::sendClose(std::uint16_t status) noexcept {

@@ -358,8 +358,8 @@ TEST_F(GameRelay, AServersCloseWithAReasonIsAnsweredAndOnlyStatus1000EndsTheStre
     EXPECT_EQ(tunnel->stats().at("resumed_streams"), 1);
     EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
     // Both closes were closing handshakes the stand-in took part in. (Whether the launcher's own
-    // close frame reaches it is counted as closes_answered; Wine's WinHTTP sends none after it has
-    // received one, so that is proved by the native tests of the engine, not here.)
+    // close frame reached it is counted as closes_answered; under Wine the stand-in counts these
+    // as unanswered, so the answer is proved by the engine's native tests, not here.)
     EXPECT_TRUE(relayStateWithin(*service, 10, [](const json& relay) {
         return relay.at("closes_answered").get<int>() + relay.at("closes_unanswered").get<int>() == 2;
     }));

@@ -56,7 +56,11 @@ endif()
 
 # Off only for trees that measure speed (scripts/bench-relay's stand-in service).
 option(NYRA_NATIVE_SANITIZERS "ASan and UBSan on the native tree's own code" ON)
-if(NOT CMAKE_CROSSCOMPILING AND NYRA_NATIVE_SANITIZERS)
+# The native-tsan tree: ThreadSanitizer instead (it cannot be combined with ASan).
+option(NYRA_NATIVE_THREAD_SANITIZER "ThreadSanitizer on the native tree's own code" OFF)
+if(NOT CMAKE_CROSSCOMPILING AND NYRA_NATIVE_THREAD_SANITIZER)
+  set(NYRA_SANITIZE -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT CMAKE_CROSSCOMPILING AND NYRA_NATIVE_SANITIZERS)
   set(NYRA_SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
 endif()
 

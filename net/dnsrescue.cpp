@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace nyra::dnsrescue {
 namespace {
 
@@ -33,6 +35,21 @@ bool hostAllowed(std::string_view host, std::string_view serviceSuffix) {
 
 bool connectRequestComplete(std::string_view received) {
     return received.size() >= kMaxConnectRequest || received.ends_with(kHeaderEnd);
+}
+
+std::optional<std::string> readConnectRequest(const ReadRequestByte& readByte, Clock& clock) {
+    std::string request;
+    request.reserve(kMaxConnectRequest);
+    const std::uint64_t start = clock.tickMs();
+    while (!connectRequestComplete(request)) {
+        const std::uint64_t now = clock.tickMs();
+        const std::uint64_t spent = now > start ? now - start : 0;
+        if (spent >= kConnectRequestMs) return std::nullopt;
+        const std::optional<char> byte = readByte(static_cast<std::uint32_t>(kConnectRequestMs - spent));
+        if (!byte) return std::nullopt;
+        request.push_back(*byte);
+    }
+    return request;
 }
 
 std::optional<std::string> connectTarget(std::string_view request, std::string_view serviceSuffix) {
@@ -66,6 +83,20 @@ bool isIpv4Literal(std::string_view text) {
     }
 }
 
+bool isPublicAddress(std::string_view ipv4Literal) {
+    if (!isIpv4Literal(ipv4Literal)) return false;
+    unsigned octets[2] = {0, 0};
+    std::size_t at = 0;
+    for (unsigned& octet : octets) {
+        while (ipv4Literal[at] != '.') octet = octet * 10 + static_cast<unsigned>(ipv4Literal[at++] - '0');
+        ++at;
+    }
+    const unsigned a = octets[0];
+    const unsigned b = octets[1];
+    return !(a == 0 || a == 10 || a == 127 || a >= 224 || (a == 169 && b == 254) || (a == 172 && b >= 16 && b <= 31) ||
+             (a == 192 && b == 168));
+}
+
 std::vector<std::string> readDohAnswer(std::string_view body) {
     std::vector<std::string> addresses;
     if (body.size() > kMaxDohAnswer) return addresses;
@@ -83,7 +114,7 @@ std::vector<std::string> readDohAnswer(std::string_view body) {
         if (type == record.end() || integerIn(*type, 1, 1) != 1) continue;  // CNAME and others
         if (data == record.end() || !data->is_string()) continue;
         const auto& text = data->get_ref<const std::string&>();
-        if (text.size() <= 15 && isIpv4Literal(text)) addresses.push_back(text);
+        if (text.size() <= 15 && isPublicAddress(text)) addresses.push_back(text);
     }
     return addresses;
 }
@@ -108,7 +139,21 @@ std::optional<std::vector<std::string>> ResolutionCache::lookup(const std::strin
 
 void ResolutionCache::store(const std::string& host, std::vector<std::string> addresses, std::uint64_t nowMs) {
     const std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const auto& entry) {
+        return nowMs < entry.second.storedMs || nowMs - entry.second.storedMs >= kCacheLifetimeMs;
+    });
+    if (entries_.size() >= kMaxCachedHosts && !entries_.contains(host)) {
+        const auto oldest = std::min_element(entries_.begin(), entries_.end(), [](const auto& x, const auto& y) {
+            return x.second.storedMs < y.second.storedMs;
+        });
+        entries_.erase(oldest);
+    }
     entries_.insert_or_assign(host, Entry{std::move(addresses), nowMs});
+}
+
+std::size_t ResolutionCache::size() const {
+    const std::lock_guard lock(mutex_);
+    return entries_.size();
 }
 
 std::vector<std::string> resolveWith(const std::string& host, ResolutionCache& cache, std::uint64_t nowMs,

@@ -2,6 +2,7 @@
 // The rules of the connectivity fallback (portable): which hosts the loopback CONNECT proxy may
 // reach, how a CONNECT request is read, how a DNS-over-HTTPS JSON answer is read, and the
 // five-minute resolution cache. The Win32 proxy and resolver client are in net/win/.
+#include "core/clock.h"
 #include "core/deployment.h"
 
 #include <cstddef>
@@ -27,6 +28,8 @@ inline constexpr std::size_t kMaxDohAnswer = 65536;
 inline constexpr std::size_t kMaxAddresses = 8;
 // How long a resolution is reused.
 inline constexpr std::uint64_t kCacheLifetimeMs = 300000;
+// Hosts the cache holds at most (any local process can make the proxy resolve a made-up name).
+inline constexpr std::size_t kMaxCachedHosts = 64;
 // Simultaneous proxy tunnels; one more is closed at once.
 inline constexpr int kMaxTunnels = 64;
 // The system resolver's probe: total wait and polling step.
@@ -44,6 +47,15 @@ bool hostAllowed(std::string_view host, std::string_view serviceSuffix);
 // 4096-byte buffer.
 bool connectRequestComplete(std::string_view received);
 
+// The whole request must arrive within this, however it is split.
+inline constexpr std::uint32_t kConnectRequestMs = 10000;
+// Waits at most `waitMs` for the next byte of the client's request; nullopt when none came.
+using ReadRequestByte = std::function<std::optional<char>(std::uint32_t waitMs)>;
+// Reads a request byte by byte (nothing after its blank line is taken from the client's stream);
+// each wait gets only what is left of kConnectRequestMs since the start, so a client that
+// trickles a byte at a time cannot hold a handler beyond it. nullopt when it did not complete.
+std::optional<std::string> readConnectRequest(const ReadRequestByte& readByte, Clock& clock);
+
 // The host of a CONNECT request for an allowed host on port 443, lower-cased; nullopt for
 // anything else (another method, no or another port, a refused host), which the proxy answers
 // with silence.
@@ -52,9 +64,15 @@ std::optional<std::string> connectTarget(std::string_view request, std::string_v
 // A dotted-quad IPv4 literal: four decimal parts of 1 to 3 digits, each at most 255.
 bool isIpv4Literal(std::string_view text);
 
+// Whether an IPv4 literal may be a proxy target: not "this network" (0/8), loopback (127/8), the
+// private ranges (10/8, 172.16/12, 192.168/16), link-local (169.254/16), multicast (224/4) or the
+// reserved block with the broadcast address (240/4). A resolver that answers with one of them
+// would turn the proxy against the player's own machine or network.
+bool isPublicAddress(std::string_view ipv4Literal);
+
 // The addresses of a DNS-over-HTTPS JSON answer ("application/dns-json"): an object whose
 // "Status" is 0 and whose "Answer" is an array; from each element that is an object with "type" 1
-// and a "data" string of at most 15 characters that is an IPv4 literal, in order, at most 8.
+// and a "data" string of at most 15 characters that is a public IPv4 literal, in order, at most 8.
 // Anything unreadable (not JSON, too deep, another status, a missing array) yields none.
 std::vector<std::string> readDohAnswer(std::string_view body);
 
@@ -63,11 +81,13 @@ std::string dohQueryPath(std::string_view pathPrefix, std::string_view host);
 
 // Host name (lower case) to its addresses, each entry reused for five minutes. Lookups and stores
 // take the mutex only for themselves, never across a network call: two resolutions of one host
-// may run at once and the later store wins.
+// may run at once and the later store wins. A store drops expired entries, and at
+// kMaxCachedHosts the oldest one.
 class ResolutionCache {
 public:
     std::optional<std::vector<std::string>> lookup(const std::string& host, std::uint64_t nowMs) const;
     void store(const std::string& host, std::vector<std::string> addresses, std::uint64_t nowMs);
+    std::size_t size() const;
 
 private:
     struct Entry {

@@ -147,10 +147,11 @@ void GameTunnel::acceptLoop(std::size_t channel) {
     try {
         while (!stopping()) {
             std::optional<AcceptedConnection> accepted = listener.accept();
-            if (!accepted || !accepted->socket) {
+            if (!accepted) {
                 if (!stopping()) fail();
                 return;
             }
+            if (!accepted->socket) continue;  // that client's own failure, not the listener's
             std::lock_guard lock(peersLock_);
             for (auto entry = peers_.begin(); entry != peers_.end();) {
                 if (entry->peer->finished()) {
@@ -160,14 +161,16 @@ void GameTunnel::acceptLoop(std::size_t channel) {
                     ++entry;
                 }
             }
-            if (stopping() || peers_.size() >= kMaxRelayPeers) {
+            const LoopbackConnection connection{accepted->clientAddress, accepted->clientPort, kLoopbackAddress,
+                                                ports_[channel]};
+            // A source other than 127.0.0.1 is never the game's: refused before it takes a slot.
+            if (stopping() || peers_.size() >= kMaxRelayPeers || !bothEndsAreLoopback(connection)) {
                 accepted->socket->close();  // the game sees the connection refused
                 continue;
             }
             auto peer = std::make_shared<Peer>(std::move(accepted->socket));
-            const std::uint16_t clientPort = accepted->clientPort;
             try {
-                std::thread worker([this, peer, channel, clientPort] { relayPeer(peer, channel, clientPort); });
+                std::thread worker([this, peer, channel, connection] { relayPeer(peer, channel, connection); });
                 peers_.push_back({peer, std::move(worker)});  // within the reserved room
             } catch (...) {
                 peer->finish();
@@ -179,21 +182,26 @@ void GameTunnel::acceptLoop(std::size_t channel) {
     }
 }
 
-bool GameTunnel::isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort) {
+ConnectionOwner GameTunnel::isGameConnection(const LoopbackConnection& connection) {
+    if (!bothEndsAreLoopback(connection)) return ConnectionOwner::Other;
     const std::uint32_t processId = gameProcessId_.load();
-    if (processId == 0) return false;
+    if (processId == 0) return ConnectionOwner::NotListed;
     try {
-        return platform_->ownsConnection(processId, clientPort, listenerPort);
+        return platform_->connectionOwner(processId, connection);
     } catch (...) {
-        return false;
+        return ConnectionOwner::NotListed;
     }
 }
 
-bool GameTunnel::admit(std::size_t channel, std::uint16_t clientPort) {
+bool GameTunnel::admit(const LoopbackConnection& connection) {
     for (int attempt = 0; attempt < kAdmissionTries && !stopping(); ++attempt) {
         if (attempt > 0) clock_.sleepMs(kAdmissionPauseMs);
         if (stopping()) break;
-        if (isGameConnection(clientPort, ports_[channel])) return true;
+        switch (isGameConnection(connection)) {
+        case ConnectionOwner::Game: return true;
+        case ConnectionOwner::Other: return false;  // its slot is free at once, not after 20 checks
+        case ConnectionOwner::NotListed: break;
+        }
     }
     return false;
 }
@@ -223,7 +231,8 @@ std::shared_ptr<RelayStream> GameTunnel::openStream(Peer& peer, const std::strin
     }
 }
 
-void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, std::uint16_t clientPort) {
+void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t channel,
+                           const LoopbackConnection& connection) {
     Peer& peer = *peerHandle;
     SecretBytes buffer;
     std::string controlText;
@@ -236,7 +245,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     // before is still the game's, so the writer delivers the queue before the connection closes.
     bool deliverQueued = false;
     try {
-        if (admit(channel, clientPort)) {
+        if (admit(connection)) {
             headers = joinHeaders({baseHeaders_, "X-Nyra-Game-Channel: ", kRelayChannels[channel].name, "\r\n"});
             std::shared_ptr<RelayStream> stream;
             {
@@ -266,6 +275,8 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
             if (resumable) acknowledger = std::thread([this, peerHandle] { acknowledge(peerHandle); });
 
             buffer.resize(kRelayMessageBytes);
+            peer.channel_ = channel;
+            ResumeSchedule schedule;
             while (!stopping()) {
                 const Ending ending = receiveUntilBroken(peer, *stream, resumable, buffer, controlText);
                 if (ending == Ending::Normal || !resumable) {
@@ -273,8 +284,13 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
                     break;
                 }
                 if (stopping() || peer.closing_.load()) break;
+                if (peer.resendPending_.load() && peer.pendingAck_.load() <= schedule.serverHeld) {
+                    ++schedule.failedAttempts;  // broke before its resend went out, the server taking nothing
+                } else {
+                    schedule = {clock_.tickMs(), 0, schedule.serverHeld};
+                }
                 std::string refusal;
-                if (!resume(peerHandle, channel, headers, resumeId, refusal)) {
+                if (!resume(peerHandle, channel, headers, resumeId, schedule, refusal)) {
                     if (!stopping() && !peer.closing_.load()) fail(refusal.empty() ? nullptr : refusal.c_str());
                     break;
                 }
@@ -291,8 +307,22 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
     wipe(buffer);
     wipe(controlText);
     if (deliverQueued && writer.joinable() && !stopping() && !peer.closing_.load()) {
+        peer.serverEnded_.store(true);  // the reader buffers nothing more for a stream that has ended
         peer.toGame_.endAfterDelivery();
-        writer.join();  // ends once the queue is written, or when the game's socket fails or stop closes it
+        // The writer ends once the queue is written, or when the game's socket fails or stop
+        // closes it; a game that takes nothing for kGameStallMs loses the rest, as while relaying.
+        std::uint64_t written = peer.writtenToGame_.load();
+        std::uint64_t since = clock_.tickMs();
+        while (!peer.writerDone_.load() && !stopping()) {
+            clock_.sleepMs(kRelayStepMs);
+            const std::uint64_t now = clock_.tickMs();
+            if (const std::uint64_t writtenNow = peer.writtenToGame_.load(); writtenNow != written) {
+                written = writtenNow;
+                since = now;
+            } else if (now > since && now - since >= kGameStallMs) {
+                break;
+            }
+        }
     }
     peer.workerDone_.store(true);
     peer.companionsDone_.store(true);
@@ -304,7 +334,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
         std::lock_guard lock(peer.resendLock_);
         peer.currentStream_.reset();
         peer.resending_.reset();
-        peer.resend_.clear();
+        peer.resend_.release();  // up to 4 MiB, not kept until the peer is reaped
     }
     wipe(headers);
     wipe(resumeId);
@@ -366,6 +396,7 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
         case RelayStream::Message::Close: {
             deliverHeld();
             const std::optional<std::uint16_t> status = stream.closeStatus();
+            answerServerClose(peer, stream, status.value_or(1000));
             return status && *status == 1000 ? Ending::Normal : Ending::Broken;
         }
         default:
@@ -376,8 +407,18 @@ GameTunnel::Ending GameTunnel::receiveUntilBroken(Peer& peer, RelayStream& strea
     return Ending::Broken;
 }
 
+void GameTunnel::answerServerClose(Peer& peer, RelayStream& stream, std::uint16_t status) {
+    // Nothing more goes out on a stream the server has closed but our own close frame, at once
+    // (a resend under way on it stops at its next piece). Taken in turn with every other send.
+    peer.serverClosed_.store(&stream);
+    std::lock_guard resendLock(peer.resendLock_);
+    if (peer.currentStream_.get() == &stream) peer.currentStream_.reset();
+    if (peer.resending_.get() == &stream) peer.resending_.reset();
+    stream.answerClose(status);
+}
+
 bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t channel, const std::string& headers,
-                        const std::string& resumeId, std::string& refusal) {
+                        const std::string& resumeId, ResumeSchedule& schedule, std::string& refusal) {
     Peer& peer = *peerHandle;
     {
         std::lock_guard lock(peer.lock_);
@@ -389,13 +430,16 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
         peer.currentStream_.reset();
         peer.resending_.reset();
     }
-    const std::uint64_t start = clock_.tickMs();
     const auto ended = [&] { return stopping() || peer.closing_.load(); };
     const auto timeIsUp = [&] {
         const std::uint64_t now = clock_.tickMs();
-        return now > start && now - start >= kStreamRetryWindowMs;
+        return now > schedule.start && now - schedule.start >= kStreamRetryWindowMs;
     };
-    for (int retry = 0; !ended() && !timeIsUp(); ++retry) {
+    peer.resendPending_.store(false);
+    // A resend that broke is tried again at once (a storm of drops moves on without pauses); only
+    // when the server keeps taking nothing do the waits begin.
+    if (schedule.failedAttempts > 1) waitSteps(resumeRetryWaitMs(schedule.failedAttempts - 2), ended);
+    while (!ended() && !timeIsUp()) {
         std::shared_ptr<RelayStream> stream;
         try {
             std::string request = joinHeaders({headers, "X-Nyra-Resume-Id: ", resumeId, "\r\nX-Nyra-Resume-Offset: ",
@@ -406,6 +450,9 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
             if (stream->resumeId() != resumeId) {
                 stream->abort();
                 return false;
+            }
+            if (stream->resumeReceived() > schedule.serverHeld) {
+                schedule = {clock_.tickMs(), 0, stream->resumeReceived()};  // the server took more: moving on
             }
             bool resendNeeded = false;
             {
@@ -426,7 +473,8 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
                 peer.stream_ = stream;
                 (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
                 peer.lastActivity_.store(clock_.tickMs());
-                streamsResumed_[channel].fetch_add(1);
+                peer.resendPending_.store(resendNeeded);
+                if (!resendNeeded) streamsResumed_[channel].fetch_add(1);
             }
             if (resendNeeded) peer.resender_ = std::thread([this, peerHandle, stream] { resend(peerHandle, stream); });
             return true;
@@ -439,7 +487,7 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
         } catch (const std::exception&) {
             if (stream) stream->abort();
         }
-        waitSteps(resumeRetryWaitMs(retry), ended);
+        waitSteps(resumeRetryWaitMs(schedule.failedAttempts++), ended);
     }
     return false;
 }
@@ -456,10 +504,11 @@ void GameTunnel::resend(const std::shared_ptr<Peer>& peerHandle, const std::shar
 void GameTunnel::completeResend(Peer& peer) {
     const std::shared_ptr<RelayStream> stream = std::move(peer.resending_);
     const bool resent = peer.resend_.forEachPiece(kRelayMessageBytes, [&](std::span<const std::uint8_t> piece) {
-        return !stopping() && stream->sendBinary(piece);
+        return !stopping() && peer.serverClosed_.load() != stream.get() && stream->sendBinary(piece);
     });
     if (resent) {
         peer.currentStream_ = stream;
+        if (peer.resendPending_.exchange(false)) streamsResumed_[peer.channel_].fetch_add(1);
         return;
     }
     // A stream that breaks during its resend is resumed again by the worker, from the offset the
@@ -500,6 +549,7 @@ void GameTunnel::deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes) 
 
 void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
     Peer& peer = *peerHandle;
+    bool gameEnded = false;
     try {
         while (std::optional<SecretBytes> chunk = peer.toGame_.pop()) {
             std::span<const std::uint8_t> rest(*chunk);
@@ -512,15 +562,25 @@ void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
                 rest = rest.subspan(*written);
             }
         }  // each chunk is zeroed as it is released
-    } catch (const std::exception& error) {
-        if (!stopping() && !peer.closing_.load()) fail(error.what());
+    } catch (const std::exception&) {
+        // The game's socket failed under a write: the game closed or reset its end (with unread
+        // data its close races the reader's), which ends this connection and nothing else. A
+        // connection already ending shut the socket itself.
+        gameEnded = !peer.closing_.load();
+    }
+    peer.writerDone_.store(true);
+    if (gameEnded && !stopping()) {
+        peer.closing_.store(true);
+        std::lock_guard resendLock(peer.resendLock_);
+        std::lock_guard lock(peer.lock_);
+        if (peer.stream_) peer.stream_->closeNormally();
     }
     peer.close();
 }
 
 void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resumable) {
     Peer& peer = *peerHandle;
-    enum class End { GameClosed, Overflow, NoStream };
+    enum class End { GameClosed, Overflow, NoStream, ServerEnded };
     End end = End::GameClosed;
     SecretBytes buffer;
     try {
@@ -528,6 +588,10 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
         while (!stopping()) {
             const std::optional<std::size_t> read = peer.io_->read(buffer);
             if (!read || *read == 0) break;  // the game closed its end (or the socket was shut)
+            if (peer.serverEnded_.load()) {
+                end = End::ServerEnded;  // nowhere to send them: the connection is ending
+                break;
+            }
             const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
             std::lock_guard resendLock(peer.resendLock_);
             if (resumable) {

@@ -77,11 +77,22 @@ public:
         // The worker's: sends the resend buffer on a resumed stream while the worker receives.
         std::thread resender_;
 
+        std::size_t channel_ = 0;
+        // The last resumption's resend has not gone out yet: a break now is a failed attempt of
+        // that resumption (its waits and its 45 s go on), not a new one.
+        std::atomic<bool> resendPending_{false};
+        // The stream whose server sent a close frame: a resend going out on it stops.
+        std::atomic<const RelayStream*> serverClosed_{nullptr};
+
         std::atomic<std::uint64_t> receivedTotal_{0};
         std::atomic<std::uint64_t> writtenToGame_{0};  // the game is still reading while this grows
         std::atomic<std::uint64_t> lastActivity_{0};
         std::atomic<bool> closing_{false};
         std::atomic<bool> workerDone_{false};
+        std::atomic<bool> writerDone_{false};
+        // The server ended the stream normally: what it sent is being delivered, nothing more
+        // goes to it.
+        std::atomic<bool> serverEnded_{false};
         std::atomic<bool> companionsDone_{false};
         std::atomic<bool> finished_{false};
     };
@@ -107,7 +118,9 @@ public:
     // Ends every thread and connection; idempotent.
     void stop() noexcept;
 
-    bool isGameConnection(std::uint16_t clientPort, std::uint16_t listenerPort);
+    // Who holds the client's end of this connection to one of the listeners; a connection that
+    // is not 127.0.0.1 on both ends is never the game's.
+    ConnectionOwner isGameConnection(const LoopbackConnection& connection);
 
 private:
     struct PeerEntry {
@@ -115,19 +128,31 @@ private:
         std::thread worker;
     };
     enum class Ending { Normal, Broken };
+    // One resumption, across the streams whose resend broke before it went out.
+    struct ResumeSchedule {
+        std::uint64_t start = 0;
+        int failedAttempts = 0;
+        // What the server held at the last attempt: a server that has taken more since (by
+        // acknowledgement or by the next stream's count) is moving on, and a new resumption begins.
+        std::uint64_t serverHeld = 0;
+    };
 
     void acceptLoop(std::size_t channel);
-    void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, std::uint16_t clientPort);
-    bool admit(std::size_t channel, std::uint16_t clientPort);
+    void relayPeer(const std::shared_ptr<Peer>& peer, std::size_t channel, const LoopbackConnection& connection);
+    bool admit(const LoopbackConnection& connection);
     std::shared_ptr<RelayStream> openStream(Peer& peer, const std::string& headers);
     Ending receiveUntilBroken(Peer& peer, RelayStream& stream, bool resumable, SecretBytes& buffer,
                               std::string& controlText);
     // Replaces a broken stream; on a final refusal `refusal` holds the server's message. What the
     // server lacks is resent by the peer's resender while the worker receives on the new stream.
+    // A resumption counts (resumed_streams) once its resend has gone out.
     bool resume(const std::shared_ptr<Peer>& peer, std::size_t channel, const std::string& headers,
-                const std::string& resumeId, std::string& refusal);
+                const std::string& resumeId, ResumeSchedule& schedule, std::string& refusal);
     void resend(const std::shared_ptr<Peer>& peer, const std::shared_ptr<RelayStream>& stream);
-    // Under the peer's resendLock with a resend pending: sends it, then makes its stream current.
+    // The server closed `stream`: our close answers it at once, and nothing else follows on it.
+    static void answerServerClose(Peer& peer, RelayStream& stream, std::uint16_t status);
+    // Under the peer's resendLock with a resend pending: sends it, then makes its stream current
+    // and counts the resumption.
     void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/clock.h"
+#include "relay/admission.h"
 
 namespace nyra {
 
@@ -33,7 +34,8 @@ public:
 
 struct AcceptedConnection {
     std::unique_ptr<GameSocket> socket;
-    std::uint16_t clientPort = 0;  // the game's end of the connection
+    Ipv4Address clientAddress{};   // the game's end of the connection
+    std::uint16_t clientPort = 0;
 };
 
 // A listening TCP socket on 127.0.0.1, port chosen by the system, exclusive use, backlog 8.
@@ -41,7 +43,9 @@ class GameListener {
 public:
     virtual ~GameListener() = default;
     virtual std::uint16_t port() const = 0;
-    // Waits for the next connection; nullopt when accepting failed or the listener was shut.
+    // Waits for the next connection; nullopt when the listener was shut or can accept no more.
+    // A connection without a socket is one that failed on its own (the client reset it before it
+    // was taken): the listener goes on.
     virtual std::optional<AcceptedConnection> accept() = 0;
     // Ends a waiting accept and refuses further ones; idempotent.
     virtual void shut() noexcept = 0;
@@ -71,6 +75,9 @@ public:
     virtual bool isOpen() const = 0;
     // Ends the stream with status 1000 (the game closed its connection).
     virtual void closeNormally() noexcept = 0;
+    // Answers the server's close frame with one of ours (`status` echoed when it may be sent,
+    // 1000 otherwise); nothing else is sent on the stream after it.
+    virtual void answerClose(std::uint16_t status) noexcept = 0;
     // Closes the WebSocket handle: exactly once whoever calls, and a waiting receive returns.
     virtual void abort() noexcept = 0;
 };
@@ -84,9 +91,9 @@ public:
     // the status when the server refused the upgrade, std::runtime_error with the player's message
     // otherwise.
     virtual std::shared_ptr<RelayStream> openStream(const std::string& headers) = 0;
-    // Whether process `gameProcessId` holds the game's end of the loopback connection from
-    // `clientPort` to `listenerPort`.
-    virtual bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) = 0;
+    // Who holds the client's end of this loopback connection: process `gameProcessId`, another
+    // process, or (not yet) listed.
+    virtual ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) = 0;
     // Tick count and waits (the relay waits in 50-ms steps).
     virtual Clock& clock() = 0;
 };

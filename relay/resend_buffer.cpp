@@ -40,6 +40,11 @@ void ResendBuffer::clear() noexcept {
     size_ = 0;
 }
 
+void ResendBuffer::release() noexcept {
+    clear();
+    SecretBytes().swap(ring_);
+}
+
 void ResendBuffer::drop(std::size_t count) noexcept {
     if (count == 0) return;
     const std::size_t first = std::min(count, ring_.size() - head_);

@@ -47,6 +47,10 @@ public:
 
     // Zeroes and empties the buffer; ackedBase stays.
     void clear() noexcept;
+    // clear, and the ring's memory (up to the limit) goes back to the heap: a finished connection
+    // keeps nothing until it is reaped.
+    void release() noexcept;
+    std::size_t capacity() const noexcept { return ring_.size(); }
 
 private:
     void drop(std::size_t count) noexcept;

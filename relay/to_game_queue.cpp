@@ -12,7 +12,13 @@ void ToGameQueue::push(SecretBytes chunk) {
             throw std::runtime_error("O cliente excedeu o buffer limitado de recepcao.");
         }
         queued_ += chunk.size();
-        chunks_.push_back(std::move(chunk));
+        // Small messages join the small chunk at the tail: a server that sends one byte at a
+        // time then costs the queue its bytes, not a heap block and a queue slot per byte.
+        if (!chunks_.empty() && chunks_.back().size() + chunk.size() <= kJoinBelow) {
+            chunks_.back().insert(chunks_.back().end(), chunk.begin(), chunk.end());
+        } else {
+            chunks_.push_back(std::move(chunk));
+        }
     }
     changed_.notify_one();
 }
@@ -59,6 +65,11 @@ void ToGameQueue::close() {
 std::size_t ToGameQueue::queuedBytes() const {
     std::lock_guard lock(mutex_);
     return queued_;
+}
+
+std::size_t ToGameQueue::queuedChunks() const {
+    std::lock_guard lock(mutex_);
+    return chunks_.size();
 }
 
 }  // namespace nyra

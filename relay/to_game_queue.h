@@ -1,6 +1,6 @@
 #pragma once
 // Server bytes on their way to the game: the peer's worker queues the chunks it receives, the
-// to-game writer takes them in order. The capacity bounds what a game that stops reading can pin;
+// to-game writer takes them in order (small ones joined, so chunk boundaries are not kept). The capacity bounds what a game that stops reading can pin;
 // a full queue makes the worker wait for the writer, so a game that reads slower than the server
 // sends slows the stream down instead of losing it.
 #include <chrono>
@@ -36,6 +36,11 @@ public:
     void close();
 
     std::size_t queuedBytes() const;
+    std::size_t queuedChunks() const;
+
+    // A chunk joins the one queued last while both together stay within this: at most about two
+    // chunks per this many bytes, whatever the size of the messages.
+    static constexpr std::size_t kJoinBelow = 4096;
 
 private:
     const std::size_t capacity_;

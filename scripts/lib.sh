@@ -35,6 +35,7 @@ nyra_build_tree() {
   local tree=$1; shift
   local dir=$NYRA_BUILD/$tree
   local args=(-G Ninja -S "$NYRA_ROOT" -B "$dir" -DNYRA_FLAVOUR="${NYRA_FLAVOUR:-development}")
+  local targets=()
   # A compiler cache keyed on paths relative to the checkout: a second build folder or a second
   # clone reuses the objects of the first.
   if command -v ccache >/dev/null; then
@@ -43,12 +44,15 @@ nyra_build_tree() {
   fi
   case $tree in
     native) args+=(-DCMAKE_BUILD_TYPE=Debug) ;;
+    # The relay's and the guard channel's threads under ThreadSanitizer: only their tests are built.
+    native-tsan) args+=(-DCMAKE_BUILD_TYPE=Debug -DNYRA_NATIVE_SANITIZERS=OFF -DNYRA_NATIVE_THREAD_SANITIZER=ON)
+                 targets=(--target relay_tests session_tests) ;;
     win64)  args+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$NYRA_ROOT/cmake/mingw-toolchain.cmake" -DNYRA_MINGW_ARCH=x86_64) ;;
     win32*) args+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$NYRA_ROOT/cmake/mingw-toolchain.cmake" -DNYRA_MINGW_ARCH=i686 -DNYRA_BUILD_TESTS=OFF) ;;
     *) echo "unknown tree $tree" >&2; return 2 ;;
   esac
   cmake "${args[@]}" "$@" >/dev/null
-  cmake --build "$dir" -j "${NYRA_JOBS:-2}"
+  cmake --build "$dir" -j "${NYRA_JOBS:-2}" "${targets[@]}"
 }
 
 # Lets the current WINEPREFIX trust the development CA (the stand-in service's certificates chain to

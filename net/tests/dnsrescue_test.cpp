@@ -60,6 +60,52 @@ TEST(DnsRescueConnect, RequestIsCompleteAtTheBlankLineOrAtTheBufferSize) {
     EXPECT_TRUE(connectRequestComplete(std::string(4096, 'x')));
 }
 
+// A clock moved only by the scripted client.
+struct ClientClock final : Clock {
+    std::uint64_t now = 5000;
+    std::uint64_t tickMs() override { return now; }
+    void sleepMs(std::uint32_t ms) override { now += ms; }
+};
+
+TEST(DnsRescueConnect, TheWholeRequestMustArriveWithinTenSeconds) {
+    const std::string request = "CONNECT api.nyra-brasil.example:443 HTTP/1.1\r\n\r\n";
+    const struct {
+        const char* what;
+        std::uint64_t msPerByte;
+        bool complete;
+    } cases[] = {
+        {"at once", 0, true},
+        {"within the ten seconds", 9999 / 48, true},
+        {"a byte every two seconds", 2000, false},  // each byte well within its wait, the whole not
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(request.size(), 48u);
+        ClientClock clock;
+        std::size_t next = 0;
+        std::vector<std::uint32_t> waits;
+        const auto got = readConnectRequest(
+            [&](std::uint32_t waitMs) -> std::optional<char> {
+                waits.push_back(waitMs);
+                if (c.msPerByte > waitMs) return std::nullopt;  // the wait ran out first
+                clock.now += c.msPerByte;
+                return request[next++];
+            },
+            clock);
+        EXPECT_EQ(got.has_value(), c.complete);
+        if (got) {
+            EXPECT_EQ(*got, request);
+        }
+        // Each wait is what is left of the ten seconds.
+        for (std::size_t i = 0; i < waits.size(); ++i) EXPECT_EQ(waits[i], kConnectRequestMs - i * c.msPerByte);
+    }
+    // A client that never ends its request is cut at the buffer size.
+    ClientClock clock;
+    const auto filled = readConnectRequest([](std::uint32_t) -> std::optional<char> { return 'A'; }, clock);
+    ASSERT_TRUE(filled);
+    EXPECT_EQ(filled->size(), kMaxConnectRequest);
+}
+
 TEST(DnsRescueConnect, TargetIsAnAllowedHostOnPort443OrNothing) {
     const struct {
         std::string request;
@@ -103,6 +149,23 @@ TEST(DnsRescueDoh, Ipv4LiteralsAreStrictDottedQuads) {
     for (const char* bad : {"", "1.1.1", "1.1.1.1.", "1.1.1.1.1", "256.1.1.1", "1.1.1.1000", "01.1.1.1",
                             "1..1.1", "a.b.c.d", " 1.1.1.1", "1.1.1.1 ", "-1.1.1.1", "1.1.1.0x1", "::1"}) {
         EXPECT_FALSE(isIpv4Literal(bad)) << bad;
+    }
+}
+
+TEST(DnsRescueDoh, AnswersNamingLocalPrivateOrMulticastAddressesAreNotTargets) {
+    for (const char* refused : {"0.0.0.0", "0.1.2.3", "127.0.0.1", "127.255.0.9", "10.0.0.1", "172.16.0.1",
+                                "172.31.255.255", "192.168.1.1", "169.254.169.254", "224.0.0.1", "239.1.1.1",
+                                "240.0.0.1", "255.255.255.255", "not an address"}) {
+        EXPECT_FALSE(isPublicAddress(refused)) << refused;
+        const std::string answer = std::string(R"({"Status":0,"Answer":[{"type":1,"data":")") + refused +
+                                   R"("},{"type":1,"data":"198.51.100.20"}]})";
+        EXPECT_EQ(readDohAnswer(answer), std::vector<std::string>{"198.51.100.20"}) << refused;
+    }
+    // The neighbours of each range, and the documentation ranges of the test world.
+    for (const char* allowed : {"1.1.1.1", "11.0.0.1", "126.255.255.255", "128.0.0.1", "172.15.0.1", "172.32.0.1",
+                                "192.167.1.1", "192.169.1.1", "169.253.1.1", "223.255.255.255", "192.0.2.1",
+                                "198.51.100.20", "203.0.113.10"}) {
+        EXPECT_TRUE(isPublicAddress(allowed)) << allowed;
     }
 }
 
@@ -192,6 +255,20 @@ TEST(DnsRescueCache, EntriesLiveFiveMinutesAndTheLaterStoreWins) {
     cache.store("api.nyra-brasil.example", {"203.0.113.10", "203.0.113.11"}, 400000);
     EXPECT_EQ(cache.lookup("api.nyra-brasil.example", 400001),
               (std::vector<std::string>{"203.0.113.10", "203.0.113.11"}));
+}
+
+TEST(DnsRescueCache, MadeUpNamesNeverGrowItBeyondItsBound) {
+    // Any local process can make the proxy resolve names of its own making.
+    ResolutionCache cache;
+    for (std::uint64_t i = 0; i < 1000; ++i) {
+        cache.store("h" + std::to_string(i) + ".nyra-brasil.example", {"198.51.100.20"}, 1000 + i);
+    }
+    EXPECT_EQ(cache.size(), kMaxCachedHosts);
+    EXPECT_TRUE(cache.lookup("h999.nyra-brasil.example", 2000));  // the newest stay, the oldest went
+    EXPECT_FALSE(cache.lookup("h0.nyra-brasil.example", 2000));
+    // Expired entries leave at the next store, not only when replaced.
+    cache.store("api.nyra-brasil.example", {"198.51.100.20"}, 2000 + kCacheLifetimeMs);
+    EXPECT_EQ(cache.size(), 1u);
 }
 
 // A scripted platform: the probe's answer and whether the listener starts, with counts.

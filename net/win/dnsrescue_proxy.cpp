@@ -3,6 +3,7 @@
 // carries the bytes of the TLS connection, which still runs end to end between the launcher and
 // the server. Anything but such a request is closed without a reply and reaches no network.
 #include "core/deployment.h"
+#include "core/win/shell_adapters.h"
 #include "net/dnsrescue.h"
 #include "net/win/dnsrescue.h"
 #include "platform/win/handles.h"
@@ -19,7 +20,6 @@ namespace nyra::dnsrescue {
 namespace {
 
 constexpr int kBacklog = 32;
-constexpr DWORD kRequestTimeoutMs = 10000;
 constexpr long kConnectTimeoutSeconds = 5;
 constexpr int kPumpPiece = 32768;
 constexpr DWORD kAcceptRetryMs = 50;
@@ -54,15 +54,12 @@ bool sendAll(SOCKET socket, const char* bytes, int size) {
     return true;
 }
 
-// Byte by byte, so that nothing after the request's blank line is taken from the client's stream.
-bool readRequest(SOCKET client, std::string& request) {
-    request.reserve(kMaxConnectRequest);
-    while (!connectRequestComplete(request)) {
-        char byte = 0;
-        if (::recv(client, &byte, 1, 0) != 1) return false;
-        request.push_back(byte);
-    }
-    return true;
+// One byte of the request within `waitMs`.
+std::optional<char> readRequestByte(SOCKET client, std::uint32_t waitMs) {
+    setReceiveTimeout(client, waitMs);
+    char byte = 0;
+    if (::recv(client, &byte, 1, 0) != 1) return std::nullopt;
+    return byte;
 }
 
 // Connects to address:443 within 5 seconds; an invalid socket when it did not.
@@ -107,10 +104,11 @@ void pump(SOCKET from, SOCKET to) {
 
 void handleConnection(win::UniqueSocket client) {
     const TunnelSlot slot;
-    setReceiveTimeout(client.get(), kRequestTimeoutMs);
-    std::string request;
-    if (!readRequest(client.get(), request)) return;
-    const auto host = connectTarget(request, deployment().serviceDomainSuffix);
+    SystemClock clock;
+    const auto request = readConnectRequest(
+        [socket = client.get()](std::uint32_t waitMs) { return readRequestByte(socket, waitMs); }, clock);
+    if (!request) return;
+    const auto host = connectTarget(*request, deployment().serviceDomainSuffix);
     if (!host) return;  // silence: the client learns nothing and no network is touched
 
     win::UniqueSocket upstream;

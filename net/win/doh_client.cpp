@@ -23,8 +23,9 @@ std::optional<std::string> queryResolver(const DohResolver& resolver, const std:
     const std::wstring agent(kDnsOverHttpsProfile.userAgent.begin(), kDnsOverHttpsProfile.userAgent.end());
     win::UniqueInternetHandle session(
         ::WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return std::nullopt;
-    net::applySessionProfile(session.get(), kDnsOverHttpsProfile);
+    // A session that cannot be held to TLS 1.2 and its time-outs, or a request that could follow
+    // a redirect, is that resolver's failure: the next one is asked.
+    if (!session || !net::applySessionProfile(session.get(), kDnsOverHttpsProfile)) return std::nullopt;
     win::UniqueInternetHandle connection(::WinHttpConnect(session.get(), widen(resolver.address).c_str(), 443, 0));
     if (!connection) return std::nullopt;
     win::UniqueInternetHandle request(::WinHttpOpenRequest(connection.get(), L"GET", widen(path).c_str(), nullptr,
@@ -32,7 +33,7 @@ std::optional<std::string> queryResolver(const DohResolver& resolver, const std:
                                                            WINHTTP_FLAG_SECURE));
     if (!request) return std::nullopt;
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never));
+    if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never))) return std::nullopt;
     static constexpr wchar_t kAccept[] = L"Accept: application/dns-json\r\n";
     if (!::WinHttpSendRequest(request.get(), kAccept, static_cast<DWORD>(std::size(kAccept) - 1),
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||

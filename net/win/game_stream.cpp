@@ -1,5 +1,6 @@
 #include "net/win/game_stream.h"
 
+#include <array>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -25,12 +26,15 @@ std::wstring widen(std::string_view text) {
 
 constexpr DWORD kNameNotResolved = 12007;  // ERROR_WINHTTP_NAME_NOT_RESOLVED
 
-// A custom response header read into a 256-byte buffer; nullopt when absent or unreadable.
+// A custom response header read into a 256-byte buffer; nullopt when absent. A header that is
+// present but does not fit, or cannot be read, is "Retomada invalida.": taking it for absent
+// would silently make the stream non-resumable.
 std::optional<std::string> responseHeader(HINTERNET request, const wchar_t* name) {
     wchar_t buffer[128] = {};
     DWORD size = sizeof(buffer);
     if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, name, buffer, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return std::nullopt;
+        if (::GetLastError() == ERROR_WINHTTP_HEADER_NOT_FOUND) return std::nullopt;
+        fail("Retomada invalida.");
     }
     std::string value;
     for (DWORD i = 0; i < size / sizeof(wchar_t); ++i) {
@@ -165,32 +169,49 @@ std::optional<RelayStream::Received> Http::GameStream::receive(std::span<std::ui
 std::optional<std::uint16_t> Http::GameStream::closeStatus() {
     HINTERNET webSocket = webSocket_.load();
     if (webSocket == nullptr) return std::nullopt;
+    // A close frame's reason is at most 123 bytes: with no room for it the query fails whenever
+    // the server gives one, and a normal end would pass for a break.
     USHORT status = 0;
+    std::array<std::uint8_t, WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH> reason{};
     DWORD reasonLength = 0;
-    if (::WinHttpWebSocketQueryCloseStatus(webSocket, &status, nullptr, 0, &reasonLength) != NO_ERROR) {
-        return std::nullopt;
-    }
+    const DWORD queried = ::WinHttpWebSocketQueryCloseStatus(webSocket, &status, reason.data(),
+                                                             static_cast<DWORD>(reason.size()), &reasonLength);
+    wipeMemory(reason.data(), reason.size());
+    if (queried != NO_ERROR) return std::nullopt;
     return status;
 }
 
 bool Http::GameStream::sendBinary(std::span<const std::uint8_t> bytes) {
     HINTERNET webSocket = webSocket_.load();
-    if (webSocket == nullptr || bytes.size() > std::numeric_limits<DWORD>::max()) return false;
+    if (webSocket == nullptr || closeSent_.load() || bytes.size() > std::numeric_limits<DWORD>::max()) return false;
     return ::WinHttpWebSocketSend(webSocket, WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE,
                                   const_cast<std::uint8_t*>(bytes.data()), static_cast<DWORD>(bytes.size())) == NO_ERROR;
 }
 
 bool Http::GameStream::sendText(std::string_view text) {
     HINTERNET webSocket = webSocket_.load();
-    if (webSocket == nullptr || text.size() > std::numeric_limits<DWORD>::max()) return false;
+    if (webSocket == nullptr || closeSent_.load() || text.size() > std::numeric_limits<DWORD>::max()) return false;
     return ::WinHttpWebSocketSend(webSocket, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
                                   const_cast<char*>(text.data()), static_cast<DWORD>(text.size())) == NO_ERROR;
 }
 
-void Http::GameStream::closeNormally() noexcept {
-    if (HINTERNET webSocket = webSocket_.load()) {
-        ::WinHttpWebSocketShutdown(webSocket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
-    }
+void Http::GameStream::closeNormally() noexcept { sendClose(static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS)); }
+
+void Http::GameStream::answerClose(std::uint16_t status) noexcept {
+    // 1005, 1006 and 1015 name conditions and never travel in a frame (RFC 6455 7.4.1), nor do
+    // codes outside the defined ranges.
+    const bool sendable = (status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
+                          (status >= 3000 && status <= 4999);
+    const auto answer = sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS);
+    if (closeSent_.exchange(true)) return;
+    // The server's close has arrived: this sends ours and completes the handshake without waiting
+    // (Wine's shutdown sends nothing once a close frame was received).
+    if (HINTERNET webSocket = webSocket_.load()) ::WinHttpWebSocketClose(webSocket, answer, nullptr, 0);
+}
+
+void Http::GameStream::sendClose(std::uint16_t status) noexcept {
+    if (closeSent_.exchange(true)) return;  // one close frame per stream
+    if (HINTERNET webSocket = webSocket_.load()) ::WinHttpWebSocketShutdown(webSocket, status, nullptr, 0);
 }
 
 void Http::GameStream::abort() noexcept {

@@ -32,14 +32,17 @@ public:
     bool sendText(std::string_view text) override;
     bool isOpen() const override { return webSocket_.load() != nullptr; }
     void closeNormally() noexcept override;
+    void answerClose(std::uint16_t status) noexcept override;
     void abort() noexcept override;
 
 private:
     GameStream() = default;
+    void sendClose(std::uint16_t status) noexcept;
 
     win::UniqueInternetHandle session_;
     win::UniqueInternetHandle connection_;
     std::atomic<HINTERNET> webSocket_{nullptr};
+    std::atomic<bool> closeSent_{false};
     std::string resumeId_;
     std::uint64_t resumeReceived_ = 0;
 };

@@ -73,6 +73,7 @@ struct GameLink {
     std::size_t toGameCapacity = std::numeric_limits<std::size_t>::max();
     int writes = 0;         // writes that moved bytes to the game
     bool gameClosed = false;
+    bool writesFail = false;  // the game reset its end: writes fail before reads see the end
     bool shut = false;      // shut down by the relay
     bool released = false;  // closed by the relay
 };
@@ -89,14 +90,16 @@ public:
         const std::size_t count = std::min(buffer.size(), link_->toRelay.size());
         std::copy_n(link_->toRelay.begin(), count, buffer.begin());
         link_->toRelay.erase(link_->toRelay.begin(), link_->toRelay.begin() + static_cast<std::ptrdiff_t>(count));
+        link_->changed.notify_all();  // a test may wait for the relay to have read everything
         return count;
     }
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override {
         std::unique_lock lock(link_->mutex);
         link_->changed.wait(lock, [&] {
-            return link_->toGame.size() < link_->toGameCapacity || link_->shut || link_->gameClosed;
+            return link_->toGame.size() < link_->toGameCapacity || link_->shut || link_->gameClosed ||
+                   link_->writesFail;
         });
-        if (link_->shut || link_->gameClosed) return std::nullopt;
+        if (link_->shut || link_->gameClosed || link_->writesFail) return std::nullopt;
         const std::size_t count = std::min(bytes.size(), link_->toGameCapacity - link_->toGame.size());
         link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
         ++link_->writes;
@@ -148,6 +151,11 @@ public:
     void close() {
         std::lock_guard lock(link_->mutex);
         link_->gameClosed = true;
+        link_->changed.notify_all();
+    }
+    void failWrites() {
+        std::lock_guard lock(link_->mutex);
+        link_->writesFail = true;
         link_->changed.notify_all();
     }
     bool waitReleased() {
@@ -216,8 +224,12 @@ struct ServerConnection {
     std::vector<std::uint64_t> resumeOffsets;
     int streams = 0;
     bool closedNormally = false;   // the launcher ended it with status 1000
+    std::optional<std::uint16_t> closeAnswer;  // the launcher's answer to the server's close frame
+    int sendsAfterServerClose = 0;  // anything the launcher tried to send after that frame
     bool acknowledges = true;      // answers every binary message with its received count
     bool holdsSends = false;       // the launcher's sends wait (a server that is not reading)
+    int heldSends = 0;             // sends that waited while holdsSends was set
+    bool dropsDuringResend = false;  // a resumed stream is reset at the first game bytes sent on it
 };
 
 struct OpenOutcome {
@@ -245,9 +257,11 @@ public:
     bool sendText(std::string_view text) override;
     bool isOpen() const override;
     void closeNormally() noexcept override;
+    void answerClose(std::uint16_t status) noexcept override;
     void abort() noexcept override;
 
     // Server side, under the server's mutex.
+    bool closeDelivered = false;  // the launcher has received the server's close frame
     State state = State::Live;
     std::deque<Frame> inbound;
     std::optional<std::uint16_t> receivedCloseStatus;
@@ -481,7 +495,10 @@ inline std::optional<RelayStream::Received> FakeStream::receive(std::span<std::u
     Frame frame = std::move(front);
     inbound.pop_front();
     std::copy_n(frame.bytes.begin(), frame.bytes.size(), buffer.begin());
-    if (frame.type == Message::Close) receivedCloseStatus = frame.status;
+    if (frame.type == Message::Close) {
+        receivedCloseStatus = frame.status;
+        closeDelivered = true;
+    }
     return Received{frame.type, frame.bytes.size()};
 }
 
@@ -492,9 +509,20 @@ inline std::optional<std::uint16_t> FakeStream::closeStatus() {
 
 inline bool FakeStream::sendBinary(std::span<const std::uint8_t> bytes) {
     std::unique_lock lock(server_.mutex);
+    if (connection_.holdsSends && state == State::Live) {
+        ++connection_.heldSends;
+        server_.changed.notify_all();
+    }
     server_.changed.wait(lock, [&] { return !connection_.holdsSends || state != State::Live; });
     if (state == State::Dropped) return true;  // gone on the way
     if (state != State::Live) return false;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;
+    if (connection_.dropsDuringResend && connection_.streams > 1) {
+        state = State::Dropped;  // reset: the send fails
+        inbound.clear();
+        server_.changed.notify_all();
+        return false;
+    }
     connection_.fromLauncher.insert(connection_.fromLauncher.end(), bytes.begin(), bytes.end());
     if (connection_.acknowledges) {
         const std::string total = std::to_string(connection_.fromLauncher.size());
@@ -508,6 +536,7 @@ inline bool FakeStream::sendText(std::string_view text) {
     std::lock_guard lock(server_.mutex);
     if (state == State::Dropped) return true;
     if (state != State::Live) return false;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;
     connection_.textsFromLauncher.emplace_back(text);
     server_.changed.notify_all();
     return true;
@@ -521,9 +550,18 @@ inline bool FakeStream::isOpen() const {
 inline void FakeStream::closeNormally() noexcept {
     std::lock_guard lock(server_.mutex);
     if (state != State::Live) return;
+    if (closeDelivered) ++connection_.sendsAfterServerClose;  // a close frame that answers nothing
     state = State::Closed;
     connection_.closedNormally = true;
     inbound.push_back({Message::Close, {}, 1000});  // the server answers the close
+    server_.changed.notify_all();
+}
+
+inline void FakeStream::answerClose(std::uint16_t status) noexcept {
+    std::lock_guard lock(server_.mutex);
+    if (state != State::Live) return;
+    state = State::Closed;
+    connection_.closeAnswer = status;
     server_.changed.notify_all();
 }
 
@@ -540,9 +578,10 @@ public:
     FakeClock fakeClock;
     FakeServer server;
     std::atomic<int> ownerChecks{0};
-    // Whether the game process owns the connection; set before connections are made.
-    std::function<bool(std::uint32_t, std::uint16_t, std::uint16_t)> owner = [](std::uint32_t, std::uint16_t,
-                                                                                 std::uint16_t) { return true; };
+    // Who holds a connection's client end; by default the owner table below, which lists every
+    // connection `connect` made by its full addresses and ports. Set before connections are made.
+    std::function<ConnectionOwner(std::uint32_t, const LoopbackConnection&)> owner =
+        [this](std::uint32_t, const LoopbackConnection& connection) { return listedOwner(connection); };
     int failingListener = -1;  // this listener (0-based) cannot be opened
     std::vector<std::shared_ptr<ListenerState>> listeners;
 
@@ -557,20 +596,48 @@ public:
     std::shared_ptr<RelayStream> openStream(const std::string& headers) override {
         return server.open(headers, fakeClock.tickMs());
     }
-    bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) override {
+    ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) override {
         ++ownerChecks;
-        return owner(gameProcessId, clientPort, listenerPort);
+        return owner(gameProcessId, connection);
     }
     Clock& clock() override { return fakeClock; }
 
-    // The game connects to a channel's listener.
-    std::shared_ptr<GameEnd> connect(std::size_t channel) {
+    // A process connects to a channel's listener from `source` (by default the game from
+    // 127.0.0.1); the owner table lists the connection with `listedAs`.
+    std::shared_ptr<GameEnd> connect(std::size_t channel, ConnectionOwner listedAs = ConnectionOwner::Game,
+                                     Ipv4Address source = kLoopbackAddress) {
+        return connectFrom(channel, nextClientPort_++, listedAs, source);
+    }
+    std::shared_ptr<GameEnd> connectFrom(std::size_t channel, std::uint16_t clientPort, ConnectionOwner listedAs,
+                                         Ipv4Address source) {
         auto link = std::make_shared<GameLink>(server.mutex, server.changed);
+        {
+            std::lock_guard lock(tableMutex_);
+            table_.push_back({{source, clientPort, kLoopbackAddress, static_cast<std::uint16_t>(kFirstPort + channel)},
+                              listedAs});
+        }
         auto& state = *listeners.at(channel);
         std::lock_guard lock(state.mutex);
-        state.pending.push_back({std::make_unique<FakeGameSocket>(link), nextClientPort_++});
+        state.pending.push_back({std::make_unique<FakeGameSocket>(link), source, clientPort});
         state.changed.notify_all();
         return std::make_shared<GameEnd>(link);
+    }
+    // A client that resets its connection before the listener takes it.
+    void connectAndReset(std::size_t channel) {
+        auto& state = *listeners.at(channel);
+        std::lock_guard lock(state.mutex);
+        state.pending.push_back({});
+        state.changed.notify_all();
+    }
+    ConnectionOwner listedOwner(const LoopbackConnection& connection) {
+        std::lock_guard lock(tableMutex_);
+        for (const auto& [listed, who] : table_) {
+            if (listed.clientAddress == connection.clientAddress && listed.clientPort == connection.clientPort &&
+                listed.listenerAddress == connection.listenerAddress && listed.listenerPort == connection.listenerPort) {
+                return who;
+            }
+        }
+        return ConnectionOwner::NotListed;
     }
     bool listenerShut(std::size_t channel) {
         std::lock_guard lock(listeners.at(channel)->mutex);
@@ -579,6 +646,8 @@ public:
 
 private:
     std::atomic<std::uint16_t> nextClientPort_{50000};
+    std::mutex tableMutex_;
+    std::vector<std::pair<LoopbackConnection, ConnectionOwner>> table_;
 };
 
 }  // namespace nyra::test

@@ -97,6 +97,11 @@ TEST(ResendBuffer, HoldsExactlyItsLimit) {
     EXPECT_EQ(buffer.acknowledge(1), ResendBuffer::Acknowledged::Dropped);
     EXPECT_TRUE(buffer.append(sequence(1, 0)));
     EXPECT_FALSE(buffer.append(sequence(1, 0)));
+    // A finished connection gives the ring back at once.
+    EXPECT_EQ(buffer.capacity(), kLimit);
+    buffer.release();
+    EXPECT_EQ(buffer.capacity(), 0u);
+    EXPECT_EQ(buffer.size(), 0u);
 }
 
 TEST(ResendBuffer, KeepsOrderAcrossTheWrapAndGrowth) {

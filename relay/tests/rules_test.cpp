@@ -83,13 +83,13 @@ SecretBytes bytesOf(std::size_t size, std::uint8_t value = 1) { return SecretByt
 
 TEST(ToGameQueue, HoldsUpToItsCapacityAndRefusesBeyondItOrOnceClosed) {
     const std::string overflow = "O cliente excedeu o buffer limitado de recepcao.";
-    ToGameQueue queue(100);
-    queue.push(bytesOf(60));
-    queue.push(bytesOf(40));  // exactly full
+    ToGameQueue queue(10000);
+    queue.push(bytesOf(6000));
+    queue.push(bytesOf(4000));  // exactly full
     EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), overflow);
-    EXPECT_EQ(queue.pop()->size(), 60u);  // taking a chunk frees its room
-    queue.push(bytesOf(60));
-    EXPECT_EQ(queue.queuedBytes(), 100u);
+    EXPECT_EQ(queue.pop()->size(), 6000u);  // taking a chunk frees its room
+    queue.push(bytesOf(6000));
+    EXPECT_EQ(queue.queuedBytes(), 10000u);
     queue.close();
     EXPECT_EQ(queue.queuedBytes(), 0u);
     EXPECT_FALSE(queue.pop());
@@ -98,13 +98,41 @@ TEST(ToGameQueue, HoldsUpToItsCapacityAndRefusesBeyondItOrOnceClosed) {
 
 TEST(ToGameQueue, EndingDeliversWhatIsQueuedThenReportsTheEnd) {
     ToGameQueue queue(kToGameCapacity);
-    queue.push(bytesOf(3, 7));
+    queue.push(bytesOf(5000, 7));
     queue.push(bytesOf(5, 8));
     queue.endAfterDelivery();
     EXPECT_EQ(test::failureOf([&] { queue.push(bytesOf(1)); }), "O cliente excedeu o buffer limitado de recepcao.");
-    EXPECT_EQ(queue.pop(), bytesOf(3, 7));
+    EXPECT_EQ(queue.pop(), bytesOf(5000, 7));
     EXPECT_EQ(queue.pop(), bytesOf(5, 8));
     EXPECT_FALSE(queue.pop());
+}
+
+TEST(ToGameQueue, TinyMessagesCostTheirBytesNotAChunkEach) {
+    // A server that sends one byte at a time to a game that does not read: chunk per byte would
+    // be a heap block and a queue slot per byte, hundreds of MiB behind an 8-MiB limit.
+    constexpr std::size_t kCapacity = 64 * 1024;
+    ToGameQueue queue(kCapacity);
+    SecretBytes sent;
+    for (std::size_t i = 0; i < kCapacity; ++i) {
+        const auto byte = static_cast<std::uint8_t>(i * 7);
+        queue.push(bytesOf(1, byte));
+        sent.push_back(byte);
+    }
+    EXPECT_EQ(queue.queuedBytes(), kCapacity);
+    EXPECT_LE(queue.queuedChunks(), kCapacity / ToGameQueue::kJoinBelow);
+    // Mixed sizes keep their order, and stay within two chunks per kJoinBelow bytes.
+    SecretBytes taken;
+    while (queue.queuedBytes() > 0) {
+        const auto chunk = queue.pop();
+        taken.insert(taken.end(), chunk->begin(), chunk->end());
+    }
+    EXPECT_EQ(taken, sent);
+    ToGameQueue mixed(kCapacity);
+    for (std::size_t done = 0; done + 4097 <= kCapacity; done += 4097) {
+        mixed.push(bytesOf(1));
+        mixed.push(bytesOf(4096));
+    }
+    EXPECT_LE(mixed.queuedChunks(), 2 * kCapacity / ToGameQueue::kJoinBelow);
 }
 
 TEST(ToGameQueue, AFullQueueHasRoomOnceTheWriterTakesAChunkOrItCloses) {

@@ -48,12 +48,12 @@ std::optional<std::vector<TcpOwnerRow>> readTcpOwnerTable() {
     return rows;
 }
 
-bool gameOwnsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) {
-    if (gameProcessId == 0) return false;
+ConnectionOwner connectionOwnerOf(std::uint32_t gameProcessId, const LoopbackConnection& connection) {
+    if (!bothEndsAreLoopback(connection)) return ConnectionOwner::Other;
+    if (gameProcessId == 0) return ConnectionOwner::NotListed;
     const auto rows = readTcpOwnerTable();
-    if (!rows) return false;
-    const OwnerDecision decision =
-        decideConnectionOwner(*rows, gameProcessId, clientPort, listenerPort, kAllowUnreportedOwners);
+    if (!rows) return ConnectionOwner::NotListed;
+    const OwnerDecision decision = decideConnectionOwner(*rows, gameProcessId, connection, kAllowUnreportedOwners);
 #if NYRA_FLAVOUR_DEVELOPMENT
     static std::atomic<bool> said{false};
     if (decision.unreportedOwnerFallback && !said.exchange(true)) {
@@ -61,7 +61,7 @@ bool gameOwnsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, s
                              "admitting loopback connections by address and port alone (development build)\n");
     }
 #endif
-    return decision.owned;
+    return decision.owner;
 }
 
 }  // namespace nyra

@@ -15,6 +15,6 @@ std::optional<std::vector<TcpOwnerRow>> readTcpOwnerTable();
 
 // The product's admission test: the table above, the owner rule, and on a development build the
 // one tolerance for platforms that report no owners at all (said once on the debug output).
-bool gameOwnsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort);
+ConnectionOwner connectionOwnerOf(std::uint32_t gameProcessId, const LoopbackConnection& connection);
 
 }  // namespace nyra

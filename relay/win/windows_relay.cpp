@@ -11,9 +11,8 @@ std::shared_ptr<RelayStream> WindowsRelayPlatform::openStream(const std::string&
     return Http::GameStream::open(headers);
 }
 
-bool WindowsRelayPlatform::ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort,
-                                          std::uint16_t listenerPort) {
-    return gameOwnsConnection(gameProcessId, clientPort, listenerPort);
+ConnectionOwner WindowsRelayPlatform::connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) {
+    return connectionOwnerOf(gameProcessId, connection);
 }
 
 std::unique_ptr<GameTunnel> openGameTunnel(std::string baseHeaders) {

@@ -19,7 +19,7 @@ public:
     explicit WindowsRelayPlatform(Clock& clock) : clock_(&clock) {}
     std::unique_ptr<GameListener> listen() override;
     std::shared_ptr<RelayStream> openStream(const std::string& headers) override;
-    bool ownsConnection(std::uint32_t gameProcessId, std::uint16_t clientPort, std::uint16_t listenerPort) override;
+    ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) override;
     Clock& clock() override { return *clock_; }
 
 private:

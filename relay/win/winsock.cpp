@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -99,10 +100,17 @@ std::optional<AcceptedConnection> WinsockListener::accept() {
     sockaddr_in client{};
     int length = sizeof(client);
     win::UniqueSocket accepted(::accept(socket_.load(), reinterpret_cast<sockaddr*>(&client), &length));
-    if (!accepted) return std::nullopt;
+    AcceptedConnection connection;
+    if (!accepted) {
+        // A client that reset its connection before it was taken ends only that connection.
+        const int error = ::WSAGetLastError();
+        if (socket_.load() != INVALID_SOCKET && error == WSAECONNRESET) return connection;
+        return std::nullopt;
+    }
+    if (length < static_cast<int>(sizeof(client)) || client.sin_family != AF_INET) return connection;  // refused
     BOOL noDelay = TRUE;
     ::setsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
-    AcceptedConnection connection;
+    std::memcpy(connection.clientAddress.data(), &client.sin_addr.s_addr, 4);  // network order
     connection.clientPort = ntohs(client.sin_port);
     connection.socket = std::make_unique<WinsockGameSocket>(std::move(accepted));
     return connection;

@@ -38,6 +38,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::ImpossibleReceived, "impossible-received"},
     {FaultKind::BadAck, "bad-ack"},
     {FaultKind::Silent, "silent"},
+    {FaultKind::Close, "close"},
 };
 
 bool relayOnly(FaultKind kind) {
@@ -48,6 +49,7 @@ bool relayOnly(FaultKind kind) {
     case FaultKind::ImpossibleReceived:
     case FaultKind::BadAck:
     case FaultKind::Silent:
+    case FaultKind::Close:
         return true;
     default:
         return false;
@@ -187,7 +189,8 @@ FaultRule faultFromJson(const json& description) {
         rule.remaining = static_cast<int>(*count);
     }
     if (auto status = optionalNumber(description, "status")) {
-        if (*status < 100 || *status > 599) {
+        const bool closeStatus = rule.kind == FaultKind::Close;  // a WebSocket close code
+        if (!closeStatus && (*status < 100 || *status > 599)) {
             throw std::invalid_argument("status must be 100 to 599");
         }
         rule.status = static_cast<unsigned>(*status);
@@ -227,7 +230,7 @@ FaultRule faultFromJson(const json& description) {
     }
     if (rule.target == "relay" && !appliesToRelay(rule.kind)) {
         throw std::invalid_argument("the relay takes status, delay, drop, no-resume-headers, refuse-resume, "
-                                    "change-resume-id, impossible-received, bad-ack and silent");
+                                    "change-resume-id, impossible-received, bad-ack, silent and close");
     }
     if (rule.target != "relay" && relayOnly(rule.kind)) {
         throw std::invalid_argument(kind + " applies to the relay only (target relay)");
@@ -238,11 +241,18 @@ FaultRule faultFromJson(const json& description) {
     if (rule.kind == FaultKind::RefuseResume && !description.contains("status")) {
         rule.status = 410;
     }
+    if (rule.kind == FaultKind::Close && !description.contains("status")) {
+        rule.status = 1000;
+    }
+    if (rule.kind == FaultKind::Close && (!rule.at || rule.value.value_or("").size() > 123 || rule.status < 1000 ||
+                                          rule.status > 4999)) {
+        throw std::invalid_argument("close needs at (bytes), a status 1000 to 4999 and a reason of at most 123 bytes");
+    }
     if (rule.kind == FaultKind::BadAck && !rule.value) {
         rule.value = "100000000000000000000";  // 21 digits
     }
-    if (rule.value && rule.value->size() > 256 && rule.target == "relay") {
-        throw std::invalid_argument("value must be at most 256 characters for the relay");
+    if (rule.value && rule.value->size() > 1024 && rule.target == "relay") {
+        throw std::invalid_argument("value must be at most 1024 characters for the relay");
     }
     rule.seed = optionalNumber(description, "seed");
     rule.mean = optionalNumber(description, "mean");
@@ -255,6 +265,7 @@ FaultRule faultFromJson(const json& description) {
     rule.bothDirections = choice(description, "direction", {"to-launcher", "both"}) == "both";
     rule.how = choice(description, "how", {"reset", "stall"}) == "stall" ? DropHow::Stall : DropHow::Reset;
     rule.omit = choice(description, "omit", {"both", "id", "received"});
+    rule.newStreams = choice(description, "streams", {"resumed", "new"}) == "new";
     return rule;
 }
 
@@ -273,7 +284,7 @@ json faultToJson(const FaultRule& rule) {
     if (rule.kind == FaultKind::Status) {
         out["status"] = rule.status;
     }
-    if (rule.kind == FaultKind::RefuseResume) {
+    if (rule.kind == FaultKind::RefuseResume || rule.kind == FaultKind::Close) {
         out["status"] = rule.status;
     }
     if (rule.kind == FaultKind::Delay || rule.kind == FaultKind::Silent) {
@@ -291,6 +302,9 @@ json faultToJson(const FaultRule& rule) {
     }
     if (rule.kind == FaultKind::NoResumeHeaders) {
         out["omit"] = rule.omit;
+    }
+    if (rule.kind == FaultKind::ImpossibleReceived) {
+        out["streams"] = rule.newStreams ? "new" : "resumed";
     }
     if (rule.uses > 0) {
         out["used"] = rule.uses;
@@ -363,6 +377,7 @@ void applyAnswerFaults(HttpResponse& response, const std::vector<FaultRule>& rul
         case FaultKind::ImpossibleReceived:
         case FaultKind::BadAck:
         case FaultKind::Silent:
+        case FaultKind::Close:
             break;
         case FaultKind::Drop:
             response.faults.dropAfter = rule.at.value_or(response.bodyLength() / 2);

@@ -39,6 +39,10 @@ enum class FaultKind {
     ImpossibleReceived,  // a resumption claims an impossible received count (`value`: the header's text)
     BadAck,              // a malformed acknowledgement (`value`) once `at` bytes went to the launcher
     Silent,              // no message at all to the launcher for `ms` (default 15000), TCP kept
+    // Once `at` bytes went to the launcher the relay closes the WebSocket with `status` (default
+    // 1000) and the reason `value` (up to 123 bytes): 1000 ends the stream, any other status
+    // leaves it resumable. Whether the launcher answered is counted in the relay's state.
+    Close,
 };
 
 // How a relay drop ends the WebSocket.
@@ -63,6 +67,7 @@ struct FaultRule {
     bool bothDirections = false;
     DropHow how = DropHow::Reset;
     std::string omit = "both";  // no-resume-headers: "both", "id" or "received"
+    bool newStreams = false;    // impossible-received: on new resumable streams ("streams": "new")
     std::uint64_t uses = 0;     // requests the rule applied to before this one
 };
 

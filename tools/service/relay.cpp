@@ -107,7 +107,7 @@ private:
 struct Counters {
     std::atomic<std::uint64_t> streams{0}, open{0}, resumptions{0}, dropsReset{0}, dropsStall{0}, disconnects{0},
         closed{0}, expired{0}, broken{0}, refused{0}, bytesFromLauncher{0}, bytesToLauncher{0}, badAcks{0},
-        silences{0};
+        silences{0}, closesAnswered{0}, closesUnanswered{0};
 };
 
 // What the fault rules do to one WebSocket once it is up.
@@ -118,6 +118,9 @@ struct SessionFaults {
     std::uint64_t silentMs = 0;
     std::optional<std::string> badAck;
     std::uint64_t badAckAt = 0;
+    // At the drop point the WebSocket is closed with this status and reason instead.
+    std::optional<std::uint16_t> closeStatus;
+    std::string closeReason;
 };
 
 // One WebSocket of a logical stream.
@@ -159,6 +162,8 @@ struct WsSession {
     Steady::time_point lastAckTime = Steady::now();
     Steady::time_point silentUntil = Steady::now();
     std::optional<std::uint16_t> closeCode;  // set: close with it, send nothing else
+    std::string closeReason;                 // sent with closeCode
+    bool closeAnswered = false;              // the launcher's close frame came back after ours
     std::uint64_t messages = 0;              // binary messages written, to fragment some
     std::uint64_t acks = 0;
     bool live = true;  // false once dropped, stalled, superseded or closed
@@ -406,6 +411,21 @@ private:
     }
 
     void drop(const std::shared_ptr<WsSession>& session) {
+        if (session->faults.closeStatus) {
+            // A close frame instead of a cut: 1000 ends the stream, anything else breaks this
+            // WebSocket only and the stream waits for its resumption.
+            const std::uint16_t status = *session->faults.closeStatus;
+            session->faults.closeStatus.reset();
+            session->faults.dropAfter.reset();
+            session->closeReason = session->faults.closeReason;
+            if (status == 1000) {
+                end(EndReason::Closed, 1000);
+            } else {
+                session->closeCode = status;
+                pump(session);
+            }
+            return;
+        }
         if (session->faults.how == DropHow::Stall) {
             ++relay_.counters.dropsStall;
             stalled_.push_back(session);  // keeps the connection open, silent both ways
@@ -519,6 +539,9 @@ private:
     }
 
     void onWsRead(const std::shared_ptr<WsSession>& session, const boost::system::error_code& error) {
+        if (session->closeCode && error == websocket::error::closed) {
+            session->closeAnswered = true;  // a pending read took the launcher's answer to our close
+        }
         if (!session->live || ws_ != session) {
             return;  // dropped, stalled or superseded: what it still delivered is not counted
         }
@@ -671,8 +694,16 @@ private:
 
     void closeWebSocket(const std::shared_ptr<WsSession>& session) {
         session->closing = true;
-        const auto code = static_cast<websocket::close_code>(*session->closeCode);
-        session->ws.async_close(code, [self = shared_from_this(), session](const boost::system::error_code&) {
+        const websocket::close_reason reason(static_cast<websocket::close_code>(*session->closeCode), session->closeReason);
+        session->ws.async_close(reason, [self = shared_from_this(), session](const boost::system::error_code& error) {
+            // Completes without an error once the launcher's own close frame came back; when a
+            // pending read took that frame instead, the close fails and the read's handler (queued
+            // already) says so: judged after it.
+            if (!error) session->closeAnswered = true;
+            net::post(self->relay_.io, [self, session] {
+                ++(session->closeAnswered ? self->relay_.counters.closesAnswered
+                                          : self->relay_.counters.closesUnanswered);
+            });
             const bool normal = *session->closeCode == 1000;
             self->release(session, !normal);
             session->closeSocket(!normal);
@@ -774,7 +805,8 @@ Admission admit(Relay::Impl& relay, const Request& request) {
                                                       request.channel);
         if (request.wantsResume) {
             if (!request.omit) {
-                admission.headers = {{"X-Nyra-Resume-Id", id}, {"X-Nyra-Resume-Received", "0"}};
+                admission.headers = {{"X-Nyra-Resume-Id", id},
+                                     {"X-Nyra-Resume-Received", request.claimedReceived.value_or("0")}};
             } else {
                 // The launcher treats a stream without both headers as not resumable; so does this end.
                 if (*request.omit == "id") {
@@ -856,13 +888,14 @@ void startSession(Relay::Impl* relay, UpgradedConnection& connection,
     });
 }
 
-bool appliesTo(FaultKind kind, bool resumption, bool wantsResume) {
-    switch (kind) {
+bool appliesTo(const FaultRule& rule, bool resumption, bool wantsResume) {
+    switch (rule.kind) {
     case FaultKind::NoResumeHeaders:
         return !resumption && wantsResume;
+    case FaultKind::ImpossibleReceived:
+        return rule.newStreams ? !resumption && wantsResume : resumption;
     case FaultKind::RefuseResume:
     case FaultKind::ChangeResumeId:
-    case FaultKind::ImpossibleReceived:
         return resumption;
     default:
         return true;
@@ -968,7 +1001,7 @@ HttpResponse Relay::handle(const HttpRequest& request, const Pause& pause) {
 
     const bool resumption = parsed.resumeId.has_value();
     const auto rules = impl.faults.take({"relay"}, [&](const FaultRule& rule) {
-        return appliesTo(rule.kind, resumption, parsed.wantsResume);
+        return appliesTo(rule, resumption, parsed.wantsResume);
     });
     SessionFaults faults;
     for (const auto& rule : rules) {
@@ -1004,6 +1037,11 @@ HttpResponse Relay::handle(const HttpRequest& request, const Pause& pause) {
             break;
         case FaultKind::Silent:
             faults.silentMs = rule.milliseconds;
+            break;
+        case FaultKind::Close:
+            faults.dropAfter = std::min(*rule.at, faults.dropAfter.value_or(*rule.at));
+            faults.closeStatus = static_cast<std::uint16_t>(rule.status);
+            faults.closeReason = rule.value.value_or(std::string());
             break;
         default:
             break;
@@ -1056,6 +1094,8 @@ json Relay::state() const {
                 {"refused", c.refused.load()},
                 {"bad_acks", c.badAcks.load()},
                 {"silences", c.silences.load()},
+                {"closes_answered", c.closesAnswered.load()},
+                {"closes_unanswered", c.closesUnanswered.load()},
                 {"bytes_from_launcher", c.bytesFromLauncher.load()},
                 {"bytes_to_launcher", c.bytesToLauncher.load()},
                 {"grace_seconds", impl_->settings.graceSeconds},

@@ -52,6 +52,24 @@ std::optional<std::string> readConnectRequest(const ReadRequestByte& readByte, C
     return request;
 }
 
+bool tunnelAdmitted(int active, bool launcherOwnConnection) {
+    const int limit = launcherOwnConnection ? kMaxTunnels : kMaxTunnels - kReservedOwnTunnels;
+    return active >= 0 && active < limit;
+}
+
+void TunnelIdleWatch::noteActivity(std::uint64_t nowMs) noexcept {
+    // Two pumps note at once; the later time wins and a clock read earlier never moves it back.
+    std::uint64_t seen = lastActivityMs_.load();
+    while (seen < nowMs && !lastActivityMs_.compare_exchange_weak(seen, nowMs)) {
+    }
+}
+
+std::uint32_t TunnelIdleWatch::msLeft(std::uint64_t nowMs) const noexcept {
+    const std::uint64_t last = lastActivityMs_.load();
+    const std::uint64_t silent = nowMs > last ? nowMs - last : 0;
+    return silent >= kTunnelIdleMs ? 0 : static_cast<std::uint32_t>(kTunnelIdleMs - silent);
+}
+
 std::optional<std::string> connectTarget(std::string_view request, std::string_view serviceSuffix) {
     if (!request.starts_with(kConnectMethod)) return std::nullopt;
     std::string_view target = request.substr(kConnectMethod.size());

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/deployment.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,13 @@ inline constexpr std::uint64_t kCacheLifetimeMs = 300000;
 inline constexpr std::size_t kMaxCachedHosts = 64;
 // Simultaneous proxy tunnels; one more is closed at once.
 inline constexpr int kMaxTunnels = 64;
+// Of those, the last ones go only to connections the launcher itself opened: any local process
+// can connect to the proxy, and must not be able to take every tunnel from the player's sessions.
+inline constexpr int kReservedOwnTunnels = 16;
+// An established tunnel that carries no byte either way for this long ends; the launcher's own
+// sessions never stay silent that long (the game stream acknowledges every 3 s, the other
+// profiles give up on a reply after at most 15 s).
+inline constexpr std::uint32_t kTunnelIdleMs = 60000;
 // The system resolver's probe: total wait and polling step.
 inline constexpr std::uint32_t kProbeTimeoutMs = 4000;
 inline constexpr std::uint32_t kProbePollMs = 50;
@@ -78,6 +86,24 @@ std::vector<std::string> readDohAnswer(std::string_view body);
 
 // The query path of one resolver: its prefix ("/dns-query?name=") + host + "&type=A".
 std::string dohQueryPath(std::string_view pathPrefix, std::string_view host);
+
+// Whether a new proxy connection gets a handler while `active` run: the launcher's own up to
+// kMaxTunnels, any other up to kMaxTunnels - kReservedOwnTunnels.
+bool tunnelAdmitted(int active, bool launcherOwnConnection);
+
+// The silence of one tunnel, shared by its two pumping directions: each notes what it carried and
+// waits for its next bytes (upstream reads included) at most what is left of kTunnelIdleMs since
+// the last byte either way.
+class TunnelIdleWatch {
+public:
+    explicit TunnelIdleWatch(std::uint64_t nowMs) : lastActivityMs_(nowMs) {}
+    void noteActivity(std::uint64_t nowMs) noexcept;
+    // Milliseconds left before the tunnel counts as idle; 0 once it does.
+    std::uint32_t msLeft(std::uint64_t nowMs) const noexcept;
+
+private:
+    std::atomic<std::uint64_t> lastActivityMs_;
+};
 
 // Host name (lower case) to its addresses, each entry reused for five minutes. Lookups and stores
 // take the mutex only for themselves, never across a network call: two resolutions of one host

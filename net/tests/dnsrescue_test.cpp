@@ -271,6 +271,35 @@ TEST(DnsRescueCache, MadeUpNamesNeverGrowItBeyondItsBound) {
     EXPECT_EQ(cache.size(), 1u);
 }
 
+TEST(DnsRescueTunnels, StrangersLeaveTheLastSlotsToTheLaunchersOwnSessions) {
+    struct Case {
+        int active;
+        bool launcherOwn;
+        bool admitted;
+    };
+    const int strangerLimit = kMaxTunnels - kReservedOwnTunnels;
+    ASSERT_GT(strangerLimit, 0);
+    ASSERT_GT(kReservedOwnTunnels, 0);
+    for (const Case c : {Case{0, false, true}, Case{strangerLimit - 1, false, true}, Case{strangerLimit, false, false},
+                         Case{kMaxTunnels - 1, false, false}, Case{strangerLimit, true, true},
+                         Case{kMaxTunnels - 1, true, true}, Case{kMaxTunnels, true, false}}) {
+        EXPECT_EQ(tunnelAdmitted(c.active, c.launcherOwn), c.admitted) << c.active << " own " << c.launcherOwn;
+    }
+}
+
+TEST(DnsRescueTunnels, SilenceEitherWayForTheIdleLimitEndsTheTunnel) {
+    TunnelIdleWatch watch(1000);
+    EXPECT_EQ(watch.msLeft(1000), kTunnelIdleMs);
+    EXPECT_EQ(watch.msLeft(1000 + kTunnelIdleMs - 1), 1u);  // an upstream read waits only what is left
+    watch.noteActivity(40000);                               // bytes in either direction restart it
+    EXPECT_EQ(watch.msLeft(1000 + kTunnelIdleMs), 40000 - 1000u);
+    watch.noteActivity(30000);  // a pump whose clock read came earlier never moves it back
+    EXPECT_EQ(watch.msLeft(40000 + kTunnelIdleMs - 5), 5u);
+    EXPECT_EQ(watch.msLeft(40000 + kTunnelIdleMs), 0u);
+    EXPECT_EQ(watch.msLeft(40000 + 10 * kTunnelIdleMs), 0u);
+    EXPECT_EQ(watch.msLeft(0), kTunnelIdleMs);  // a clock behind the last byte is no silence
+}
+
 // A scripted platform: the probe's answer and whether the listener starts, with counts.
 class ScriptedPlatform final : public RoutePlatform {
 public:

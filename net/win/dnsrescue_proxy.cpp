@@ -7,11 +7,15 @@
 #include "net/dnsrescue.h"
 #include "net/win/dnsrescue.h"
 #include "platform/win/handles.h"
+#include "relay/admission.h"
+#include "relay/win/tcp_owners.h"
 
 #include <ws2tcpip.h>
 
 #include <array>
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +41,20 @@ public:
 
 void setReceiveTimeout(SOCKET socket, DWORD milliseconds) {
     ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
+}
+
+void setSendTimeout(SOCKET socket, DWORD milliseconds) {
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
+}
+
+// 1 when `socket` has bytes (or its end) within `waitMs`, 0 when not, -1 on an error.
+int waitReadable(SOCKET socket, std::uint32_t waitMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval limit{static_cast<long>(waitMs / 1000), static_cast<long>((waitMs % 1000) * 1000)};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+    return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
 }
 
 bool setBlocking(SOCKET socket, bool blocking) {
@@ -91,13 +109,22 @@ win::UniqueSocket connectUpstream(const std::string& address) {
     return upstream;
 }
 
-// Copies one direction until its end or an error, then half-closes the other side so that the
-// peer sees the end too while the opposite direction carries on.
-void pump(SOCKET from, SOCKET to) {
+// Copies one direction until its end, an error or the tunnel's idle limit, then half-closes the
+// other side so that the peer sees the end too while the opposite direction carries on. Every read
+// (the upstream's included) waits at most what is left of the idle limit; a send that the peer
+// does not take within it fails.
+void pump(SOCKET from, SOCKET to, TunnelIdleWatch& idle) {
+    SystemClock clock;
     std::array<char, kPumpPiece> buffer;
     for (;;) {
+        const std::uint32_t left = idle.msLeft(clock.tickMs());
+        if (left == 0) break;
+        const int ready = waitReadable(from, left);
+        if (ready < 0) break;
+        if (ready == 0) continue;  // the other direction may have carried bytes meanwhile
         const int got = ::recv(from, buffer.data(), kPumpPiece, 0);
         if (got <= 0 || !sendAll(to, buffer.data(), got)) break;
+        idle.noteActivity(clock.tickMs());
     }
     ::shutdown(to, SD_SEND);
 }
@@ -124,15 +151,38 @@ void handleConnection(win::UniqueSocket client) {
     ::setsockopt(upstream.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
     if (!sendAll(client.get(), kConnectEstablished.data(), static_cast<int>(kConnectEstablished.size()))) return;
     setReceiveTimeout(client.get(), 0);
+    setSendTimeout(client.get(), kTunnelIdleMs);
+    setSendTimeout(upstream.get(), kTunnelIdleMs);
 
+    TunnelIdleWatch idle(clock.tickMs());
     std::thread downstream;
     try {
-        downstream = std::thread(pump, upstream.get(), client.get());
+        downstream = std::thread(pump, upstream.get(), client.get(), std::ref(idle));
     } catch (const std::exception&) {
         return;  // no second thread: the tunnel cannot run, both sockets close
     }
-    pump(client.get(), upstream.get());
+    pump(client.get(), upstream.get(), idle);
     downstream.join();
+}
+
+// Whether this process holds the client's end of an accepted proxy connection (the owner table's
+// row of this very connection names us). Anything the table does not show counts as a stranger.
+bool launcherOwns(SOCKET client) {
+    sockaddr_in peer{};
+    sockaddr_in local{};
+    int peerLength = sizeof(peer);
+    int localLength = sizeof(local);
+    if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+        ::getsockname(client, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 || peer.sin_family != AF_INET ||
+        local.sin_family != AF_INET) {
+        return false;
+    }
+    LoopbackConnection connection;
+    std::memcpy(connection.clientAddress.data(), &peer.sin_addr, 4);
+    connection.clientPort = ::ntohs(peer.sin_port);
+    std::memcpy(connection.listenerAddress.data(), &local.sin_addr, 4);
+    connection.listenerPort = ::ntohs(local.sin_port);
+    return connectionOwnerOf(static_cast<std::uint32_t>(::GetCurrentProcessId()), connection) == ConnectionOwner::Game;
 }
 
 void acceptLoop(win::UniqueSocket listener) {
@@ -143,8 +193,11 @@ void acceptLoop(win::UniqueSocket listener) {
             continue;
         }
         // The slot is taken here, before the thread runs, so that a burst of connections can never
-        // start more than 64 handlers.
-        if (tunnels.fetch_add(1) >= kMaxTunnels) {
+        // start more than 64 handlers. The owner table is read only once the strangers' share is
+        // taken.
+        const int active = tunnels.fetch_add(1);
+        const bool own = active >= kMaxTunnels - kReservedOwnTunnels && launcherOwns(client.get());
+        if (!tunnelAdmitted(active, own)) {
             tunnels.fetch_sub(1);
             continue;  // closed at once
         }

@@ -1,6 +1,7 @@
 #include "relay/game_tunnel.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <initializer_list>
 #include <span>
@@ -523,6 +524,35 @@ void GameTunnel::settleAcknowledgements(Peer& peer) {
     if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
 }
 
+bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<std::mutex>& resendLock,
+                                 std::span<const std::uint8_t> bytes) {
+    // While the queue to the game is full the worker receives nothing, so the acknowledgements
+    // the server sent after its bytes wait with them: a game that writes much while it reads
+    // slowly would fill this buffer although the server has its bytes. The game's bytes wait
+    // instead (the game is held back through its socket), without the lock, while anything
+    // moves: an acknowledgement, a byte from the server, a byte taken by the game.
+    const auto progress = [&peer] {
+        return std::array{peer.pendingAck_.load(), peer.receivedTotal_.load(), peer.writtenToGame_.load()};
+    };
+    auto seen = progress();
+    std::uint64_t since = clock_.tickMs();
+    while (!peer.resend_.append(bytes)) {
+        if (stopping() || peer.closing_.load() || peer.serverEnded_.load()) return false;
+        resendLock.unlock();
+        clock_.sleepMs(kRelayStepMs);
+        resendLock.lock();
+        settleAcknowledgements(peer);
+        const std::uint64_t now = clock_.tickMs();
+        if (const auto current = progress(); current != seen) {
+            seen = current;
+            since = now;
+        } else if (now > since && now - since >= kResendStallMs) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void GameTunnel::countWrittenToGame(Peer& peer, std::size_t count) noexcept {
     addCount(receivedBytes_, count);
     addCount(peer.writtenToGame_, count);
@@ -593,10 +623,10 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
                 break;
             }
             const std::span<const std::uint8_t> bytes(buffer.data(), std::min(*read, buffer.size()));
-            std::lock_guard resendLock(peer.resendLock_);
+            std::unique_lock resendLock(peer.resendLock_);
             if (resumable) {
                 settleAcknowledgements(peer);  // acknowledged bytes make room first
-                if (!peer.resend_.append(bytes)) {
+                if (!appendForResend(peer, resendLock, bytes)) {
                     end = End::Overflow;
                     break;
                 }

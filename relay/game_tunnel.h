@@ -156,6 +156,7 @@ private:
     void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
+    bool appendForResend(Peer& peer, std::unique_lock<std::mutex>& resendLock, std::span<const std::uint8_t> bytes);
     // Queues server bytes for the game, waiting while the queue is full and the game reads.
     void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
     void countWrittenToGame(Peer& peer, std::size_t count) noexcept;

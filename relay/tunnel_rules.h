@@ -41,6 +41,10 @@ inline constexpr std::uint64_t kSilenceLimitMs = 10000;             // no messag
 // A full queue to the game waits while the game reads; a game that has taken nothing for this
 // long has stopped reading (shorter than the silence limit, so that neither hides the other).
 inline constexpr std::uint64_t kGameStallMs = 5000;
+// A full resend buffer waits while the server acknowledges or sends, or the game takes bytes (the
+// server's acknowledgements may wait behind what it sent to a game that reads slowly); nothing of
+// that for this long and the game's bytes have no room.
+inline constexpr std::uint64_t kResendStallMs = 5000;
 inline constexpr int kAcknowledgerStepsPerPass = 5;
 inline constexpr int kReaderWaitSteps = 40;                         // the reader's wait for the worker to end
 

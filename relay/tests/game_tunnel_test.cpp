@@ -456,10 +456,44 @@ TEST_F(GameTunnelTest, MoreThanFourMiBUnacknowledgedEndsTheConnection) {
     auto game = connectRelayed(0, 0);
     server.setAcknowledges(0, false);
     game->write(pattern(4 * 1024 * 1024 + 1, 6));
+    ASSERT_TRUE(serverReceived(0, 4u * 1024 * 1024));
+    EXPECT_FALSE(game->released());
+    // The last byte waits for an acknowledgement while anything moves; nothing does for 5 s
+    // (before the stream's 10 s of silence would resume it).
+    platform->fakeClock.setFlowing(true);
     EXPECT_TRUE(game->waitReleased());
     EXPECT_TRUE(tunnel->failed());
     EXPECT_EQ(receivedByServer(0).size(), 4u * 1024 * 1024);  // the last byte was never sent
     EXPECT_EQ(stat("resumed_streams"), 0u);
+}
+
+TEST_F(GameTunnelTest, AGameThatWritesMuchWhileItsQueueIsFullLosesNothingTheServerAcknowledged) {
+    start();
+    auto game = connectRelayed(0, 0);
+    game->setCapacity(64 * 1024);
+    const Bytes toGame = pattern(10 * 1024 * 1024, 7);
+    server.send(0, toGame);
+    // The queue to the game is full: the worker stops receiving, with the server's
+    // acknowledgements of what follows still behind the bytes it sent.
+    ASSERT_TRUE(server.waitFor([&] {
+        const auto& texts = server.connection(0).textsFromLauncher;
+        return !texts.empty() && std::stoull(texts.back()) >= 8u * 1024 * 1024;
+    }));
+    const Bytes fromGame = pattern(6 * 1024 * 1024, 8);  // beyond the 4 MiB the resend buffer holds
+    game->write(fromGame);
+    ASSERT_TRUE(serverReceived(0, 4u * 1024 * 1024));
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    Bytes arrived;
+    while (arrived.size() < toGame.size()) {
+        const Bytes piece = game->read(std::min<std::size_t>(64 * 1024, toGame.size() - arrived.size()));
+        if (piece.empty()) break;
+        arrived.insert(arrived.end(), piece.begin(), piece.end());
+    }
+    EXPECT_TRUE(arrived == toGame);
+    EXPECT_TRUE(serverReceived(0, fromGame.size()));
+    EXPECT_TRUE(receivedByServer(0) == fromGame);
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    EXPECT_EQ(streamsOf(0), 1);
 }
 
 TEST_F(GameTunnelTest, AMalformedOrImpossibleAcknowledgementEndsTheConnectionWithTheText) {

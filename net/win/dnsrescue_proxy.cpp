@@ -129,8 +129,29 @@ void pump(SOCKET from, SOCKET to, TunnelIdleWatch& idle) {
     ::shutdown(to, SD_SEND);
 }
 
-void handleConnection(win::UniqueSocket client) {
+// Whether this process holds the client's end of an accepted proxy connection (the owner table's
+// row of this very connection names us). Anything the table does not show counts as a stranger.
+bool launcherOwns(SOCKET client) {
+    sockaddr_in peer{};
+    sockaddr_in local{};
+    int peerLength = sizeof(peer);
+    int localLength = sizeof(local);
+    if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+        ::getsockname(client, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 || peer.sin_family != AF_INET ||
+        local.sin_family != AF_INET) {
+        return false;
+    }
+    LoopbackConnection connection;
+    std::memcpy(connection.clientAddress.data(), &peer.sin_addr, 4);
+    connection.clientPort = ::ntohs(peer.sin_port);
+    std::memcpy(connection.listenerAddress.data(), &local.sin_addr, 4);
+    connection.listenerPort = ::ntohs(local.sin_port);
+    return connectionOwnerOf(static_cast<std::uint32_t>(::GetCurrentProcessId()), connection) == ConnectionOwner::Game;
+}
+
+void handleConnection(win::UniqueSocket client, int activeBefore) {
     const TunnelSlot slot;
+    if (!tunnelAdmitted(activeBefore, false) && !launcherOwns(client.get())) return;  // a reserved slot
     SystemClock clock;
     const auto request = readConnectRequest(
         [socket = client.get()](std::uint32_t waitMs) { return readRequestByte(socket, waitMs); }, clock);
@@ -165,26 +186,6 @@ void handleConnection(win::UniqueSocket client) {
     downstream.join();
 }
 
-// Whether this process holds the client's end of an accepted proxy connection (the owner table's
-// row of this very connection names us). Anything the table does not show counts as a stranger.
-bool launcherOwns(SOCKET client) {
-    sockaddr_in peer{};
-    sockaddr_in local{};
-    int peerLength = sizeof(peer);
-    int localLength = sizeof(local);
-    if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
-        ::getsockname(client, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 || peer.sin_family != AF_INET ||
-        local.sin_family != AF_INET) {
-        return false;
-    }
-    LoopbackConnection connection;
-    std::memcpy(connection.clientAddress.data(), &peer.sin_addr, 4);
-    connection.clientPort = ::ntohs(peer.sin_port);
-    std::memcpy(connection.listenerAddress.data(), &local.sin_addr, 4);
-    connection.listenerPort = ::ntohs(local.sin_port);
-    return connectionOwnerOf(static_cast<std::uint32_t>(::GetCurrentProcessId()), connection) == ConnectionOwner::Game;
-}
-
 void acceptLoop(win::UniqueSocket listener) {
     for (;;) {
         win::UniqueSocket client(::accept(listener.get(), nullptr, nullptr));
@@ -193,16 +194,15 @@ void acceptLoop(win::UniqueSocket listener) {
             continue;
         }
         // The slot is taken here, before the thread runs, so that a burst of connections can never
-        // start more than 64 handlers. The owner table is read only once the strangers' share is
-        // taken.
+        // start more than 64 handlers. Whether one of the reserved slots may stay taken is asked
+        // by the handler (reading the owner table takes a while; the accept loop must not wait).
         const int active = tunnels.fetch_add(1);
-        const bool own = active >= kMaxTunnels - kReservedOwnTunnels && launcherOwns(client.get());
-        if (!tunnelAdmitted(active, own)) {
+        if (!tunnelAdmitted(active, true)) {
             tunnels.fetch_sub(1);
             continue;  // closed at once
         }
         try {
-            std::thread(handleConnection, std::move(client)).detach();
+            std::thread(handleConnection, std::move(client), active).detach();
         } catch (const std::exception&) {
             tunnels.fetch_sub(1);  // the connection closes with `client` if the thread never took it
         }

@@ -310,10 +310,12 @@ TEST_F(GameRelay, ASilentServerIsDroppedAndResumed) {
 }
 
 TEST_F(GameRelay, MoreThanFourMebibytesUnacknowledgedEndTheConnection) {
-    // Nothing comes back, no acknowledgement either. (Wine's WinHTTP returns a waiting WebSocket
-    // receive only when the next message arrives, not when the handle is closed, so the game's
-    // connection ends once the silence is over; Windows cancels the receive at once.)
-    service->fault({{"target", "relay"}, {"kind", "silent"}, {"ms", 3000}});
+    // Nothing comes back, no acknowledgement either, for longer than a full resend buffer waits
+    // for one (5 s) and shorter than the silence that would resume the stream (10 s). (Wine's
+    // WinHTTP returns a waiting WebSocket receive only when the next message arrives, not when the
+    // handle is closed, so the game's connection ends once the silence is over; Windows cancels
+    // the receive at once.)
+    service->fault({{"target", "relay"}, {"kind", "silent"}, {"ms", 8000}});
     open();
     GameClient game(port(1));
     ASSERT_TRUE(game.startEcho());

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "tools/service/envelope.h"
+#include "tools/service/game_servers.h"
 
 namespace nyra::service {
 namespace {
@@ -262,6 +263,28 @@ FaultRule faultFromJson(const json& description) {
     if (rule.seed && !rule.mean) {
         throw std::invalid_argument("a seeded drop needs a mean (bytes)");
     }
+    rule.everyMs = optionalNumber(description, "every_ms");
+    if (rule.everyMs) {
+        if (rule.kind != FaultKind::Drop || rule.target != "relay") {
+            throw std::invalid_argument("every_ms belongs to relay drops");
+        }
+        if (*rule.everyMs == 0 || *rule.everyMs > 600000) {
+            throw std::invalid_argument("every_ms must be 1 to 600000");
+        }
+        if (rule.at || rule.mean) {
+            throw std::invalid_argument("a drop is timed by every_ms or placed by at or mean, not both");
+        }
+    }
+    if (description.contains("channel")) {
+        const auto& channel = description.at("channel");
+        if (rule.target != "relay") {
+            throw std::invalid_argument("channel belongs to relay rules");
+        }
+        if (!channel.is_string() || !gameChannelIndex(channel.get<std::string>())) {
+            throw std::invalid_argument("channel must be login, world or zone");
+        }
+        rule.channel = channel.get<std::string>();
+    }
     rule.bothDirections = choice(description, "direction", {"to-launcher", "both"}) == "both";
     rule.how = choice(description, "how", {"reset", "stall"}) == "stall" ? DropHow::Stall : DropHow::Reset;
     rule.omit = choice(description, "omit", {"both", "id", "received"});
@@ -295,6 +318,12 @@ json faultToJson(const FaultRule& rule) {
     }
     if (rule.mean) {
         out["mean"] = *rule.mean;
+    }
+    if (rule.everyMs) {
+        out["every_ms"] = *rule.everyMs;
+    }
+    if (rule.channel) {
+        out["channel"] = *rule.channel;
     }
     if (rule.target == "relay" && rule.kind == FaultKind::Drop) {
         out["direction"] = rule.bothDirections ? "both" : "to-launcher";

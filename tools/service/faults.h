@@ -66,6 +66,10 @@ struct FaultRule {
     std::optional<std::uint64_t> mean;
     bool bothDirections = false;
     DropHow how = DropHow::Reset;
+    // Relay drops by time instead: each WebSocket is dropped `everyMs` after it came up.
+    std::optional<std::uint64_t> everyMs;
+    // Relay rules: only the WebSockets of this game channel ("login", "world", "zone").
+    std::optional<std::string> channel;
     std::string omit = "both";  // no-resume-headers: "both", "id" or "received"
     bool newStreams = false;    // impossible-received: on new resumable streams ("streams": "new")
     std::uint64_t uses = 0;     // requests the rule applied to before this one
@@ -74,7 +78,9 @@ struct FaultRule {
 // JSON form: {"target": "package-policy" | "op:3" | "3" | "cdn" | "relay" | ..., "kind": "status",
 // "status": 503, "count": 2 | "always": true, "ms": 1500, "at": 10, "bytes": 4096, "value": "...",
 // answer-member: "name": "...", "value": "text" | "json": <any JSON value>,
-// relay drops: "seed": 7, "mean": 65536, "direction": "to-launcher" | "both", "how": "reset" | "stall";
+// relay drops: "seed": 7, "mean": 65536, "direction": "to-launcher" | "both", "how": "reset" | "stall",
+// or "every_ms": 2000 (each WebSocket dropped that long after it came up); relay rules:
+// "channel": "login" | "world" | "zone" (only that channel's WebSockets);
 // no-resume-headers: "omit": "both" | "id" | "received"}.
 // Throws std::invalid_argument with a readable text.
 FaultRule faultFromJson(const nlohmann::json& description);

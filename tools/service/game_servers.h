@@ -9,6 +9,11 @@
 //                               then, on the same connection, the echo of 'E' for everything the
 //                               client sent after the 17 header bytes (held back until the
 //                               sequence has been sent);
+//   'T' rate min max seed       timed messages (tools/common/timed_messages.h): the server sends
+//                               `rate` stamped messages a second, sizes drawn in [min, max] from
+//                               `seed`, and answers every message of the game with a stamped
+//                               receipt; an opening out of bounds or a malformed message closes
+//                               the connection;
 //   anything else               the connection is closed.
 // The connection stays open until the client closes it.
 #include <array>
@@ -25,6 +30,10 @@ namespace nyra::service {
 inline constexpr std::size_t kGameChannelCount = 3;
 inline constexpr std::array<std::string_view, kGameChannelCount> kGameChannels{"login", "world", "zone"};
 inline constexpr std::uint8_t kEchoTransform = 0xA5;
+
+// The timed mode's stamps: microseconds since the Unix epoch (CLOCK_REALTIME), the clock that
+// Windows programs under Wine read as the precise system time.
+std::uint64_t unixMicros();
 
 // The index of a channel name, or nullopt.
 std::optional<std::size_t> gameChannelIndex(std::string_view name);

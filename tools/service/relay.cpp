@@ -113,6 +113,7 @@ struct Counters {
 // What the fault rules do to one WebSocket once it is up.
 struct SessionFaults {
     std::optional<std::uint64_t> dropAfter;
+    std::uint64_t dropEveryMs = 0;  // 0: no timed drop
     bool bothDirections = false;
     DropHow how = DropHow::Reset;
     std::uint64_t silentMs = 0;
@@ -125,7 +126,7 @@ struct SessionFaults {
 
 // One WebSocket of a logical stream.
 struct WsSession {
-    explicit WsSession(TlsStream&& tls) : ws(std::move(tls)), timer(ws.get_executor()) {}
+    explicit WsSession(TlsStream&& tls) : ws(std::move(tls)), timer(ws.get_executor()), dropTimer(ws.get_executor()) {}
 
     // Closes the connection; abortive: with a TCP reset.
     void closeSocket(bool abortive) {
@@ -136,6 +137,7 @@ struct WsSession {
         }
         socket.close(ignored);
         timer.cancel();
+        dropTimer.cancel();
     }
     void reset() { closeSocket(true); }
 
@@ -151,6 +153,7 @@ struct WsSession {
 
     WebSocket ws;
     net::steady_timer timer;  // acknowledgement pacing, keep-alives and the end of a silence
+    net::steady_timer dropTimer;  // a timed drop
     beast::http::request<beast::http::string_body> request;
     SessionFaults faults;
     beast::flat_buffer readBuffer;
@@ -174,6 +177,14 @@ struct WsSession {
 };
 
 enum class EndReason { Closed, Expired, Broken };
+
+// A timed drop, for the benchmarks: when a WebSocket was cut and when its resumption took over
+// (0: not yet), microseconds since the Unix epoch like the game servers' stamps.
+struct TimedDrop {
+    std::size_t channel = 0;
+    std::uint64_t droppedUs = 0;
+    std::uint64_t resumedUs = 0;
+};
 
 class LogicalStream;
 
@@ -200,6 +211,24 @@ struct Relay::Impl {
     std::deque<std::string> endedOrder;
     std::uint64_t nextSerial = 1;
     std::unique_ptr<net::steady_timer> sweepTimer;
+    std::deque<TimedDrop> timedDrops;  // the latest kTimedDropsKept
+    std::uint64_t timedDropsBefore = 0;  // records forgotten from the front
+    static constexpr std::size_t kTimedDropsKept = 4096;
+
+    // Records a timed drop; its number, for the resumption to complete it.
+    std::uint64_t recordTimedDrop(std::size_t channel) {
+        timedDrops.push_back({channel, unixMicros(), 0});
+        if (timedDrops.size() > kTimedDropsKept) {
+            timedDrops.pop_front();
+            ++timedDropsBefore;
+        }
+        return timedDropsBefore + timedDrops.size() - 1;
+    }
+    void timedDropResumed(std::uint64_t number) {
+        if (number >= timedDropsBefore && number - timedDropsBefore < timedDrops.size()) {
+            timedDrops[static_cast<std::size_t>(number - timedDropsBefore)].resumedUs = unixMicros();
+        }
+    }
 
     std::int64_t now() const { return store.now(); }
 
@@ -334,9 +363,23 @@ public:
         }
         if (resumption) {
             ++relay_.counters.resumptions;
+            if (pendingTimedDrop_) {
+                relay_.timedDropResumed(*pendingTimedDrop_);
+            }
         }
+        pendingTimedDrop_.reset();
         tick(session);
         readWs(session);
+        if (session->faults.dropEveryMs > 0) {
+            session->dropTimer.expires_after(std::chrono::milliseconds(session->faults.dropEveryMs));
+            session->dropTimer.async_wait([self = shared_from_this(), session](const boost::system::error_code& error) {
+                if (error || !session->live || self->ws_ != session || self->ended_) {
+                    return;
+                }
+                self->pendingTimedDrop_ = self->relay_.recordTimedDrop(self->channel_);
+                self->drop(session);
+            });
+        }
         if (dropPointReached(*session)) {
             drop(session);
             return;
@@ -734,6 +777,7 @@ private:
     std::uint64_t highestSent_ = 0;  // the furthest byte ever handed to a WebSocket
 
     std::shared_ptr<WsSession> ws_;  // the live WebSocket, if any
+    std::optional<std::uint64_t> pendingTimedDrop_;  // the timed drop the next resumption completes
     std::vector<std::shared_ptr<WsSession>> stalled_;
     std::int64_t detachedAt_;  // service clock, when the stream last lost its WebSocket
     bool ended_ = false;
@@ -1001,7 +1045,8 @@ HttpResponse Relay::handle(const HttpRequest& request, const Pause& pause) {
 
     const bool resumption = parsed.resumeId.has_value();
     const auto rules = impl.faults.take({"relay"}, [&](const FaultRule& rule) {
-        return appliesTo(rule, resumption, parsed.wantsResume);
+        return (!rule.channel || *rule.channel == kGameChannels[parsed.channel]) &&
+               appliesTo(rule, resumption, parsed.wantsResume);
     });
     SessionFaults faults;
     for (const auto& rule : rules) {
@@ -1015,6 +1060,11 @@ HttpResponse Relay::handle(const HttpRequest& request, const Pause& pause) {
         case FaultKind::RefuseResume:
             return refuse(rule.status, "injected fault");
         case FaultKind::Drop: {
+            if (rule.everyMs) {
+                faults.dropEveryMs = *rule.everyMs;
+                faults.how = rule.how;
+                break;
+            }
             const std::uint64_t at =
                 rule.mean ? seededDropPoint(rule.seed.value_or(1), rule.uses, *rule.mean) : rule.at.value_or(0);
             faults.dropAfter = std::min(at, faults.dropAfter.value_or(at));
@@ -1100,6 +1150,15 @@ json Relay::state() const {
                 {"bytes_to_launcher", c.bytesToLauncher.load()},
                 {"grace_seconds", impl_->settings.graceSeconds},
                 {"resend_limit", impl_->settings.resendLimit},
+                {"timed_drops", impl_->call<json>([impl = impl_.get()] {
+                                    json drops = json::array();
+                                    for (const auto& drop : impl->timedDrops) {
+                                        drops.push_back({{"channel", std::string(kGameChannels[drop.channel])},
+                                                         {"dropped_us", drop.droppedUs},
+                                                         {"resumed_us", drop.resumedUs}});
+                                    }
+                                    return drops;
+                                }).value_or(json::array())},
                 {"open_streams", impl_->call<json>([impl = impl_.get()] {
                                      json streams = json::array();
                                      for (const auto& [serial, stream] : impl->streams) {

@@ -12,7 +12,12 @@
 //   dense      - the same with a drop every 32 KiB of server-sent bytes on average;
 //   drops      - the long run: drop points counted over both directions, 32 KiB apart on average,
 //                until well over 1,000 WebSockets have been dropped (full mode only);
-//   memory     - the process's peak working set with eight connections streaming at once.
+//   memory     - the process's peak working set with eight connections streaming at once;
+//   game       - small stamped messages (64-512 bytes, 60 a second each way) on the three channels
+//                while a second world connection downloads as fast as it can: one-way delays per
+//                channel and direction (p50, p99, p99.9, max) directly, through the relay, and
+//                through the relay with the zone WebSocket dropped every 2 s (with the resumption
+//                times), the relay's added delay, and the bulk rate against one bare WebSocket's.
 // relay-download and direct-download (named with --only) repeat one path's download, to profile.
 // Prints one "key value" line per figure.
 // Usage: nyra-relay-bench [--short] [--only=SECTION,...] [--storm-mean=BYTES]
@@ -23,6 +28,7 @@
 #include "net/win/game_stream.h"
 #include "net/win/winhttp.h"
 #include "relay/tests/win/game_client.h"
+#include "tools/common/timed_messages.h"
 #include "relay/win/windows_relay.h"
 
 #include <windows.h>
@@ -310,6 +316,218 @@ StormResult storm(const nyra::test::ServiceControl& service, nyra::GameTunnel& t
     return result;
 }
 
+
+// ---- game: small timed messages on the three channels while the world channel is saturated ----
+
+namespace timed = nyra::tools::timed;
+
+// Microseconds since the Unix epoch: under Wine the precise system time is the kernel's
+// CLOCK_REALTIME, the clock the stand-in stamps its messages with.
+std::uint64_t unixMicros() {
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    return (ticks - 116444736000000000ull) / 10;  // 100-ns ticks since 1601
+}
+
+double delayMs(std::uint64_t from, std::uint64_t to) {
+    return static_cast<double>(static_cast<std::int64_t>(to - from)) / 1000.0;
+}
+
+// Sequence numbers as they arrive: lost (skipped), duplicated and reordered (late) ones.
+struct SequenceCheck {
+    std::uint32_t next = 0;
+    std::uint64_t count = 0, lost = 0, duplicated = 0, reordered = 0;
+    std::vector<bool> seen;
+
+    void take(std::uint32_t sequence) {
+        ++count;
+        if (seen.size() <= sequence) seen.resize(std::max<std::size_t>(sequence + 1, seen.size() * 2));
+        if (sequence >= next) {
+            lost += sequence - next;
+            next = sequence + 1;
+        } else if (seen[sequence]) {
+            ++duplicated;
+        } else {
+            ++reordered;
+            --lost;
+        }
+        seen[sequence] = true;
+    }
+};
+
+struct ChannelRun {
+    std::vector<double> upMs, downMs;
+    std::vector<std::uint64_t> downArrivals;  // when each server message arrived (Unix us)
+    std::uint64_t sent = 0;
+    SequenceCheck receipts, messages;
+    std::string failure;
+};
+
+struct GamePhase {
+    std::array<ChannelRun, 3> channels;
+    double bulkMibPerS = 0;
+    std::uint64_t startUs = 0, endUs = 0;
+};
+
+constexpr unsigned kGameRate = 60;
+constexpr std::size_t kGameSmallest = 64, kGameLargest = 512;
+
+// One timed connection for `seconds`: the game sends its own messages at the rate while the
+// server's arrive; then it waits (up to 10 s) for the receipts of everything it sent.
+void timedChannel(std::uint16_t port, std::size_t channel, double seconds, ChannelRun& run) {
+    try {
+        GameClient game(port, 30000);
+        if (!game.startTimed({kGameRate, kGameSmallest, kGameLargest, 100 + channel})) throw std::runtime_error("open");
+        const timed::Open mine{kGameRate, kGameSmallest, kGameLargest, 200 + channel};
+        std::atomic<std::uint64_t> sent{0};
+        std::atomic<bool> sending{true};
+        std::thread sender([&] {
+            const auto start = Clock::now();
+            std::vector<std::uint8_t> message;
+            for (std::uint32_t sequence = 0;; ++sequence) {
+                const auto due = start + std::chrono::microseconds(std::uint64_t{sequence} * 1000000u / kGameRate);
+                if (std::chrono::duration<double>(due - start).count() >= seconds) break;
+                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+                if (wait > 0) ::Sleep(static_cast<DWORD>(wait));
+                message.clear();
+                timed::appendMessage(message, sequence, unixMicros(), timed::messageSize(mine, sequence));
+                if (!game.sendAll(message)) break;
+                ++sent;
+            }
+            sending = false;
+        });
+        timed::FrameReader reader;
+        std::vector<std::uint8_t> buffer(65536);
+        Clock::time_point drainDeadline{};
+        while (true) {
+            if (!sending) {
+                if (drainDeadline == Clock::time_point{}) drainDeadline = Clock::now() + std::chrono::seconds(10);
+                if (run.receipts.count >= sent || Clock::now() >= drainDeadline) break;
+            }
+            const auto got = game.receive(buffer);
+            const std::uint64_t arrival = unixMicros();
+            if (!got || *got == 0) {
+                run.failure = "connection ended";
+                break;
+            }
+            reader.append({buffer.data(), *got});
+            timed::Frame frame;
+            timed::FrameReader::Result result;
+            while ((result = reader.next(frame)) == timed::FrameReader::Result::Frame) {
+                if (frame.kind == 'R') {
+                    run.receipts.take(frame.sequence);
+                    run.upMs.push_back(delayMs(frame.sentAt, frame.receivedAt));
+                } else {
+                    if (frame.size != timed::messageSize({kGameRate, kGameSmallest, kGameLargest, 100 + channel}, frame.sequence)) {
+                        run.failure = "a message of the wrong size";
+                    }
+                    run.messages.take(frame.sequence);
+                    run.downMs.push_back(delayMs(frame.sentAt, arrival));
+                    run.downArrivals.push_back(arrival);
+                }
+            }
+            if (result == timed::FrameReader::Result::Bad) {
+                run.failure = "malformed bytes";
+                break;
+            }
+        }
+        game.close();  // also ends a sender blocked in send
+        sender.join();
+        run.sent = sent;
+    } catch (const std::exception& error) {
+        run.failure = error.what();
+    }
+}
+
+// The three timed connections and, beside them, a bulk download on a second world connection
+// read as fast as it comes (checked).
+GamePhase gamePhase(const std::array<std::uint16_t, 3>& ports, std::uint16_t bulkPort, double seconds) {
+    GamePhase phase;
+    phase.startUs = unixMicros();
+    std::atomic<bool> over{false};
+    std::uint64_t bulkBytes = 0;
+    double bulkSeconds = 0;
+    std::string bulkFailure;
+    std::thread bulk([&] {
+        try {
+            GameClient game(bulkPort, 30000);
+            std::vector<std::uint8_t> buffer(1 << 20);
+            nyra::tools::SeededBytes expected(13);
+            const auto start = Clock::now();
+            if (!game.startSource(13, std::uint64_t{1} << 40)) throw std::runtime_error("source");
+            while (!over) {
+                const auto got = game.receive(buffer);
+                if (!got || *got == 0) throw std::runtime_error("bulk download ended early");
+                if (expected.match({buffer.data(), *got}) != *got) throw std::runtime_error("bulk download corrupted");
+                bulkBytes += *got;
+            }
+            bulkSeconds = secondsSince(start);
+        } catch (const std::exception& error) {
+            bulkFailure = error.what();
+        }
+    });
+    std::vector<std::thread> channels;
+    for (std::size_t channel = 0; channel < 3; ++channel) {
+        channels.emplace_back([&, channel] { timedChannel(ports[channel], channel, seconds, phase.channels[channel]); });
+    }
+    for (auto& thread : channels) thread.join();
+    over = true;
+    bulk.join();
+    phase.endUs = unixMicros();
+    if (!bulkFailure.empty()) throw std::runtime_error(bulkFailure);
+    phase.bulkMibPerS = bulkSeconds > 0 ? static_cast<double>(bulkBytes) / 1048576.0 / bulkSeconds : 0;
+    return phase;
+}
+
+struct Spread {
+    double p50 = 0, p99 = 0, p999 = 0, max = 0;
+};
+
+Spread spread(const std::vector<double>& values) {
+    if (values.empty()) return {};
+    return {percentile(values, 0.5), percentile(values, 0.99), percentile(values, 0.999),
+            *std::max_element(values.begin(), values.end())};
+}
+
+void printSpread(const std::string& key, const Spread& s, const char* note = "") {
+    std::printf("%s p50 %.3f p99 %.3f p99.9 %.3f max %.3f%s\n", key.c_str(), s.p50, s.p99, s.p999, s.max, note);
+}
+
+constexpr std::array<const char*, 3> kGameChannelNames{"login", "world", "zone"};
+
+// Per channel and direction the delays, and what the sequence numbers showed.
+void printPhase(const char* name, const GamePhase& phase) {
+    for (std::size_t channel = 0; channel < 3; ++channel) {
+        const ChannelRun& run = phase.channels[channel];
+        const std::string key = std::string("game_") + name + "_" + kGameChannelNames[channel];
+        printSpread(key + "_up_ms", spread(run.upMs));
+        printSpread(key + "_down_ms", spread(run.downMs));
+        std::printf("%s_checked up sent %llu receipted %llu lost %llu duplicated %llu reordered %llu; "
+                    "down received %llu lost %llu duplicated %llu reordered %llu%s%s\n",
+                    key.c_str(), static_cast<unsigned long long>(run.sent),
+                    static_cast<unsigned long long>(run.receipts.count),
+                    static_cast<unsigned long long>(run.receipts.lost + (run.sent - std::min<std::uint64_t>(run.sent, run.receipts.next))),
+                    static_cast<unsigned long long>(run.receipts.duplicated),
+                    static_cast<unsigned long long>(run.receipts.reordered),
+                    static_cast<unsigned long long>(run.messages.count),
+                    static_cast<unsigned long long>(run.messages.lost),
+                    static_cast<unsigned long long>(run.messages.duplicated),
+                    static_cast<unsigned long long>(run.messages.reordered), run.failure.empty() ? "" : ", failed: ",
+                    run.failure.c_str());
+    }
+    std::printf("game_%s_bulk_mib_per_s %.1f (world, beside the small messages)\n", name, phase.bulkMibPerS);
+}
+
+bool phaseIntact(const GamePhase& phase) {
+    for (const auto& run : phase.channels) {
+        if (!run.failure.empty() || run.receipts.count != run.sent || run.receipts.lost || run.receipts.duplicated ||
+            run.receipts.reordered || run.messages.lost || run.messages.duplicated || run.messages.reordered) {
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -402,6 +620,85 @@ int main(int argc, char** argv) {
             std::printf("rtt_added_ms p50 %.3f p99 %.3f (target p50 <= 1)\n",
                         percentile(relayed, 0.5) - percentile(direct, 0.5),
                         percentile(relayed, 0.99) - percentile(direct, 0.99));
+        }
+
+        // Game: small timed messages on the three channels, world saturated beside them; directly,
+        // through the relay, and through the relay with the zone channel's WebSocket dropped every 2 s.
+        if (options.wanted("game")) {
+            const double seconds = quick ? 5 : 20;
+            std::string headers = http.tunnelHeaders(token);
+            const std::uint64_t bare = quick ? (64u << 20) : (256u << 20);
+            const double bareMibPerS = static_cast<double>(bare) / 1048576.0 / streamOnly(headers, bare, 32768);
+            nyra::wipe(headers);
+            const std::array<std::uint16_t, 3> directPorts{servers.at("login").get<std::uint16_t>(),
+                                                           servers.at("world").get<std::uint16_t>(),
+                                                           servers.at("zone").get<std::uint16_t>()};
+            const GamePhase direct = gamePhase(directPorts, directPort, seconds);
+            freshTunnel();
+            const GamePhase relayed =
+                gamePhase({relayPort("6543"), relayPort("5712"), relayPort("10166")}, relayPort("5712"), seconds);
+            service->fault({{"target", "relay"}, {"kind", "drop"}, {"every_ms", 2000}, {"channel", "zone"},
+                            {"always", true}, {"how", "reset"}});
+            freshTunnel();
+            const GamePhase dropped =
+                gamePhase({relayPort("6543"), relayPort("5712"), relayPort("10166")}, relayPort("5712"), seconds);
+            const json timedDrops = service->request("GET", "/state").at("relay").at("timed_drops");
+            service->reset();
+
+            std::printf("game_setting %u messages a second each way on login, world and zone, %zu-%zu bytes, "
+                        "%.0f s a phase; world also carries a bulk download\n",
+                        kGameRate, kGameSmallest, kGameLargest, seconds);
+            printPhase("direct", direct);
+            printPhase("relay", relayed);
+            printPhase("drops", dropped);
+            // The stamps of both ends come from one clock when the direct path's delays are small and
+            // never negative.
+            double lowest = 1e9;
+            for (const auto& run : direct.channels) {
+                for (const auto* values : {&run.upMs, &run.downMs}) {
+                    if (!values->empty()) lowest = std::min(lowest, *std::min_element(values->begin(), values->end()));
+                }
+            }
+            std::printf("game_clock_check lowest direct one-way delay %.3f ms (one clock: small and >= 0)\n", lowest);
+            for (std::size_t channel = 0; channel < 3; ++channel) {
+                for (const bool up : {true, false}) {
+                    const auto& d = up ? direct.channels[channel].upMs : direct.channels[channel].downMs;
+                    const auto& r = up ? relayed.channels[channel].upMs : relayed.channels[channel].downMs;
+                    const Spread a = spread(d), b = spread(r);
+                    printSpread(std::string("game_added_") + kGameChannelNames[channel] + (up ? "_up_ms" : "_down_ms"),
+                                {b.p50 - a.p50, b.p99 - a.p99, b.p999 - a.p999, b.max - a.max},
+                                " (relay minus direct; goal p99 <= 2)");
+                }
+            }
+            std::printf("game_bare_websocket_mib_per_s %.1f (one WinHTTP WebSocket read directly, alone)\n", bareMibPerS);
+            std::printf("game_bulk_ratio %.3f (relay's world download beside the small messages / bare WebSocket; goal >= 0.9)\n",
+                        relayed.bulkMibPerS / bareMibPerS);
+            // Resumption: from each drop of the zone WebSocket to the first message that reached the
+            // game once the resumed WebSocket had taken over.
+            std::vector<double> resumptions;
+            std::size_t dropsSeen = 0;
+            const auto& arrivals = dropped.channels[2].downArrivals;
+            std::vector<std::uint64_t> sorted(arrivals.begin(), arrivals.end());
+            std::sort(sorted.begin(), sorted.end());
+            for (const auto& drop : timedDrops) {
+                const auto droppedUs = drop.at("dropped_us").get<std::uint64_t>();
+                const auto resumedUs = drop.at("resumed_us").get<std::uint64_t>();
+                if (drop.at("channel") != "zone" || droppedUs < dropped.startUs || droppedUs > dropped.endUs) continue;
+                ++dropsSeen;
+                if (resumedUs == 0) continue;
+                const auto first = std::lower_bound(sorted.begin(), sorted.end(), resumedUs);
+                if (first != sorted.end()) resumptions.push_back(delayMs(droppedUs, *first));
+            }
+            const double resumptionMax = resumptions.empty() ? 0 : *std::max_element(resumptions.begin(), resumptions.end());
+            std::printf("game_drops_resumption_ms p50 %.1f max %.1f (%zu of %zu drops of the zone WebSocket resumed "
+                        "with a message after them)\n",
+                        percentile(resumptions, 0.5), resumptionMax, resumptions.size(), dropsSeen);
+            const Spread zoneUp = spread(dropped.channels[2].upMs), zoneDown = spread(dropped.channels[2].downMs);
+            std::printf("game_drops_longest_zone_delay_ms up %.1f down %.1f (goal: <= the longest resumption, %.1f)\n",
+                        zoneUp.max, zoneDown.max, resumptionMax);
+            std::printf("game_messages_intact direct %s relay %s drops %s (every sequence number once and in order)\n",
+                        phaseIntact(direct) ? "yes" : "NO", phaseIntact(relayed) ? "yes" : "NO",
+                        phaseIntact(dropped) ? "yes" : "NO");
         }
 
         // Resumption: a flowing stream with drops about every 4 MiB.

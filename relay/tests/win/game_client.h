@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/common/seeded_bytes.h"
+#include "tools/common/timed_messages.h"
 
 namespace nyra::test {
 
@@ -49,6 +50,9 @@ public:
         for (int i = 0; i < 8; ++i) command.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
         return sendAll(command);
     }
+
+    // 'T': stamped messages at a rate and receipts (tools/common/timed_messages.h).
+    bool startTimed(const tools::timed::Open& open) { return sendAll(tools::timed::encodeOpen(open)); }
 
     bool sendAll(std::span<const std::uint8_t> bytes) {
         while (!bytes.empty()) {

@@ -360,6 +360,7 @@ struct ChannelRun {
     std::vector<double> upMs, downMs;
     std::vector<std::uint64_t> downArrivals;  // when each server message arrived (Unix us)
     std::uint64_t sent = 0;
+    double firstMessageMs = 0;  // from connecting to the server's first message
     SequenceCheck receipts, messages;
     std::string failure;
 };
@@ -373,16 +374,20 @@ struct GamePhase {
 constexpr unsigned kGameRate = 60;
 constexpr std::size_t kGameSmallest = 64, kGameLargest = 512;
 
-// One timed connection for `seconds`: the game sends its own messages at the rate while the
-// server's arrive; then it waits (up to 10 s) for the receipts of everything it sent.
+// One timed connection: once the server's first message shows the path is up (as a game waits
+// for its server's greeting), the game sends its own messages at the rate for `seconds` while
+// the server's arrive; then it waits (up to 10 s) for the receipts of everything it sent.
 void timedChannel(std::uint16_t port, std::size_t channel, double seconds, ChannelRun& run) {
     try {
+        const auto connecting = Clock::now();
         GameClient game(port, 30000);
         if (!game.startTimed({kGameRate, kGameSmallest, kGameLargest, 100 + channel})) throw std::runtime_error("open");
         const timed::Open mine{kGameRate, kGameSmallest, kGameLargest, 200 + channel};
         std::atomic<std::uint64_t> sent{0};
         std::atomic<bool> sending{true};
+        std::atomic<bool> greeted{false};
         std::thread sender([&] {
+            while (!greeted && sending) ::Sleep(1);
             const auto start = Clock::now();
             std::vector<std::uint8_t> message;
             for (std::uint32_t sequence = 0;; ++sequence) {
@@ -397,6 +402,11 @@ void timedChannel(std::uint16_t port, std::size_t channel, double seconds, Chann
             }
             sending = false;
         });
+        const auto stopSender = [&] {
+            sending = false;
+            game.close();  // also ends a send in progress
+            sender.join();
+        };
         timed::FrameReader reader;
         std::vector<std::uint8_t> buffer(65536);
         Clock::time_point drainDeadline{};
@@ -419,6 +429,10 @@ void timedChannel(std::uint16_t port, std::size_t channel, double seconds, Chann
                     run.receipts.take(frame.sequence);
                     run.upMs.push_back(delayMs(frame.sentAt, frame.receivedAt));
                 } else {
+                    if (!greeted) {
+                        run.firstMessageMs = secondsSince(connecting) * 1000;
+                        greeted = true;
+                    }
                     if (frame.size != timed::messageSize({kGameRate, kGameSmallest, kGameLargest, 100 + channel}, frame.sequence)) {
                         run.failure = "a message of the wrong size";
                     }
@@ -432,8 +446,7 @@ void timedChannel(std::uint16_t port, std::size_t channel, double seconds, Chann
                 break;
             }
         }
-        game.close();  // also ends a sender blocked in send
-        sender.join();
+        stopSender();
         run.sent = sent;
     } catch (const std::exception& error) {
         run.failure = error.what();
@@ -503,6 +516,8 @@ void printPhase(const char* name, const GamePhase& phase) {
         const std::string key = std::string("game_") + name + "_" + kGameChannelNames[channel];
         printSpread(key + "_up_ms", spread(run.upMs));
         printSpread(key + "_down_ms", spread(run.downMs));
+        std::printf("%s_first_message_ms %.1f (connecting to the server's first message)\n", key.c_str(),
+                    run.firstMessageMs);
         std::printf("%s_checked up sent %llu receipted %llu lost %llu duplicated %llu reordered %llu; "
                     "down received %llu lost %llu duplicated %llu reordered %llu%s%s\n",
                     key.c_str(), static_cast<unsigned long long>(run.sent),
@@ -653,13 +668,14 @@ int main(int argc, char** argv) {
             printPhase("drops", dropped);
             // The stamps of both ends come from one clock when the direct path's delays are small and
             // never negative.
-            double lowest = 1e9;
+            double lowestUp = 1e9, lowestDown = 1e9;
+            std::size_t negative = 0;
             for (const auto& run : direct.channels) {
-                for (const auto* values : {&run.upMs, &run.downMs}) {
-                    if (!values->empty()) lowest = std::min(lowest, *std::min_element(values->begin(), values->end()));
-                }
+                for (const double value : run.upMs) lowestUp = std::min(lowestUp, value), negative += value < 0;
+                for (const double value : run.downMs) lowestDown = std::min(lowestDown, value), negative += value < 0;
             }
-            std::printf("game_clock_check lowest direct one-way delay %.3f ms (one clock: small and >= 0)\n", lowest);
+            std::printf("game_clock_check direct one-way delay lowest up %.3f down %.3f ms, %zu negative "
+                        "(one clock when small and never negative)\n", lowestUp, lowestDown, negative);
             for (std::size_t channel = 0; channel < 3; ++channel) {
                 for (const bool up : {true, false}) {
                     const auto& d = up ? direct.channels[channel].upMs : direct.channels[channel].downMs;

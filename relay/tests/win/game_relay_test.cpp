@@ -294,7 +294,9 @@ TEST_F(GameRelay, ASilentServerIsDroppedAndResumed) {
     struct FastPlatform final : RelayPlatform {
         FastPlatform(std::shared_ptr<FastClock> c) : time(std::move(c)) {}
         std::unique_ptr<GameListener> listen() override { return windows.listen(); }
-        std::shared_ptr<RelayStream> openStream(const std::string& headers) override { return windows.openStream(headers); }
+        std::shared_ptr<RelayStream> openStream(const std::string& headers, OpeningCancel& cancel) override {
+            return windows.openStream(headers, cancel);
+        }
         ConnectionOwner connectionOwner(std::uint32_t pid, const LoopbackConnection& connection) override {
             return windows.connectionOwner(pid, connection);
         }

@@ -389,6 +389,36 @@ TEST_F(GameRelay, AnUnreadableResumeCountIsInvalidNotAbsent) {
     }
 }
 
+TEST_F(GameRelay, StopBreaksAnUpgradeTheServerHasNotAnswered) {
+    // The service holds every upgrade's answer for 5 s. Stop closes the opening's request and
+    // connection handles from its own thread, which is how WinHTTP ends a synchronous call: on
+    // Windows the opening ends at once. Wine 8 does not end it: its handles are counted
+    // references, and the blocked WinHttpReceiveResponse goes on until the answer comes (closing
+    // the session handle too changes nothing; with a 20-s hold it waited the 20 s, past the
+    // profile's 12-s receive time-out). What Wine allows is asserted: the closed handles fail the
+    // opening once the call returns, so the answered upgrade is never taken, nothing is retried
+    // (a retry would wait for a second hold), and the game's connection ends without a byte.
+    constexpr std::uint64_t kHoldMs = 5000;
+    service->fault({{"target", "relay"}, {"kind", "delay"}, {"ms", kHoldMs}, {"always", true}});
+    open();
+    GameClient game(port(0));
+    ASSERT_TRUE(game.startEcho());
+    // The rule counts a use once the upgrade request has taken it: its answer is held from then.
+    const auto held = [&] {
+        const json rules = service->request("GET", "/faults");
+        return !rules.empty() && rules.at(0).value("used", 0) > 0;
+    };
+    for (int waited = 0; !held() && waited < 200; ++waited) ::Sleep(50);
+    ASSERT_TRUE(held());
+    const std::uint64_t before = ::GetTickCount64();
+    tunnel->stop();
+    EXPECT_LT(::GetTickCount64() - before, 2 * kHoldMs);
+    EXPECT_TRUE(game.endsWithoutData());
+    EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+    EXPECT_EQ(tunnel->stats().at("login_streams"), 0);
+    EXPECT_EQ(tunnel->stats().at("open_retries"), 0);
+}
+
 TEST_F(GameRelay, AnUpgradeRefusedAsUnauthorisedIsNotRetried) {
     service->fault({{"target", "relay"}, {"kind", "status"}, {"status", 401}, {"always", true}});
     open();

@@ -233,7 +233,7 @@ void Http::GameStream::answerClose(std::uint16_t status) noexcept {
     const auto answer = sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS);
     if (closeSent_.exchange(true)) return;
     // The server's close has arrived: this sends ours and completes the handshake without waiting
-    // (Wine's shutdown sends nothing once a close frame was received).
+    // for anything more (Wine 8 sends the frame from either this or WinHttpWebSocketShutdown).
     if (HINTERNET webSocket = webSocket_.load()) ::WinHttpWebSocketClose(webSocket, answer, nullptr, 0);
 }
 

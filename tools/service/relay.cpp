@@ -698,8 +698,11 @@ private:
         session->ws.async_close(reason, [self = shared_from_this(), session](const boost::system::error_code& error) {
             // Completes without an error once the launcher's own close frame came back; when a
             // pending read took that frame instead, the close fails and the read's handler (queued
-            // already) says so: judged after it.
-            if (!error) session->closeAnswered = true;
+            // already) says so: judged after it. A close frame that came back is an answer even
+            // when the TLS teardown after it fails: WinHTTP closes the connection without TLS's
+            // close_notify once the handshake is done (under Wine the teardown always ends with
+            // "stream truncated"), which says nothing about the WebSocket's closing handshake.
+            if (!error || session->ws.reason().code != websocket::close_code::none) session->closeAnswered = true;
             net::post(self->relay_.io, [self, session] {
                 ++(session->closeAnswered ? self->relay_.counters.closesAnswered
                                           : self->relay_.counters.closesUnanswered);

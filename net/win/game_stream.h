@@ -20,6 +20,11 @@ public:
     // std::runtime_error with the player's message for every other failure; `cancel` breaks the
     // attempt from another thread while it connects, sends or waits for the answer.
     static std::shared_ptr<GameStream> open(const std::string& headers, OpeningCancel& cancel);
+    // An attempt nothing cancels.
+    static std::shared_ptr<GameStream> open(const std::string& headers) {
+        OpeningCancel never;
+        return open(headers, never);
+    }
 
     ~GameStream() override;
     GameStream(const GameStream&) = delete;

@@ -307,12 +307,16 @@ public:
         });
     }
 
-    // A resumption takes over: the WebSocket still attached (or stalled) is cut.
+    // A resumption takes over: the WebSocket still attached (or stalled) is cut. One whose close
+    // frame went out ends by itself once the launcher's answer (or the handshake's time-out)
+    // comes: a resumption that follows at once must not cut that answer off.
     void supersede() {
         if (ws_) {
             auto old = ws_;
             release(old, true);
-            old->reset();
+            if (!old->closing) {
+                old->reset();
+            }
         }
         for (auto& stalled : stalled_) {
             stalled->reset();

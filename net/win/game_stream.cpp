@@ -99,7 +99,8 @@ std::shared_ptr<Http::GameStream> Http::GameStream::open(const std::string& head
     net::CertificateCheck check;
     // Sending the upgrade and waiting for its answer may block for the profile's time-outs: stop
     // cancels them by closing the request and connection handles from its own thread (WinHTTP's
-    // way to end a synchronous call). Nothing uses them here once that may have happened.
+    // way to end a synchronous call). Nothing uses them here once that may have happened, but a
+    // call that begins in the instant after the close meets a stale handle and fails.
     struct CancelZone {
         OpeningCancel& cancel;
         net::CertificateCheck& check;

@@ -114,6 +114,7 @@ void GameTunnel::fail(const char* message) noexcept {
 
 void GameTunnel::stop() noexcept {
     if (stopping_.exchange(true)) return;
+    stopSignal_.set();  // every wait ends at once
     for (auto& listener : listeners_) {
         if (listener) listener->shut();
     }
@@ -127,7 +128,12 @@ void GameTunnel::stop() noexcept {
         std::lock_guard lock(peersLock_);
         entries.swap(peers_);
     }
-    for (auto& entry : entries) entry.peer->close();
+    for (auto& entry : entries) {
+        // An opening blocked in the platform (an upgrade the server is slow to answer) is broken
+        // rather than waited for.
+        entry.peer->opening_.cancel();
+        entry.peer->close();
+    }
     for (auto& entry : entries) {
         if (entry.worker.joinable()) entry.worker.join();
     }
@@ -138,7 +144,7 @@ template <typename Done>
 void GameTunnel::waitSteps(std::uint32_t ms, Done&& done) {
     while (ms > 0 && !done()) {
         const std::uint32_t step = std::min(ms, kRelayStepMs);
-        clock_.sleepMs(step);
+        sleepUnlessStopped(step);
         ms -= step;
     }
 }
@@ -196,7 +202,7 @@ ConnectionOwner GameTunnel::isGameConnection(const LoopbackConnection& connectio
 
 bool GameTunnel::admit(const LoopbackConnection& connection) {
     for (int attempt = 0; attempt < kAdmissionTries && !stopping(); ++attempt) {
-        if (attempt > 0) clock_.sleepMs(kAdmissionPauseMs);
+        if (attempt > 0) sleepUnlessStopped(kAdmissionPauseMs);
         if (stopping()) break;
         switch (isGameConnection(connection)) {
         case ConnectionOwner::Game: return true;
@@ -217,7 +223,7 @@ std::shared_ptr<RelayStream> GameTunnel::openStream(Peer& peer, const std::strin
     for (int attempt = 1;; ++attempt) {
         if (stopping()) return nullptr;
         try {
-            std::shared_ptr<RelayStream> stream = platform_->openStream(headers);
+            std::shared_ptr<RelayStream> stream = platform_->openStream(headers, peer.opening_);
             if (stream) return stream;
             throw std::runtime_error("Falha ao conectar a entrada do jogo.");
         } catch (const HttpError& error) {
@@ -271,6 +277,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
             }
             peer.lastActivity_.store(clock_.tickMs());
 
+            peer.resumable_ = resumable;
             writer = std::thread([this, peerHandle] { writeToGame(peerHandle); });
             reader = std::thread([this, peerHandle, resumable] { readFromGame(peerHandle, resumable); });
             if (resumable) acknowledger = std::thread([this, peerHandle] { acknowledge(peerHandle); });
@@ -315,7 +322,7 @@ void GameTunnel::relayPeer(const std::shared_ptr<Peer>& peerHandle, std::size_t 
         std::uint64_t written = peer.writtenToGame_.load();
         std::uint64_t since = clock_.tickMs();
         while (!peer.writerDone_.load() && !stopping()) {
-            clock_.sleepMs(kRelayStepMs);
+            sleepUnlessStopped(kRelayStepMs);
             const std::uint64_t now = clock_.tickMs();
             if (const std::uint64_t writtenNow = peer.writtenToGame_.load(); writtenNow != written) {
                 written = writtenNow;
@@ -446,7 +453,7 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
             std::string request = joinHeaders({headers, "X-Nyra-Resume-Id: ", resumeId, "\r\nX-Nyra-Resume-Offset: ",
                                                std::to_string(peer.receivedTotal_.load()), "\r\n"});
             WipeOnExit wipeRequest(request);
-            stream = platform_->openStream(request);
+            stream = platform_->openStream(request, peer.opening_);
             if (!stream) throw std::runtime_error("Falha ao conectar a entrada do jogo.");
             if (stream->resumeId() != resumeId) {
                 stream->abort();
@@ -463,19 +470,32 @@ bool GameTunnel::resume(const std::shared_ptr<Peer>& peerHandle, std::size_t cha
                     stream->abort();
                     return false;
                 }
-                std::lock_guard lock(peer.lock_);
-                if (ended()) {
-                    stream->abort();
-                    return false;
+                {
+                    std::lock_guard lock(peer.lock_);
+                    if (ended()) {
+                        stream->abort();
+                        return false;
+                    }
+                    // The worker receives on the new stream at once. What the server lacks goes
+                    // out first, on the resender; until then the game's new bytes queue behind it.
+                    resendNeeded = peer.resend_.size() > 0;
+                    peer.stream_ = stream;
+                    (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
+                    peer.lastActivity_.store(clock_.tickMs());
+                    peer.resendPending_.store(resendNeeded);
+                    if (!resendNeeded) streamsResumed_[channel].fetch_add(1);
                 }
-                // The worker receives on the new stream at once. What the server lacks goes out
-                // first, on the resender; until then the game's new bytes queue behind it.
-                resendNeeded = peer.resend_.size() > 0;
-                peer.stream_ = stream;
-                (resendNeeded ? peer.resending_ : peer.currentStream_) = stream;
-                peer.lastActivity_.store(clock_.tickMs());
-                peer.resendPending_.store(resendNeeded);
-                if (!resendNeeded) streamsResumed_[channel].fetch_add(1);
+                if (peer.closeAfterResume_) {
+                    // The game closed while this stream was opening: what it sent before goes out
+                    // now, then our close frame. A resend that breaks leaves the stream to be
+                    // resumed again, and the close with it.
+                    if (resendNeeded) completeResend(peer);
+                    if (peer.currentStream_ == stream) {
+                        peer.closing_.store(true);
+                        stream->closeNormally();
+                    }
+                    return true;
+                }
             }
             if (resendNeeded) peer.resender_ = std::thread([this, peerHandle, stream] { resend(peerHandle, stream); });
             return true;
@@ -539,7 +559,7 @@ bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<std::mutex>& resen
     while (!peer.resend_.append(bytes)) {
         if (stopping() || peer.closing_.load() || peer.serverEnded_.load()) return false;
         resendLock.unlock();
-        clock_.sleepMs(kRelayStepMs);
+        sleepUnlessStopped(kRelayStepMs);
         resendLock.lock();
         settleAcknowledgements(peer);
         const std::uint64_t now = clock_.tickMs();
@@ -599,13 +619,28 @@ void GameTunnel::writeToGame(const std::shared_ptr<Peer>& peerHandle) {
         gameEnded = !peer.closing_.load();
     }
     peer.writerDone_.store(true);
-    if (gameEnded && !stopping()) {
-        peer.closing_.store(true);
-        std::lock_guard resendLock(peer.resendLock_);
-        std::lock_guard lock(peer.lock_);
-        if (peer.stream_) peer.stream_->closeNormally();
-    }
+    if (gameEnded && !stopping() && closeForGame(peer)) return;  // the worker ends the connection
     peer.close();
+}
+
+bool GameTunnel::closeForGame(Peer& peer) {
+    // The close frame is a send like any other: after the bytes read before it (a resend under
+    // way included), never beside an acknowledgement (WinHTTP takes one send at a time, and a
+    // close that crosses one leaves the closing handshake unanswered).
+    std::lock_guard resendLock(peer.resendLock_);
+    if (peer.closeAfterResume_) return true;  // the other companion saw the end first
+    if (peer.resending_) completeResend(peer);  // the resender has not begun: its bytes go first
+    // No stream takes bytes: it is being resumed (or about to be), and what the game sent before
+    // its close waits in the resend buffer. The resumption goes on for them.
+    if (peer.resumable_ && !peer.currentStream_ && !peer.closing_.load() && !peer.serverEnded_.load() &&
+        !peer.workerDone_.load()) {
+        peer.closeAfterResume_ = true;
+        return true;
+    }
+    peer.closing_.store(true);
+    std::lock_guard lock(peer.lock_);
+    if (peer.stream_) peer.stream_->closeNormally();
+    return false;
 }
 
 void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resumable) {
@@ -655,21 +690,16 @@ void GameTunnel::readFromGame(const std::shared_ptr<Peer>& peerHandle, bool resu
     }
     wipe(buffer);
     if (end == End::GameClosed) {
-        peer.closing_.store(true);
-        if (!stopping()) {
-            // The close frame is a send like any other: after the bytes read before it (a resend
-            // under way included), never beside an acknowledgement (WinHTTP takes one send at a
-            // time, and a close that crosses one leaves the closing handshake unanswered).
-            std::lock_guard resendLock(peer.resendLock_);
-            if (peer.resending_) completeResend(peer);  // the resender has not begun: its bytes go first
-            std::lock_guard lock(peer.lock_);
-            if (peer.stream_) peer.stream_->closeNormally();
+        if (stopping()) {
+            peer.closing_.store(true);
+        } else if (closeForGame(peer)) {
+            return;  // the worker closes the resumed stream and ends the connection
         }
     } else if (end == End::Overflow && !stopping()) {
         fail();
         peer.closing_.store(true);
     }
-    for (int step = 0; step < kReaderWaitSteps && !peer.workerDone_.load(); ++step) clock_.sleepMs(kRelayStepMs);
+    for (int step = 0; step < kReaderWaitSteps && !peer.workerDone_.load(); ++step) sleepUnlessStopped(kRelayStepMs);
     peer.close();
 }
 
@@ -681,7 +711,7 @@ void GameTunnel::acknowledge(const std::shared_ptr<Peer>& peerHandle) {
         return now > last && now - last > kSilenceLimitMs;
     };
     while (!ended()) {
-        for (int step = 0; step < kAcknowledgerStepsPerPass && !ended(); ++step) clock_.sleepMs(kRelayStepMs);
+        for (int step = 0; step < kAcknowledgerStepsPerPass && !ended(); ++step) sleepUnlessStopped(kRelayStepMs);
         if (ended()) break;
         const std::uint64_t now = clock_.tickMs();
         if (silentTooLong(now)) {

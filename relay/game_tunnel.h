@@ -65,6 +65,9 @@ public:
         // A resumed stream whose resend is still going out: game bytes read meanwhile join the
         // resend buffer and leave with it; currentStream_ stays null until the resend is done.
         std::shared_ptr<RelayStream> resending_;
+        // The game closed while its stream was being resumed: the worker sends the close frame
+        // once the resumption's resend has gone out, and ends the connection.
+        bool closeAfterResume_ = false;
         std::uint64_t lastAckSent_ = 0;
         std::uint64_t lastAckTime_ = 0;
 
@@ -78,6 +81,9 @@ public:
         std::thread resender_;
 
         std::size_t channel_ = 0;
+        bool resumable_ = false;  // set before the companions start
+        // Stop breaks an opening under way through this.
+        OpeningCancel opening_;
         // The last resumption's resend has not gone out yet: a break now is a failed attempt of
         // that resumption (its waits and its 45 s go on), not a new one.
         std::atomic<bool> resendPending_{false};
@@ -161,6 +167,10 @@ private:
     void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
     void countWrittenToGame(Peer& peer, std::size_t count) noexcept;
     void writeToGame(const std::shared_ptr<Peer>& peer);
+    // The game closed (or reset) its end: our close frame follows what it sent. True when the
+    // stream is being resumed: the close waits for the resumption, and the worker ends the
+    // connection.
+    bool closeForGame(Peer& peer);
     void readFromGame(const std::shared_ptr<Peer>& peer, bool resumable);
     void acknowledge(const std::shared_ptr<Peer>& peer);
     // The worker's share of acknowledging: at once when 32 KiB have arrived since the last one.
@@ -172,6 +182,8 @@ private:
     template <typename Done>
     void waitSteps(std::uint32_t ms, Done&& done);
     void fail(const char* message = nullptr) noexcept;
+    // A wait of `ms` that stop ends at once.
+    void sleepUnlessStopped(std::uint32_t ms) { clock_.sleepUnlessWoken(ms, stopSignal_); }
     bool stopping() const noexcept { return stopping_.load(); }
 
     std::string baseHeaders_;
@@ -186,6 +198,7 @@ private:
     std::vector<PeerEntry> peers_;
 
     std::atomic<bool> stopping_{false};
+    WakeSignal stopSignal_;  // set by stop: every wait ends
     std::atomic<bool> failed_{false};
     std::atomic<std::uint32_t> gameProcessId_{0};
     mutable std::mutex failureLock_;

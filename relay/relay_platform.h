@@ -6,11 +6,14 @@
 // and the native tests to scripted stand-ins.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/clock.h"
 #include "relay/admission.h"
@@ -82,6 +85,49 @@ public:
     virtual void abort() noexcept = 0;
 };
 
+// Lets stop end a stream opening from another thread: the platform registers how to break the
+// call its opening thread is blocked in (in the product: closing the WinHTTP request and
+// connection handles, which is how a synchronous WinHTTP call is cancelled).
+class OpeningCancel {
+public:
+    // Breaks the opening under way, and refuses every later one before it begins; idempotent.
+    void cancel() noexcept {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        if (breakOpening_) {
+            breakOpening_();
+            breakOpening_ = nullptr;
+            broke_ = true;
+        }
+    }
+    bool cancelled() const noexcept {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+    // The platform's side. `breakOpening` is called at most once, from the cancelling thread,
+    // until leave. False (nothing registered) when cancelled already: the opening must not go on.
+    bool enter(std::function<void()> breakOpening) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return false;
+        breakOpening_ = std::move(breakOpening);
+        broke_ = false;
+        return true;
+    }
+    // After this, cancel no longer touches the opening. True when it was broken: what
+    // `breakOpening` released is no longer the opening's to release.
+    bool leave() noexcept {
+        std::lock_guard lock(mutex_);
+        breakOpening_ = nullptr;
+        return std::exchange(broke_, false);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::function<void()> breakOpening_;
+    bool cancelled_ = false;
+    bool broke_ = false;
+};
+
 class RelayPlatform {
 public:
     virtual ~RelayPlatform() = default;
@@ -89,8 +135,8 @@ public:
     virtual std::unique_ptr<GameListener> listen() = 0;
     // One attempt to open a stream with these request header lines. Throws nyra::HttpError with
     // the status when the server refused the upgrade, std::runtime_error with the player's message
-    // otherwise.
-    virtual std::shared_ptr<RelayStream> openStream(const std::string& headers) = 0;
+    // otherwise (an attempt that `cancel` broke or refused too).
+    virtual std::shared_ptr<RelayStream> openStream(const std::string& headers, OpeningCancel& cancel) = 0;
     // Who holds the client's end of this loopback connection: process `gameProcessId`, another
     // process, or (not yet) listed.
     virtual ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) = 0;

@@ -12,6 +12,7 @@ class SystemClock final : public Clock {
 public:
     std::uint64_t tickMs() override { return ::GetTickCount64(); }
     void sleepMs(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+    void sleepUnlessWoken(std::uint32_t milliseconds, WakeSignal& wake) override { wake.waitMs(milliseconds); }
 };
 
 // Posts to the launcher window once it exists; before that (and after it is gone) posts are dropped,

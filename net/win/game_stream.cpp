@@ -59,13 +59,14 @@ std::optional<std::uint64_t> decimalCount(std::string_view text) {
 
 }  // namespace
 
-std::shared_ptr<Http::GameStream> Http::GameStream::open(const std::string& headers) {
+std::shared_ptr<Http::GameStream> Http::GameStream::open(const std::string& headers, OpeningCancel& cancel) {
     const std::string host(deployment().backendHost);
     std::shared_ptr<GameStream> stream(new GameStream());
 
     stream->session_ = net::openSession(kRelayProfile.userAgent, host);
     if (!stream->session_) fail("Transporte seguro indisponivel.");
     if (!net::applySessionProfile(stream->session_.get(), kRelayProfile)) fail("TLS indisponivel.");
+    if (cancel.cancelled()) fail("Falha ao conectar a entrada do jogo.");
     stream->connection_.reset(::WinHttpConnect(stream->session_.get(), widen(host).c_str(), 443, 0));
     if (!stream->connection_) fail("Entrada do jogo indisponivel.");
 
@@ -96,18 +97,46 @@ std::shared_ptr<Http::GameStream> Http::GameStream::open(const std::string& head
     std::wstring wideHeaders = widen(headers);
     const WipeOnExit wipeHeaders(wideHeaders);
     net::CertificateCheck check;
+    // Sending the upgrade and waiting for its answer may block for the profile's time-outs: stop
+    // cancels them by closing the request and connection handles from its own thread (WinHTTP's
+    // way to end a synchronous call). Nothing uses them here once that may have happened, but a
+    // call that begins in the instant after the close meets a stale handle and fails.
+    struct CancelZone {
+        OpeningCancel& cancel;
+        net::CertificateCheck& check;
+        win::UniqueInternetHandle& request;
+        win::UniqueInternetHandle& connection;
+        bool broken = false;
+        ~CancelZone() { leave(); }
+        // After this, stop leaves the handles alone; false when it closed them.
+        bool leave() noexcept {
+            if (cancel.leave()) broken = true;
+            if (check.handleTaken.load()) (void)request.release();  // closed by the check or by stop
+            if (broken) (void)connection.release();
+            return !broken;
+        }
+        bool intact() const noexcept { return check.handleTaken.load() == 0; }
+    } zone{cancel, check, request, stream->connection_};
+    if (!cancel.enter([&check, requestHandle = request.get(), connectionHandle = stream->connection_.get()] {
+            if (check.handleTaken.exchange(1) == 0) ::WinHttpCloseHandle(requestHandle);
+            ::WinHttpCloseHandle(connectionHandle);
+        })) {
+        fail("Falha ao conectar a entrada do jogo.");  // stop came first
+    }
     const BOOL sent = ::WinHttpSendRequest(request.get(), wideHeaders.c_str(), static_cast<DWORD>(wideHeaders.size()),
                                            WINHTTP_NO_REQUEST_DATA, 0, 0, reinterpret_cast<DWORD_PTR>(&check));
     const DWORD error = sent ? ERROR_SUCCESS : ::GetLastError();
-    if (check.closed.load()) (void)request.release();  // the certificate check closed it already
     if (!sent) {
         // Names that do not resolve: the next attempt goes through the fallback route.
         if (error == kNameNotResolved && !check.inspected.load()) fallbackRoute().enable();
         fail("Falha ao conectar a entrada do jogo.");
     }
-    if (check.closed.load() || !check.inspected.load() || !::WinHttpReceiveResponse(request.get(), nullptr)) {
+    if (check.closed.load() || !check.inspected.load() || !zone.intact() ||
+        !::WinHttpReceiveResponse(request.get(), nullptr)) {
+        if (!zone.leave()) fail("Falha ao conectar a entrada do jogo.");  // cancelled
         fail("Falha no TLS da entrada do jogo.");
     }
+    if (!zone.leave()) fail("Falha ao conectar a entrada do jogo.");  // cancelled as the answer came
 
     DWORD status = 0;
     DWORD size = sizeof(status);
@@ -205,7 +234,7 @@ void Http::GameStream::answerClose(std::uint16_t status) noexcept {
     const auto answer = sendable ? status : static_cast<std::uint16_t>(WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS);
     if (closeSent_.exchange(true)) return;
     // The server's close has arrived: this sends ours and completes the handshake without waiting
-    // (Wine's shutdown sends nothing once a close frame was received).
+    // for anything more (Wine 8 sends the frame from either this or WinHttpWebSocketShutdown).
     if (HINTERNET webSocket = webSocket_.load()) ::WinHttpWebSocketClose(webSocket, answer, nullptr, 0);
 }
 

@@ -17,8 +17,14 @@ class Http::GameStream final : public RelayStream {
 public:
     // One attempt with these request header lines (the tunnel's base headers, the channel and the
     // resume headers). Throws HttpError with the status when the server answers anything but 101,
-    // std::runtime_error with the player's message for every other failure.
-    static std::shared_ptr<GameStream> open(const std::string& headers);
+    // std::runtime_error with the player's message for every other failure; `cancel` breaks the
+    // attempt from another thread while it connects, sends or waits for the answer.
+    static std::shared_ptr<GameStream> open(const std::string& headers, OpeningCancel& cancel);
+    // An attempt nothing cancels.
+    static std::shared_ptr<GameStream> open(const std::string& headers) {
+        OpeningCancel never;
+        return open(headers, never);
+    }
 
     ~GameStream() override;
     GameStream(const GameStream&) = delete;

@@ -196,7 +196,7 @@ void CALLBACK checkServerCertificate(HINTERNET request, DWORD_PTR context, DWORD
         // Closing the handle here makes the pending send fail: nothing is sent to a server that
         // failed the check.
         check->closed.exchange(1);
-        ::WinHttpCloseHandle(request);
+        if (check->handleTaken.exchange(1) == 0) ::WinHttpCloseHandle(request);
     }
 }
 

@@ -23,7 +23,10 @@ bool applySessionProfile(HINTERNET session, const TransportProfile& profile);
 // Per-request certificate check record, the context value of the request.
 struct CertificateCheck {
     std::atomic<std::uint8_t> inspected{0};
-    std::atomic<std::uint8_t> closed{0};
+    std::atomic<std::uint8_t> closed{0};  // the check refused the certificate and closed the request
+    // Whoever takes this first closes the request handle (the check, or a thread cancelling the
+    // request), so that it is closed once.
+    std::atomic<std::uint8_t> handleTaken{0};
 };
 
 // The certificate rule: inside its validity period now, and for the "localhost" development host

@@ -36,10 +36,23 @@ public:
     void sleepMs(std::uint32_t ms) override {
         {
             std::unique_lock lock(holdMutex_);
+            HeldCount count(*this, holding_);
             released_.wait(lock, [&] { return !holding_; });
         }
         if (flowing_.load()) now_.fetch_add(ms);
         // A token pause so that waiting loops do not spin a core; time itself is the count above.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    // Like sleepMs, but the signal ends it at once, a held sleep too, and then time stands still.
+    void sleepUnlessWoken(std::uint32_t ms, WakeSignal& wake) override {
+        {
+            std::unique_lock lock(holdMutex_);
+            HeldCount count(*this, holding_);
+            // The signal cannot notify this condition variable: looked at every millisecond.
+            while (holding_ && !wake.isSet()) released_.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        if (wake.isSet()) return;
+        if (flowing_.load()) now_.fetch_add(ms);
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     // While flowing, every sleep moves time forward by what it asked for.
@@ -52,8 +65,27 @@ public:
         }
         released_.notify_all();
     }
+    // Waits (within the patience) until `count` sleepers are held.
+    bool waitForHeldSleepers(int count) {
+        std::unique_lock lock(holdMutex_);
+        return released_.wait_for(lock, kPatience, [&] { return held_ >= count; });
+    }
 
 private:
+    // A sleeper held while it waits, under holdMutex_.
+    struct HeldCount {
+        HeldCount(FakeClock& clock, bool holding) : clock_(clock), counted_(holding) {
+            if (counted_) ++clock_.held_;
+            clock_.released_.notify_all();
+        }
+        ~HeldCount() {
+            if (counted_) --clock_.held_;
+        }
+        FakeClock& clock_;
+        bool counted_;
+    };
+
+    int held_ = 0;
     std::atomic<std::uint64_t> now_{7'000'000};
     std::atomic<bool> flowing_{false};
     std::mutex holdMutex_;
@@ -73,6 +105,7 @@ struct GameLink {
     std::size_t toGameCapacity = std::numeric_limits<std::size_t>::max();
     int writes = 0;         // writes that moved bytes to the game
     bool gameClosed = false;
+    int endsRead = 0;       // reads that returned the game's close
     bool writesFail = false;  // the game reset its end: writes fail before reads see the end
     bool shut = false;      // shut down by the relay
     bool released = false;  // closed by the relay
@@ -90,6 +123,7 @@ public:
         const std::size_t count = std::min(buffer.size(), link_->toRelay.size());
         std::copy_n(link_->toRelay.begin(), count, buffer.begin());
         link_->toRelay.erase(link_->toRelay.begin(), link_->toRelay.begin() + static_cast<std::ptrdiff_t>(count));
+        if (count == 0) ++link_->endsRead;
         link_->changed.notify_all();  // a test may wait for the relay to have read everything
         return count;
     }
@@ -358,6 +392,7 @@ public:
         return connections_.size();
     }
     std::size_t connectionCountUnderLock() const { return connections_.size(); }
+    std::size_t requestsUnderLock() const { return requests_.size(); }
     std::vector<std::string> requests() {
         std::lock_guard lock(mutex);
         return requests_;
@@ -583,6 +618,13 @@ public:
     std::function<ConnectionOwner(std::uint32_t, const LoopbackConnection&)> owner =
         [this](std::uint32_t, const LoopbackConnection& connection) { return listedOwner(connection); };
     int failingListener = -1;  // this listener (0-based) cannot be opened
+    // The next openings block (a server slow to answer the upgrade) until they are cancelled (they
+    // fail), the test lets them go on (they are answered), or the patience runs out (they fail).
+    // Counted under the server's mutex.
+    std::atomic<int> openingsToHold{0};
+    int heldOpenings = 0;
+    int brokenOpenings = 0;     // ended by the cancellation
+    int unbrokenOpenings = 0;   // ended by the patience: nothing cancelled them
     std::vector<std::shared_ptr<ListenerState>> listeners;
 
     std::unique_ptr<GameListener> listen() override {
@@ -593,7 +635,12 @@ public:
         return std::make_unique<FakeListener>(listeners.back(),
                                               static_cast<std::uint16_t>(kFirstPort + listeners.size() - 1));
     }
-    std::shared_ptr<RelayStream> openStream(const std::string& headers) override {
+    std::shared_ptr<RelayStream> openStream(const std::string& headers, OpeningCancel& cancel) override {
+        int toHold = openingsToHold.load();
+        while (toHold > 0 && !openingsToHold.compare_exchange_weak(toHold, toHold - 1)) {
+        }
+        if (toHold > 0) holdOpening(cancel);  // returns when let go
+        if (cancel.cancelled()) throw std::runtime_error("Falha ao conectar a entrada do jogo.");
         return server.open(headers, fakeClock.tickMs());
     }
     ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) override {
@@ -639,12 +686,60 @@ public:
         }
         return ConnectionOwner::NotListed;
     }
+    // One held opening goes on to the server.
+    void letOpeningGo() {
+        std::lock_guard lock(server.mutex);
+        ++openingsLetGo_;
+    }
     bool listenerShut(std::size_t channel) {
         std::lock_guard lock(listeners.at(channel)->mutex);
         return listeners.at(channel)->shut;
     }
 
 private:
+    void holdOpening(OpeningCancel& cancel) {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool broken = false;
+        const bool entered = cancel.enter([&] {
+            std::lock_guard lock(mutex);
+            broken = true;
+            changed.notify_all();
+        });
+        // The test's letting go wakes the server's waiters; this one looks every millisecond.
+        const auto letGo = [&] {
+            std::lock_guard lock(server.mutex);
+            return openingsLetGo_ > 0;
+        };
+        if (!entered) throw std::runtime_error("Falha ao conectar a entrada do jogo.");  // refused: cancelled before
+        {
+            std::lock_guard lock(server.mutex);
+            ++heldOpenings;
+            server.changed.notify_all();
+        }
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        bool released = false;
+        {
+            std::unique_lock lock(mutex);
+            while (!broken && !(released = letGo()) && std::chrono::steady_clock::now() < until) {
+                changed.wait_for(lock, std::chrono::milliseconds(1));
+            }
+        }
+        const bool cancelled = cancel.leave();
+        if (released && !cancelled) {
+            std::lock_guard lock(server.mutex);
+            --openingsLetGo_;
+            return;
+        }
+        {
+            std::lock_guard lock(server.mutex);
+            ++(cancelled ? brokenOpenings : unbrokenOpenings);
+            server.changed.notify_all();
+        }
+        throw std::runtime_error("Falha ao conectar a entrada do jogo.");
+    }
+
+    int openingsLetGo_ = 0;  // under the server's mutex
     std::atomic<std::uint16_t> nextClientPort_{50000};
     std::mutex tableMutex_;
     std::vector<std::pair<LoopbackConnection, ConnectionOwner>> table_;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <random>
 
 namespace nyra {
@@ -217,6 +219,53 @@ TEST_F(GameTunnelTest, AGameThatClosesDuringAResendHasEveryByteDeliveredBeforeTh
     EXPECT_EQ(receivedByServer(0), expected);
     EXPECT_TRUE(game->waitReleased());
     EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+}
+
+TEST_F(GameTunnelTest, AGameThatClosesWhileItsStreamIsResumedHasItsBytesSentOnceTheResumptionSucceeds) {
+    // The game writes and closes while the replacement stream is still opening: its last bytes
+    // wait in the resend buffer, and the close frame waits for them. A resumption that fails for
+    // good ends the connection like any failed resumption.
+    const struct {
+        const char* what;
+        std::optional<OpenOutcome> resumption;  // accepted when unset
+    } cases[] = {{"resumed", std::nullopt}, {"refused for good", OpenOutcome{OpenOutcome::Refuse, 410}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        test::FakeServer& fresh = platform->server;
+        start();
+        auto game = platform->connect(0);
+        ASSERT_TRUE(fresh.waitForConnections(1));
+        fresh.setAcknowledges(0, false);
+        const Bytes first = pattern(40000, 27);
+        game->write(first);
+        ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).fromLauncher.size() == first.size(); }));
+        platform->openingsToHold = 1;
+        ASSERT_TRUE(fresh.drop(0));
+        ASSERT_TRUE(fresh.waitFor([&] { return platform->heldOpenings == 1; }));
+        const Bytes last = pattern(3000, 28);
+        game->write(last);
+        game->close();
+        ASSERT_TRUE(fresh.waitFor([&] { return game->link().endsRead > 0; }));  // the relay saw the close
+        if (c.resumption) fresh.script({*c.resumption});
+        platform->letOpeningGo();
+        EXPECT_TRUE(game->waitReleased());
+        if (!c.resumption) {
+            ASSERT_TRUE(fresh.waitFor([&] { return fresh.connection(0).closedNormally; }));
+            Bytes expected = first;
+            expected.insert(expected.end(), last.begin(), last.end());
+            EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return s.fromLauncher; }), expected);
+            EXPECT_EQ(fresh.with(0, [](ServerConnection& s) { return s.streams; }), 2);
+            EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+            tunnel->stop();
+            EXPECT_EQ(stat("resumed_streams"), 1u);
+        } else {
+            EXPECT_TRUE(tunnel->failed());
+            EXPECT_EQ(tunnel->failureMessage(), kRefused);
+            EXPECT_FALSE(fresh.with(0, [](ServerConnection& s) { return s.closedNormally; }));
+        }
+        tunnel.reset();
+    }
 }
 
 TEST_F(GameTunnelTest, TheLauncherAcknowledgesWhatItReceivedOnlyOnResumableStreams) {
@@ -782,6 +831,69 @@ TEST_F(GameTunnelTest, StopDuringTransferEndsEveryThreadAndKeepsTheFinalCounters
     tunnel->stop();
     EXPECT_EQ(tunnel->stats(), final);
     EXPECT_FALSE(tunnel->failed());
+}
+
+TEST_F(GameTunnelTest, StopBreaksAnOpeningUnderWayAndEndsEveryWaitAtOnce) {
+    // Stop never waits for a server slow to answer an upgrade, nor for the pauses between
+    // attempts: the clock holds every sleeper here, so only a wait that stop wakes can end.
+    const struct {
+        const char* what;
+        std::function<void(FakeRelayPlatform&)> arrange;  // leaves a worker blocked
+    } cases[] = {
+        {"opening the first stream",
+         [](FakeRelayPlatform& p) {
+             p.openingsToHold = 1;
+             p.connect(0);
+             ASSERT_TRUE(p.server.waitFor([&] { return p.heldOpenings == 1; }));
+         }},
+        {"opening a resumption",
+         [](FakeRelayPlatform& p) {
+             p.connect(0);
+             ASSERT_TRUE(p.server.waitForConnections(1));
+             p.openingsToHold = 1;
+             ASSERT_TRUE(p.server.drop(0));
+             ASSERT_TRUE(p.server.waitFor([&] { return p.heldOpenings == 1; }));
+         }},
+        {"the pause between opening attempts",
+         [](FakeRelayPlatform& p) {
+             p.server.script({}, OpenOutcome{OpenOutcome::Fail});
+             p.fakeClock.holdSleepers(true);
+             p.connect(0);
+             ASSERT_TRUE(p.fakeClock.waitForHeldSleepers(1));  // the worker, after its first attempt
+         }},
+        {"the pause between resumption attempts",
+         [](FakeRelayPlatform& p) {
+             p.connect(0);
+             ASSERT_TRUE(p.server.waitForConnections(1));
+             p.server.script({}, OpenOutcome{OpenOutcome::Refuse, 503});
+             ASSERT_TRUE(p.server.drop(0));
+             ASSERT_TRUE(p.server.waitFor([&] { return p.server.requestsUnderLock() >= 3; }));
+             p.fakeClock.holdSleepers(true);
+             ASSERT_TRUE(p.fakeClock.waitForHeldSleepers(2));  // the worker and the acknowledger
+         }},
+        {"the pause between admission checks",
+         [](FakeRelayPlatform& p) {
+             p.owner = [](std::uint32_t, const LoopbackConnection&) { return ConnectionOwner::NotListed; };
+             p.fakeClock.holdSleepers(true);
+             p.connect(0);
+             ASSERT_TRUE(p.fakeClock.waitForHeldSleepers(1));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform = std::make_shared<FakeRelayPlatform>();
+        start();
+        c.arrange(*platform);
+        if (::testing::Test::HasFatalFailure()) return;
+        auto stopped = std::async(std::launch::async, [&] { tunnel->stop(); });
+        const bool prompt = stopped.wait_for(test::kPatience) == std::future_status::ready;
+        platform->fakeClock.holdSleepers(false);  // a stop stuck in a wait ends now
+        stopped.wait();
+        EXPECT_TRUE(prompt);
+        EXPECT_EQ(platform->unbrokenOpenings, 0);  // stopped by the cancellation, not by the patience
+        EXPECT_FALSE(tunnel->failed()) << tunnel->failureMessage();
+        tunnel.reset();
+    }
 }
 
 }  // namespace

@@ -7,8 +7,8 @@ namespace nyra {
 
 std::unique_ptr<GameListener> WindowsRelayPlatform::listen() { return std::make_unique<WinsockListener>(); }
 
-std::shared_ptr<RelayStream> WindowsRelayPlatform::openStream(const std::string& headers) {
-    return Http::GameStream::open(headers);
+std::shared_ptr<RelayStream> WindowsRelayPlatform::openStream(const std::string& headers, OpeningCancel& cancel) {
+    return Http::GameStream::open(headers, cancel);
 }
 
 ConnectionOwner WindowsRelayPlatform::connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) {

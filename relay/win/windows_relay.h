@@ -18,7 +18,7 @@ public:
     WindowsRelayPlatform() : clock_(&systemClock_) {}
     explicit WindowsRelayPlatform(Clock& clock) : clock_(&clock) {}
     std::unique_ptr<GameListener> listen() override;
-    std::shared_ptr<RelayStream> openStream(const std::string& headers) override;
+    std::shared_ptr<RelayStream> openStream(const std::string& headers, OpeningCancel& cancel) override;
     ConnectionOwner connectionOwner(std::uint32_t gameProcessId, const LoopbackConnection& connection) override;
     Clock& clock() override { return *clock_; }
 

@@ -336,12 +336,16 @@ public:
         });
     }
 
-    // A resumption takes over: the WebSocket still attached (or stalled) is cut.
+    // A resumption takes over: the WebSocket still attached (or stalled) is cut. One whose close
+    // frame went out ends by itself once the launcher's answer (or the handshake's time-out)
+    // comes: a resumption that follows at once must not cut that answer off.
     void supersede() {
         if (ws_) {
             auto old = ws_;
             release(old, true);
-            old->reset();
+            if (!old->closing) {
+                old->reset();
+            }
         }
         for (auto& stalled : stalled_) {
             stalled->reset();
@@ -741,8 +745,11 @@ private:
         session->ws.async_close(reason, [self = shared_from_this(), session](const boost::system::error_code& error) {
             // Completes without an error once the launcher's own close frame came back; when a
             // pending read took that frame instead, the close fails and the read's handler (queued
-            // already) says so: judged after it.
-            if (!error) session->closeAnswered = true;
+            // already) says so: judged after it. A close frame that came back is an answer even
+            // when the TLS teardown after it fails: WinHTTP closes the connection without TLS's
+            // close_notify once the handshake is done (under Wine the teardown always ends with
+            // "stream truncated"), which says nothing about the WebSocket's closing handshake.
+            if (!error || session->ws.reason().code != websocket::close_code::none) session->closeAnswered = true;
             net::post(self->relay_.io, [self, session] {
                 ++(session->closeAnswered ? self->relay_.counters.closesAnswered
                                           : self->relay_.counters.closesUnanswered);

@@ -544,7 +544,7 @@ void GameTunnel::settleAcknowledgements(Peer& peer) {
     if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
 }
 
-bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<std::mutex>& resendLock,
+bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<Mutex>& resendLock,
                                  std::span<const std::uint8_t> bytes) {
     // While the queue to the game is full the worker receives nothing, so the acknowledgements
     // the server sent after its bytes wait with them: a game that writes much while it reads
@@ -579,6 +579,18 @@ void GameTunnel::countWrittenToGame(Peer& peer, std::size_t count) noexcept {
 }
 
 void GameTunnel::deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes) {
+    // With nothing queued and the writer idle, the bytes are written here at once; only what the
+    // game's socket cannot take now waits for the writer. A write that fails leaves the bytes to
+    // the writer, whose own write then fails and ends the connection as the game's doing.
+    if (peer.toGame_.beginDirect()) {
+        const std::optional<std::size_t> written = peer.io_->writeNow(bytes);
+        peer.toGame_.endDirect();
+        if (written && *written > 0 && *written <= bytes.size()) {
+            countWrittenToGame(peer, *written);
+            bytes = bytes.subspan(*written);
+        }
+        if (bytes.empty()) return;
+    }
     SecretBytes chunk(bytes.begin(), bytes.end());
     // Not receiving while the queue is full holds the server back through the network. Only a
     // game that takes nothing for kGameStallMs ends the connection: push refuses the chunk.

@@ -29,6 +29,9 @@ public:
     virtual std::optional<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
     // Some of `bytes` written: the count, or nullopt on an error (0 counts as a failure too).
     virtual std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) = 0;
+    // As much of `bytes` as the socket takes without waiting: the count (0 when it would have to
+    // wait), or nullopt on an error.
+    virtual std::optional<std::size_t> writeNow(std::span<const std::uint8_t> bytes) = 0;
     // Both directions shut down without releasing the socket: blocked reads and writes return.
     virtual void shutdownBoth() noexcept = 0;
     // Releases the socket; idempotent.

@@ -20,26 +20,45 @@ void ToGameQueue::push(SecretBytes chunk) {
             chunks_.push_back(std::move(chunk));
         }
     }
-    changed_.notify_one();
+    changed_.notifyOne();
 }
 
 bool ToGameQueue::waitForRoom(std::size_t size, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    return roomFreed_.wait_for(lock, wait, [&] { return closed_ || ending_ || size <= capacity_ - queued_; });
+    return roomFreed_.waitFor(lock, wait, [&] { return closed_ || ending_ || size <= capacity_ - queued_; });
 }
 
 std::optional<SecretBytes> ToGameQueue::pop() {
     std::optional<SecretBytes> chunk;
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return closed_ || ending_ || !chunks_.empty(); });
+        writerHolds_ = false;  // the chunk taken before is written
+        changed_.wait(lock, [&] { return closed_ || (!direct_ && (ending_ || !chunks_.empty())); });
         if (closed_ || chunks_.empty()) return std::nullopt;
         chunk.emplace(std::move(chunks_.front()));
         chunks_.pop_front();
         queued_ -= chunk->size();
+        writerHolds_ = true;
     }
-    roomFreed_.notify_one();
+    roomFreed_.notifyOne();
     return chunk;
+}
+
+bool ToGameQueue::beginDirect() {
+    std::lock_guard lock(mutex_);
+    if (closed_ || ending_ || direct_ || writerHolds_ || !chunks_.empty()) return false;
+    direct_ = true;
+    return true;
+}
+
+void ToGameQueue::endDirect() {
+    bool waiting = false;
+    {
+        std::lock_guard lock(mutex_);
+        direct_ = false;
+        waiting = ending_ || !chunks_.empty();  // never so while only the producer pushes
+    }
+    if (waiting) changed_.notifyAll();
 }
 
 void ToGameQueue::endAfterDelivery() {
@@ -47,8 +66,8 @@ void ToGameQueue::endAfterDelivery() {
         std::lock_guard lock(mutex_);
         ending_ = true;
     }
-    changed_.notify_all();
-    roomFreed_.notify_all();
+    changed_.notifyAll();
+    roomFreed_.notifyAll();
 }
 
 void ToGameQueue::close() {
@@ -58,8 +77,8 @@ void ToGameQueue::close() {
         chunks_.clear();  // each chunk is zeroed as it is released
         queued_ = 0;
     }
-    changed_.notify_all();
-    roomFreed_.notify_all();
+    changed_.notifyAll();
+    roomFreed_.notifyAll();
 }
 
 std::size_t ToGameQueue::queuedBytes() const {

@@ -4,12 +4,11 @@
 // a full queue makes the worker wait for the writer, so a game that reads slower than the server
 // sends slows the stream down instead of losing it.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <optional>
 
+#include "core/sync.h"
 #include "core/text.h"
 
 namespace nyra {
@@ -30,6 +29,14 @@ public:
     // everything queued has been taken.
     std::optional<SecretBytes> pop();
 
+    // The producer's own write: true when nothing is queued and the writer holds no chunk, so
+    // that the producer may write to the game itself, in order, instead of waking the writer
+    // (a hand-off between threads costs more than the write). Until endDirect the writer takes
+    // nothing; only the producer pushes, so nothing is queued meanwhile. What the game's socket
+    // did not take is pushed after endDirect.
+    bool beginDirect();
+    void endDirect();
+
     // No more chunks; what is still queued is delivered before pop reports the end.
     void endAfterDelivery();
     // No more chunks and nothing more delivered: the queued chunks are zeroed and released.
@@ -44,13 +51,15 @@ public:
 
 private:
     const std::size_t capacity_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;   // a chunk arrived, or the queue ends
-    std::condition_variable roomFreed_;  // the writer took a chunk, or the queue ends
+    mutable Mutex mutex_;
+    ConditionVariable changed_;   // a chunk arrived, or the queue ends
+    ConditionVariable roomFreed_;  // the writer took a chunk, or the queue ends
     std::deque<SecretBytes> chunks_;
     std::size_t queued_ = 0;
     bool ending_ = false;
     bool closed_ = false;
+    bool direct_ = false;       // the producer is writing to the game itself
+    bool writerHolds_ = false;  // the writer has a chunk it may still be writing (until its next pop)
 };
 
 }  // namespace nyra

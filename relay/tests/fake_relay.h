@@ -104,6 +104,7 @@ struct GameLink {
     std::deque<std::uint8_t> toGame;
     std::size_t toGameCapacity = std::numeric_limits<std::size_t>::max();
     int writes = 0;         // writes that moved bytes to the game
+    int writesNow = 0;      // of them, writes the worker made itself, without the writer
     bool gameClosed = false;
     int endsRead = 0;       // reads that returned the game's close
     bool writesFail = false;  // the game reset its end: writes fail before reads see the end
@@ -140,6 +141,18 @@ public:
         link_->changed.notify_all();
         return count;
     }
+    std::optional<std::size_t> writeNow(std::span<const std::uint8_t> bytes) override {
+        std::lock_guard lock(link_->mutex);
+        if (link_->shut || link_->gameClosed || link_->writesFail) return std::nullopt;
+        const std::size_t count = std::min(bytes.size(), link_->toGameCapacity - link_->toGame.size());
+        if (count == 0) return 0;
+        link_->toGame.insert(link_->toGame.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+        ++link_->writes;
+        ++link_->writesNow;
+        link_->changed.notify_all();
+        return count;
+    }
+
     void shutdownBoth() noexcept override {
         std::lock_guard lock(link_->mutex);
         link_->shut = true;
@@ -208,6 +221,10 @@ public:
     int writes() {
         std::lock_guard lock(link_->mutex);
         return link_->writes;
+    }
+    int writesNow() {
+        std::lock_guard lock(link_->mutex);
+        return link_->writesNow;
     }
 
 private:

@@ -51,6 +51,13 @@ std::optional<std::size_t> WinsockGameSocket::read(std::span<std::uint8_t> buffe
     }
 }
 
+std::optional<std::size_t> WinsockGameSocket::writeNow(std::span<const std::uint8_t> bytes) {
+    const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);
+    if (sent > 0) return static_cast<std::size_t>(sent);
+    if (sent < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+    return std::nullopt;
+}
+
 std::optional<std::size_t> WinsockGameSocket::write(std::span<const std::uint8_t> bytes) {
     for (;;) {
         const int sent = ::send(socket_.load(), reinterpret_cast<const char*>(bytes.data()), chunkOf(bytes.size()), 0);

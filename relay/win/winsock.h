@@ -30,6 +30,7 @@ public:
     ~WinsockGameSocket() override { close(); }
     std::optional<std::size_t> read(std::span<std::uint8_t> buffer) override;
     std::optional<std::size_t> write(std::span<const std::uint8_t> bytes) override;
+    std::optional<std::size_t> writeNow(std::span<const std::uint8_t> bytes) override;
     void shutdownBoth() noexcept override;
     void close() noexcept override;
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
@@ -133,6 +134,33 @@ TEST(ToGameQueue, TinyMessagesCostTheirBytesNotAChunkEach) {
         mixed.push(bytesOf(4096));
     }
     EXPECT_LE(mixed.queuedChunks(), 2 * kCapacity / ToGameQueue::kJoinBelow);
+}
+
+TEST(ToGameQueue, TheProducerWritesItselfOnlyWhenNothingQueuedOrHeldCouldGoFirst) {
+    // A byte written directly must never overtake one the writer has not written yet.
+    ToGameQueue queue(kToGameCapacity);
+    ASSERT_TRUE(queue.beginDirect());
+    EXPECT_FALSE(queue.beginDirect());  // one direct write at a time
+    queue.endDirect();
+    queue.push(bytesOf(10, 1));
+    EXPECT_FALSE(queue.beginDirect());  // queued bytes go first
+    const auto taken = queue.pop();
+    EXPECT_FALSE(queue.beginDirect());  // the writer may still be writing what it took
+    // While the producer writes, the writer takes nothing (it would race the producer's bytes).
+    std::atomic<bool> popped{false};
+    std::thread writer([&] {
+        EXPECT_EQ(queue.pop(), bytesOf(5, 2));  // its next pop: the chunk before is written
+        popped = true;
+    });
+    while (!queue.beginDirect()) std::this_thread::yield();  // the writer is back in pop
+    queue.endDirect();
+    queue.push(bytesOf(5, 2));
+    writer.join();
+    EXPECT_TRUE(popped);
+    EXPECT_FALSE(queue.beginDirect());  // the writer holds that chunk until it asks for the next
+    queue.endAfterDelivery();
+    EXPECT_FALSE(queue.pop());
+    EXPECT_FALSE(queue.beginDirect());  // an ending queue takes nothing more
 }
 
 TEST(ToGameQueue, AFullQueueHasRoomOnceTheWriterTakesAChunkOrItCloses) {

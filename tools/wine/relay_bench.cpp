@@ -375,14 +375,76 @@ struct GamePhase {
 constexpr unsigned kGameRate = 60;
 constexpr std::size_t kGameSmallest = 64, kGameLargest = 512;
 
+// The game's end of one path to a game server: a loopback TCP connection (to the server itself,
+// or through the relay), or one WebSocket to the backend's relay read here directly, with no
+// relay of the launcher around it (what the transport and the backend's side take alone).
+class GamePath {
+public:
+    virtual ~GamePath() = default;
+    virtual bool sendAll(std::span<const std::uint8_t> bytes) = 0;
+    // Some bytes: their count, 0 when the path ended, nullopt on an error.
+    virtual std::optional<std::size_t> receive(std::span<std::uint8_t> buffer) = 0;
+    virtual void close() = 0;  // also ends a send or receive under way
+};
+
+class SocketPath final : public GamePath {
+public:
+    explicit SocketPath(std::uint16_t port) : game_(port, 30000) {}
+    bool sendAll(std::span<const std::uint8_t> bytes) override { return game_.sendAll(bytes); }
+    std::optional<std::size_t> receive(std::span<std::uint8_t> buffer) override { return game_.receive(buffer); }
+    void close() override { game_.close(); }
+
+private:
+    GameClient game_;
+};
+
+class StreamPath final : public GamePath {
+public:
+    explicit StreamPath(const std::string& headers) : stream_(nyra::Http::GameStream::open(headers)) {}
+    bool sendAll(std::span<const std::uint8_t> bytes) override { return stream_->sendBinary(bytes); }
+    std::optional<std::size_t> receive(std::span<std::uint8_t> buffer) override {
+        for (;;) {
+            const auto got = stream_->receive(buffer);
+            if (!got) return std::nullopt;
+            switch (got->type) {
+            case nyra::RelayStream::Message::Binary:
+            case nyra::RelayStream::Message::BinaryFragment:
+                if (got->size > 0) return got->size;
+                break;
+            case nyra::RelayStream::Message::Close: return 0;
+            default: break;  // text: acknowledgements, which a stream opened without resumption does not get
+            }
+        }
+    }
+    void close() override { stream_->abort(); }
+
+private:
+    std::shared_ptr<nyra::Http::GameStream> stream_;
+};
+
+// Opens the path of a channel (0 login, 1 world, 2 zone) or, for kBulkPath, the world channel's
+// second connection that carries the bulk download.
+constexpr std::size_t kBulkPath = 3;
+using PathOpener = std::function<std::unique_ptr<GamePath>(std::size_t)>;
+
+std::vector<std::uint8_t> sourceCommand(std::uint64_t seed, std::uint64_t length) {
+    std::vector<std::uint8_t> command{'S'};
+    for (int i = 0; i < 8; ++i) command.push_back(static_cast<std::uint8_t>(seed >> (8 * i)));
+    for (int i = 0; i < 8; ++i) command.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+    return command;
+}
+
 // One timed connection: once the server's first message shows the path is up (as a game waits
 // for its server's greeting), the game sends its own messages at the rate for `seconds` while
 // the server's arrive; then it waits (up to 10 s) for the receipts of everything it sent.
-void timedChannel(std::uint16_t port, std::size_t channel, double seconds, ChannelRun& run) {
+void timedChannel(const PathOpener& openPath, std::size_t channel, double seconds, ChannelRun& run) {
     try {
         const auto connecting = Clock::now();
-        GameClient game(port, 30000);
-        if (!game.startTimed({kGameRate, kGameSmallest, kGameLargest, 100 + channel})) throw std::runtime_error("open");
+        const std::unique_ptr<GamePath> path = openPath(channel);
+        GamePath& game = *path;
+        if (!game.sendAll(timed::encodeOpen({kGameRate, kGameSmallest, kGameLargest, 100 + channel}))) {
+            throw std::runtime_error("open");
+        }
         const timed::Open mine{kGameRate, kGameSmallest, kGameLargest, 200 + channel};
         std::atomic<std::uint64_t> sent{0};
         std::atomic<bool> sending{true};
@@ -458,7 +520,7 @@ void timedChannel(std::uint16_t port, std::size_t channel, double seconds, Chann
 
 // The three timed connections and, beside them, a bulk download on a second world connection
 // read as fast as it comes (checked).
-GamePhase gamePhase(const std::array<std::uint16_t, 3>& ports, std::uint16_t bulkPort, double seconds) {
+GamePhase gamePhase(const PathOpener& openPath, double seconds) {
     GamePhase phase;
     phase.startUs = unixMicros();
     std::atomic<bool> over{false};
@@ -467,10 +529,11 @@ GamePhase gamePhase(const std::array<std::uint16_t, 3>& ports, std::uint16_t bul
     std::string bulkFailure;
     std::thread bulk([&] {
         try {
-            GameClient game(bulkPort, 30000);
+            const std::unique_ptr<GamePath> path = openPath(kBulkPath);
+            GamePath& game = *path;
             std::vector<std::uint8_t> buffer(1 << 20);
             nyra::tools::SeededBytes expected(13);
-            if (!game.startSource(13, std::uint64_t{1} << 40)) throw std::runtime_error("source");
+            if (!game.sendAll(sourceCommand(13, std::uint64_t{1} << 40))) throw std::runtime_error("source");
             Clock::time_point start{};  // the first byte: the rate leaves out opening the path
             while (!over) {
                 const auto got = game.receive(buffer);
@@ -486,7 +549,7 @@ GamePhase gamePhase(const std::array<std::uint16_t, 3>& ports, std::uint16_t bul
     });
     std::vector<std::thread> channels;
     for (std::size_t channel = 0; channel < 3; ++channel) {
-        channels.emplace_back([&, channel] { timedChannel(ports[channel], channel, seconds, phase.channels[channel]); });
+        channels.emplace_back([&, channel] { timedChannel(openPath, channel, seconds, phase.channels[channel]); });
     }
     for (auto& thread : channels) thread.join();
     over = true;
@@ -648,19 +711,30 @@ int main(int argc, char** argv) {
             std::string headers = http.tunnelHeaders(token);
             const std::uint64_t bare = quick ? (64u << 20) : (256u << 20);
             const double bareMibPerS = static_cast<double>(bare) / 1048576.0 / streamOnly(headers, bare, 32768);
-            nyra::wipe(headers);
             const std::array<std::uint16_t, 3> directPorts{servers.at("login").get<std::uint16_t>(),
                                                            servers.at("world").get<std::uint16_t>(),
                                                            servers.at("zone").get<std::uint16_t>()};
-            const GamePhase direct = gamePhase(directPorts, directPort, seconds);
+            const auto onPorts = [](const std::array<std::uint16_t, 3>& ports) -> PathOpener {
+                return [ports](std::size_t path) {
+                    return std::make_unique<SocketPath>(ports[path == kBulkPath ? 1 : path]);
+                };
+            };
+            const GamePhase direct = gamePhase(onPorts(directPorts), seconds);
+            // The same over bare WebSockets (one per connection, as the relay opens them): the
+            // transport's and the backend relay's share, which the launcher's relay adds to.
+            const GamePhase bareStreams = gamePhase(
+                [&](std::size_t path) {
+                    return std::make_unique<StreamPath>(headers + "X-Nyra-Game-Channel: " +
+                                                        kGameChannelNames[path == kBulkPath ? 1 : path] + "\r\n");
+                },
+                seconds);
+            nyra::wipe(headers);
             freshTunnel();
-            const GamePhase relayed =
-                gamePhase({relayPort("6543"), relayPort("5712"), relayPort("10166")}, relayPort("5712"), seconds);
+            const GamePhase relayed = gamePhase(onPorts({relayPort("6543"), relayPort("5712"), relayPort("10166")}), seconds);
             service->fault({{"target", "relay"}, {"kind", "drop"}, {"every_ms", 2000}, {"channel", "zone"},
                             {"always", true}, {"how", "reset"}});
             freshTunnel();
-            const GamePhase dropped =
-                gamePhase({relayPort("6543"), relayPort("5712"), relayPort("10166")}, relayPort("5712"), seconds);
+            const GamePhase dropped = gamePhase(onPorts({relayPort("6543"), relayPort("5712"), relayPort("10166")}), seconds);
             const json timedDrops = service->request("GET", "/state").at("relay").at("timed_drops");
             service->reset();
 
@@ -668,6 +742,7 @@ int main(int argc, char** argv) {
                         "%.0f s a phase; world also carries a bulk download\n",
                         kGameRate, kGameSmallest, kGameLargest, seconds);
             printPhase("direct", direct);
+            printPhase("bare", bareStreams);
             printPhase("relay", relayed);
             printPhase("drops", dropped);
             // The stamps of both ends come from one clock when the direct path's delays are small and
@@ -690,9 +765,27 @@ int main(int argc, char** argv) {
                                 " (relay minus direct; goal p99 <= 2)");
                 }
             }
+            // The stages: what bare WebSockets add to direct TCP (WinHTTP, TLS, the backend's relay),
+            // and what the launcher's relay adds on top (the loopback hop and its own threads).
+            for (std::size_t channel = 0; channel < 3; ++channel) {
+                for (const bool up : {true, false}) {
+                    const auto pick = [&](const GamePhase& phase) -> const std::vector<double>& {
+                        return up ? phase.channels[channel].upMs : phase.channels[channel].downMs;
+                    };
+                    const Spread a = spread(pick(direct)), b = spread(pick(bareStreams)), c = spread(pick(relayed));
+                    const std::string name = std::string(kGameChannelNames[channel]) + (up ? "_up_ms" : "_down_ms");
+                    printSpread("game_stage_transport_" + name, {b.p50 - a.p50, b.p99 - a.p99, b.p999 - a.p999, b.max - a.max},
+                                " (bare WebSocket minus direct)");
+                    printSpread("game_stage_launcher_" + name, {c.p50 - b.p50, c.p99 - b.p99, c.p999 - b.p999, c.max - b.max},
+                                " (relay minus bare WebSocket)");
+                }
+            }
             std::printf("game_bare_websocket_mib_per_s %.1f (one WinHTTP WebSocket read directly, alone)\n", bareMibPerS);
             std::printf("game_bulk_ratio %.3f (relay's world download beside the small messages / bare WebSocket; goal >= 0.9)\n",
                         relayed.bulkMibPerS / bareMibPerS);
+            std::printf("game_bulk_ratio_beside_messages %.3f (the same against the bare phase's world download, "
+                        "which also ran beside small messages)\n",
+                        bareStreams.bulkMibPerS > 0 ? relayed.bulkMibPerS / bareStreams.bulkMibPerS : 0.0);
             // Resumption: from each drop of the zone WebSocket to the first message that reached the
             // game once the resumed WebSocket had taken over.
             std::vector<double> resumptions;
@@ -744,6 +837,7 @@ int main(int argc, char** argv) {
             std::printf("game_messages_intact direct %s relay %s drops %s (every sequence number once and in order)\n",
                         phaseIntact(direct) ? "yes" : "NO", phaseIntact(relayed) ? "yes" : "NO",
                         phaseIntact(dropped) ? "yes" : "NO");
+            std::printf("game_messages_intact_bare %s\n", phaseIntact(bareStreams) ? "yes" : "NO");
         }
 
         // Resumption: a flowing stream with drops about every 4 MiB.

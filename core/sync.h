@@ -1,12 +1,15 @@
 #pragma once
-// A mutex and a condition variable for hand-offs between threads on hot paths (the relay's
-// queues and stream locks). The Windows build's C++ library (MinGW, posix threads) parks and wakes
+// A mutex and a condition variable for hand-offs between threads on hot paths (the relay's queue
+// to the game). The Windows build's C++ library (MinGW, posix threads) parks and wakes
 // threads through kernel semaphores, a system call on each side of every hand-off (under Wine a
 // round trip to the wineserver: one ping-pong between two threads measured 149 us, against 10 us
 // with the slim reader/writer lock and condition variable that Windows waits on in the process).
 // On Windows these are those slim primitives; elsewhere the standard ones, which the thread
 // sanitiser understands. Both meet the standard Lockable requirements (std::lock_guard,
 // std::unique_lock, std::try_to_lock).
+// Not for a lock that one thread releases and takes again in a loop while another waits for it:
+// slim locks are not fair, and the waiter can starve (the relay's stream locks, which its to-server
+// reader takes per message while a resend waits, stay std::mutex for that reason).
 #include <chrono>
 #include <cstdint>
 #include <mutex>

@@ -544,7 +544,7 @@ void GameTunnel::settleAcknowledgements(Peer& peer) {
     if (total > peer.resend_.ackedBase()) peer.resend_.acknowledge(total);
 }
 
-bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<Mutex>& resendLock,
+bool GameTunnel::appendForResend(Peer& peer, std::unique_lock<std::mutex>& resendLock,
                                  std::span<const std::uint8_t> bytes) {
     // While the queue to the game is full the worker receives nothing, so the acknowledgements
     // the server sent after its bytes wait with them: a game that writes much while it reads

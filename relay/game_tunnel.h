@@ -24,7 +24,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/sync.h"
 #include "relay/relay_platform.h"
 #include "relay/resend_buffer.h"
 #include "relay/to_game_queue.h"
@@ -52,7 +51,7 @@ public:
         friend class GameTunnel;
 
         // Guards socket_ and stream_.
-        Mutex lock_;
+        std::mutex lock_;
         std::unique_ptr<GameSocket> socket_;
         std::shared_ptr<RelayStream> stream_;
         GameSocket* io_ = nullptr;  // socket_ for the companions, valid until finish
@@ -60,7 +59,7 @@ public:
         ToGameQueue toGame_{kToGameCapacity};
 
         // Guards the fields below it up to receivedTotal, and every send on currentStream_.
-        Mutex resendLock_;
+        std::mutex resendLock_;
         ResendBuffer resend_{kResendLimit};
         std::shared_ptr<RelayStream> currentStream_;
         // A resumed stream whose resend is still going out: game bytes read meanwhile join the
@@ -163,7 +162,7 @@ private:
     void completeResend(Peer& peer);
     // Under the peer's resendLock: the server's latest acknowledgement leaves the resend buffer.
     static void settleAcknowledgements(Peer& peer);
-    bool appendForResend(Peer& peer, std::unique_lock<Mutex>& resendLock, std::span<const std::uint8_t> bytes);
+    bool appendForResend(Peer& peer, std::unique_lock<std::mutex>& resendLock, std::span<const std::uint8_t> bytes);
     // Queues server bytes for the game, waiting while the queue is full and the game reads.
     void deliverToGame(Peer& peer, std::span<const std::uint8_t> bytes);
     void countWrittenToGame(Peer& peer, std::size_t count) noexcept;

@@ -42,14 +42,24 @@ fs::path currentBuild() { return testFolder() / L"Launcher.exe"; }
 fs::path nextBuild() { return testFolder() / L"next" / L"Launcher.exe"; }
 
 std::vector<std::uint8_t> bytesOf(const fs::path& file) { return readWholeFile(file, kLimit); }
-// Empty while the file cannot be read (a swap may be under way).
+// Empty while the file cannot be read (a swap may be under way). The read shares everything: the
+// updater proves that no launcher runs from Launcher.exe by opening it for writing, and a test
+// that polls the file through a handle refusing writers would make that check fail now and then.
 std::string digestOf(const fs::path& file) {
-    try {
-        const auto bytes = bytesOf(file);
-        return win::sha256Hex(bytes.data(), bytes.size());
-    } catch (const std::exception&) {
-        return {};
+    const win::UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return {};
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(handle.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return {};
+        if (got == 0) break;
+        bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+        if (bytes.size() > kLimit) return {};
     }
+    return win::sha256Hex(bytes.data(), bytes.size());
 }
 
 // Polls a condition for up to `ms` (the processes under test run on their own).
